@@ -1,0 +1,69 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// The COM port: one device handle and an open flag. Reads, writes and line settings as the
+// panel expects of a COM port, on top of the platform's serial interface (termios on Linux).
+//
+// Read settings (SetReadTimeout):
+//   m = 0 (also right after Open): a read returns at once with the bytes already received.
+//   m > 0: a read of capacity n returns when n bytes have come or m*n + m ms have passed.
+// Writes are bounded by 100 ms per byte plus 500 ms.
+class CSerialPort {
+public:
+    using MessageSink = std::function<void(const char* text)>;
+
+    CSerialPort();
+    virtual ~CSerialPort();  // closes a port that is still open
+    CSerialPort(const CSerialPort&) = delete;
+    CSerialPort& operator=(const CSerialPort&) = delete;
+
+    bool IsOpen() const { return m_bOpen.load(std::memory_order_acquire); }
+
+    // Opens COM<port> exclusively, raw, at the given line settings, queues purged.
+    // Shows "Open com failed!" through the message sink on failure.
+    bool Open(int port, std::uint32_t baud, std::uint8_t byteSize, std::uint8_t stopBits,
+              std::uint8_t parity);
+    void Close();
+    void Configure(std::uint32_t baud, std::uint8_t byteSize, std::uint8_t stopBits,
+                   std::uint8_t parity);
+    bool SetReadTimeout(std::uint32_t multiplierMs);
+    // Shows "Write com failed" through the message sink when the write fails or cannot
+    // finish within its bound.
+    void Write(const std::uint8_t* data, std::uint32_t count);
+    // Number of bytes read; 0 on a time-out or a failure.
+    std::uint32_t Read(std::uint8_t* buffer, std::uint32_t capacity);
+
+    // Waits up to timeoutMs in the kernel for bytes to read. LineLost when the device hung up
+    // or reported an I/O error (an adapter pulled out).
+    enum class WaitResult : std::uint8_t { Readable, Timeout, LineLost };
+    WaitResult WaitReadable(int timeoutMs);
+    // True once a read or a wait has seen the line hang up or fail.
+    bool LineLost() const { return m_bLineLost.load(std::memory_order_acquire); }
+
+    // The device path of the last Open and, after a failed Open, the reason the system gave.
+    const std::string& DevicePath() const { return m_strPath; }
+    const std::string& LastError() const { return m_strError; }
+
+    // Where the port's own message boxes go (the window's message box; tests record them).
+    void SetMessageSink(MessageSink sink) { m_messageSink = std::move(sink); }
+
+private:
+    void ShowMessage(const char* text) const;
+
+    int m_hCom = -1;
+    std::atomic<bool> m_bOpen{false};
+    std::atomic<bool> m_bLineLost{false};
+    std::uint32_t m_readMultiplier = 0;
+    std::string m_strPath;
+    std::string m_strError;
+    MessageSink m_messageSink;
+};
+
+// The device behind COM<port> on this machine: KESTREL_COM_DIR/COM<port> when that entry
+// exists, else COM1..32 = /dev/ttyS0..31, COM33..64 = /dev/ttyUSB0..31,
+// COM65..96 = /dev/ttyACM0..31; empty when no device is mapped to the number.
+std::string ComDevicePath(int port);
