@@ -14,7 +14,7 @@
 // The buffer never holds more than one incomplete frame, so a peer streaming garbage cannot
 // grow memory.
 class StreamFramer {
-public:
+  public:
     using FrameHandler = std::function<void(std::span<const Byte>)>;
     using DropHandler = std::function<void(std::span<const Byte>)>;
 
@@ -32,12 +32,30 @@ public:
     void Reset();
     std::size_t Buffered() const { return m_buffer.size(); }
 
-private:
-    // ... implementation's own members
+  private:
+    // What the bytes at the scan position amount to.
+    struct Verdict {
+        enum class Kind : std::uint8_t { NeedMore, Drop, Frame } kind;
+        std::size_t skip = 0;    // header bytes not handed on
+        std::size_t length = 0;  // bytes handed on
+    };
+
+    Verdict Judge(std::span<const Byte> rest) const;
+    void Consume(std::span<const Byte> bytes);
+    void DrainPending();
+    void Scan();
+    bool FlushDrops();
+    void Compact();
+
     Mode m_mode;
     FrameHandler m_onFrame;
     DropHandler m_onDrop;
     std::vector<Byte> m_buffer;
+    std::size_t m_start = 0;         // first byte not yet framed or dropped
+    std::size_t m_dropFrom = 0;      // [m_dropFrom, m_start) dropped but not yet reported
+    bool m_feeding = false;          // a handler is running inside Feed
+    std::vector<Byte> m_pending;     // bytes fed from inside a handler, framed after it returns
+    std::uint64_t m_generation = 0;  // bumped by Reset, so a scan in progress stops
 };
 
 // Length of the RTU frame that starts with unit, function (and byte count for 1, 3, 4), CRC
