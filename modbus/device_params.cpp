@@ -1,0 +1,37 @@
+#include "device_params.h"
+
+namespace {
+
+constexpr Byte kParamBroadcastUnit = 0xFF;
+constexpr Byte kFuncReadHolding = 3;
+constexpr Byte kFuncWriteRegister = 6;
+
+// Register 0x003F + n carries bytes 2n and 2n + 1 of the block. The address register goes last,
+// so the unit keeps answering at its old address until every other setting is written.
+constexpr std::array<std::uint16_t, 4> kWriteOrder = {1, 3, 4, 0};
+
+std::uint16_t RegisterWord(const DeviceParams& params, std::uint16_t offset) {
+    const std::size_t high = std::size_t{offset} * 2;
+    return static_cast<std::uint16_t>((params.bytes[high] << 8) | params.bytes[high + 1]);
+}
+
+}  // namespace
+
+DeviceParams g_DeviceParams;
+
+std::vector<Byte> ParamReadFrame(std::uint16_t quantity, Framing framing) {
+    return BuildFrame({kParamBroadcastUnit, kFuncReadHolding, kParamFirstRegister, quantity},
+                      framing);
+}
+
+std::vector<std::vector<Byte>> ParamWriteFrames(const DeviceParams& params, Byte unit,
+                                                Framing framing) {
+    std::vector<std::vector<Byte>> frames;
+    frames.reserve(kWriteOrder.size());
+    for (const std::uint16_t offset : kWriteOrder) {
+        const auto reg = static_cast<std::uint16_t>(kParamFirstRegister + offset);
+        frames.push_back(
+            BuildFrame({unit, kFuncWriteRegister, reg, RegisterWord(params, offset)}, framing));
+    }
+    return frames;
+}
