@@ -10,7 +10,7 @@
 // all answer. When the description's ip is "0.0.0.0" the address of the interface the request
 // came in on is reported.
 class DiscoveryResponder {
-public:
+  public:
     static std::unique_ptr<DiscoveryResponder> Start(const DiscoveredDevice& self,
                                                      std::string* error,
                                                      std::uint16_t udpPort = kDiscoveryPort);

@@ -1,0 +1,25 @@
+// libFuzzer entry point for the answer parser, the one place untrusted network bytes are read.
+// Not part of the default build; see discovery/CMakeLists.txt for the command line.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "discovery_protocol.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::span<const std::uint8_t> datagram(data, size);
+    const std::uint32_t searchId =
+        size >= 9 ? (std::uint32_t{data[5]} << 24 | std::uint32_t{data[6]} << 16 |
+                     std::uint32_t{data[7]} << 8 | data[8])
+                  : 0;
+    if (const auto dev = ParseSearchAnswer(datagram, searchId)) {
+        // Whatever is accepted must encode back to the very same bytes.
+        const auto again = EncodeSearchAnswer(searchId, *dev);
+        if (again.size() != size || !std::equal(again.begin(), again.end(), data)) {
+            __builtin_trap();
+        }
+    }
+    (void)ParseSearchRequest(datagram);
+    return 0;
+}

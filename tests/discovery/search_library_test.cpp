@@ -1,0 +1,252 @@
+#include "search_library.h"
+
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "discovery_responder.h"
+#include "udp_test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+// The nine entry points, resolved from the built library the way the panel resolves them.
+struct SearchLibrary {
+    void* handle = nullptr;
+    int (*startSearch)() = nullptr;
+    const char* (*name)(int) = nullptr;
+    const char* (*ip)(int) = nullptr;
+    int (*port)(int) = nullptr;
+    int (*workMode)(int) = nullptr;
+    int (*appProtocol)(int) = nullptr;
+    int (*baudIndex)(int) = nullptr;
+    int (*parity)(int) = nullptr;
+    int (*dataBits)(int) = nullptr;
+};
+
+template <typename Fn>
+void Resolve(void* handle, const char* symbol, Fn*& into) {
+    into = reinterpret_cast<Fn*>(dlsym(handle, symbol));
+    ASSERT_NE(into, nullptr) << symbol;
+}
+
+DiscoveredDevice Module(const std::string& name, std::uint16_t port, std::uint8_t code) {
+    DiscoveredDevice dev;
+    dev.name = name;
+    dev.ip = "127.0.0.1";
+    dev.port = port;
+    dev.workMode = kWorkModeTcpServer;
+    dev.appProtocol = code % 2;
+    dev.baudIndex = code;
+    dev.parity = static_cast<std::uint8_t>(code % 3);
+    dev.dataBits = static_cast<std::uint8_t>(5 + code % 4);
+    return dev;
+}
+
+// Answers one search with whatever datagrams `reply` makes from the search id, from a socket
+// sharing the discovery port with any responders.
+class FakeModule {
+  public:
+    using Reply = std::function<std::vector<Bytes>(std::uint32_t searchId)>;
+    FakeModule(std::uint16_t udpPort, Reply reply) : peer_(udpPort, true) {
+        thread_ = std::thread([this, reply] {
+            const auto request = peer_.Receive(5s);
+            const auto id = request ? ParseSearchRequest(request->bytes) : std::nullopt;
+            for (const auto& datagram : id ? reply(*id) : std::vector<Bytes>{}) {
+                peer_.SendTo(request->fromIp, request->fromPort, datagram);
+            }
+        });
+    }
+    ~FakeModule() { thread_.join(); }
+
+  private:
+    UdpPeer peer_;
+    std::thread thread_;
+};
+
+class SearchLibraryTest : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        lib_.handle = dlopen(KESTREL_SEARCH_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(lib_.handle, nullptr) << dlerror();
+        Resolve(lib_.handle, "QBDM_StartSearchDev", lib_.startSearch);
+        Resolve(lib_.handle, "QBDM_GetDevName", lib_.name);
+        Resolve(lib_.handle, "QBDM_GetIP", lib_.ip);
+        Resolve(lib_.handle, "QBDM_GetPort", lib_.port);
+        Resolve(lib_.handle, "QBDM_GetWorkMode", lib_.workMode);
+        Resolve(lib_.handle, "QBDM_GetAppProtocol", lib_.appProtocol);
+        Resolve(lib_.handle, "QBDM_GetBaudrateIndex", lib_.baudIndex);
+        Resolve(lib_.handle, "QBDM_GetParity", lib_.parity);
+        Resolve(lib_.handle, "QBDM_GetDataBits", lib_.dataBits);
+    }
+
+    // Each test searches on a port of its own so that modules run by anything else on this
+    // machine stay out of its results.
+    void SetUp() override {
+        ASSERT_NE(lib_.startSearch, nullptr);
+        ASSERT_NE(udpPort_, 0);
+        setenv("KESTREL_DISCOVERY_PORT", std::to_string(udpPort_).c_str(), 1);
+    }
+    void TearDown() override { unsetenv("KESTREL_DISCOVERY_PORT"); }
+
+    std::unique_ptr<DiscoveryResponder> StartModule(const DiscoveredDevice& self,
+                                                    std::uint16_t udpPort) {
+        std::string error;
+        auto responder = DiscoveryResponder::Start(self, &error, udpPort);
+        EXPECT_NE(responder, nullptr) << error;
+        return responder;
+    }
+
+    // name -> index in the last search's results; a name seen twice fails the test.
+    std::map<std::string, int> IndexByName(int count) {
+        std::map<std::string, int> byName;
+        for (int i = 0; i < count; ++i) {
+            EXPECT_TRUE(byName.emplace(lib_.name(i), i).second) << "twice: " << lib_.name(i);
+        }
+        return byName;
+    }
+
+    void ExpectNothingAt(int index) {
+        EXPECT_STREQ(lib_.name(index), "") << index;
+        EXPECT_STREQ(lib_.ip(index), "") << index;
+        for (auto* get : {lib_.port, lib_.workMode, lib_.appProtocol, lib_.baudIndex, lib_.parity,
+                          lib_.dataBits}) {
+            EXPECT_EQ(get(index), 0) << index;
+        }
+    }
+
+    static SearchLibrary lib_;
+    const std::uint16_t udpPort_ = FreeUdpPort();
+};
+
+SearchLibrary SearchLibraryTest::lib_;
+
+TEST_F(SearchLibraryTest, FindsEveryModuleOnceWithItsDescription) {
+    const std::vector<DiscoveredDevice> modules = {
+        Module("Boiler", 502, 3), Module("Gate", 4001, 7), Module("Well pump", 65000, 0)};
+    std::vector<std::unique_ptr<DiscoveryResponder>> responders;
+    for (const auto& m : modules) {
+        responders.push_back(StartModule(m, udpPort_));
+    }
+    const auto started = std::chrono::steady_clock::now();
+    const int count = lib_.startSearch();
+    const auto took = std::chrono::steady_clock::now() - started;
+    ASSERT_EQ(count, 3);
+    EXPECT_GE(took, std::chrono::milliseconds(kSearchWindowMs));
+    EXPECT_LT(took, std::chrono::milliseconds(kSearchWindowMs) + 3s);
+    const auto byName = IndexByName(count);
+    for (const auto& m : modules) {
+        ASSERT_EQ(byName.count(m.name), 1u) << m.name;
+        const int i = byName.at(m.name);
+        EXPECT_STREQ(lib_.ip(i), "127.0.0.1");
+        EXPECT_EQ(ntohs(static_cast<std::uint16_t>(lib_.port(i))), m.port);
+        EXPECT_EQ(lib_.port(i) & ~0xFFFF, 0);
+        EXPECT_EQ(lib_.workMode(i), m.workMode);
+        EXPECT_EQ(lib_.appProtocol(i), m.appProtocol);
+        EXPECT_EQ(lib_.baudIndex(i), m.baudIndex);
+        EXPECT_EQ(lib_.parity(i), m.parity);
+        EXPECT_EQ(lib_.dataBits(i), m.dataBits);
+    }
+}
+
+TEST_F(SearchLibraryTest, ResultsStayPutUntilTheNextSearch) {
+    auto responders = std::vector<std::unique_ptr<DiscoveryResponder>>{};
+    responders.push_back(StartModule(Module("Alpha", 1001, 1), udpPort_));
+    responders.push_back(StartModule(Module("Beta", 1002, 2), udpPort_));
+    const int count = lib_.startSearch();
+    ASSERT_EQ(count, 2);
+    std::vector<const char*> names, ips;
+    std::vector<std::string> nameCopies, ipCopies;
+    for (int i = 0; i < count; ++i) {
+        names.push_back(lib_.name(i));
+        ips.push_back(lib_.ip(i));
+        nameCopies.emplace_back(names.back());
+        ipCopies.emplace_back(ips.back());
+    }
+    responders.clear();  // modules gone; the last search's results must not change
+    for (int i = 0; i < count; ++i) {
+        EXPECT_EQ(lib_.name(i), names[i]);
+        EXPECT_EQ(lib_.ip(i), ips[i]);
+        EXPECT_EQ(nameCopies[i], names[i]);
+        EXPECT_EQ(ipCopies[i], ips[i]);
+    }
+    EXPECT_EQ(lib_.startSearch(), 0);
+    ExpectNothingAt(0);
+}
+
+TEST_F(SearchLibraryTest, IndexesOutsideTheResultsGiveNothing) {
+    const auto responder = StartModule(Module("Only", 502, 5), udpPort_);
+    ASSERT_EQ(lib_.startSearch(), 1);
+    for (const int index : {-1, 1, 2, 256, INT_MAX, INT_MIN}) {
+        ExpectNothingAt(index);
+    }
+    EXPECT_STREQ(lib_.name(0), "Only");
+}
+
+TEST_F(SearchLibraryTest, BrokenAndForgedAnswersAreDropped) {
+    auto withIp = [](DiscoveredDevice dev, const char* ip) {
+        dev.ip = ip;
+        return dev;
+    };
+    const FakeModule fake(udpPort_, [&](std::uint32_t id) {
+        const Bytes sourceAddressed =
+            EncodeSearchAnswer(id, withIp(Module("Src", 600, 1), "0.0.0.0"));
+        Bytes lying = EncodeSearchAnswer(id, Module("Lie", 601, 1));
+        lying[kAnswerFixedSize - 1] = 40;
+        Bytes cut = EncodeSearchAnswer(id, Module("Cut", 602, 1));
+        cut.pop_back();
+        Bytes magic = EncodeSearchAnswer(id, Module("Magic", 603, 1));
+        magic[0] = 'X';
+        return std::vector<Bytes>{
+            EncodeSearchAnswer(id + 1, Module("Stale", 604, 1)),
+            lying,
+            cut,
+            magic,
+            EncodeSearchRequest(id),
+            sourceAddressed,
+            sourceAddressed,  // the same module twice
+            EncodeSearchAnswer(id, withIp(Module("Elsewhere", 600, 2), "127.0.0.9")),
+        };
+    });
+    const int count = lib_.startSearch();
+    ASSERT_EQ(count, 2);
+    const auto byName = IndexByName(count);
+    ASSERT_EQ(byName.count("Src"), 1u);
+    ASSERT_EQ(byName.count("Elsewhere"), 1u);
+    EXPECT_STREQ(lib_.ip(byName.at("Src")), "127.0.0.1");
+    EXPECT_STREQ(lib_.ip(byName.at("Elsewhere")), "127.0.0.9");
+}
+
+TEST_F(SearchLibraryTest, KeepsAtMostTheBoundedNumberOfModules) {
+    const FakeModule fake(udpPort_, [](std::uint32_t id) {
+        std::vector<Bytes> answers;
+        for (int i = 0; i < kMaxSearchResults + 40; ++i) {
+            answers.push_back(EncodeSearchAnswer(
+                id, Module("M" + std::to_string(i), static_cast<std::uint16_t>(1000 + i), 0)));
+        }
+        return answers;
+    });
+    EXPECT_EQ(lib_.startSearch(), kMaxSearchResults);
+    ExpectNothingAt(kMaxSearchResults);
+}
+
+TEST_F(SearchLibraryTest, ModulesOnTheStandardPortAreFound) {
+    unsetenv("KESTREL_DISCOVERY_PORT");
+    const std::string name = "Standard " + std::to_string(udpPort_);
+    const auto responder = StartModule(Module(name, 502, 1), kDiscoveryPort);
+    const auto byName = IndexByName(lib_.startSearch());  // other modules may be running too
+    EXPECT_EQ(byName.count(name), 1u);
+}
+
+}  // namespace
