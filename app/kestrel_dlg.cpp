@@ -1,0 +1,225 @@
+#include "kestrel_dlg.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QMenu>
+#include <QPushButton>
+#include <QTreeWidget>
+
+#include "about_dlg.h"
+#include "advanced_dlg.h"
+#include "device_params.h"
+#include "main_template.h"
+#include "message_box.h"
+#include "modbus_socket.h"
+#include "search_library_binding.h"
+#include "serial_reader.h"
+
+namespace {
+
+constexpr unsigned kAboutCommand = 0x0010;
+constexpr const char* kAboutMenuText = "关于 Kestrel(&A)...";
+constexpr int kComCount = 255;
+constexpr std::array<const char*, 8> kBaudTexts = {"1200",  "2400",  "4800",  "9600",
+                                                   "19200", "38400", "57600", "115200"};
+
+}  // namespace
+
+CKestrelDlg::CKestrelDlg(QWidget* parent, const char* searchLibraryName)
+    : CTemplateDialog(kMainTemplate, parent),
+      m_hIcon(QStringLiteral(":/kestrel.png")),
+      m_dlgAdvanced(std::make_unique<CAdvancedDlg>()),
+      m_searchLibraryName(searchLibraryName) {
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    m_SerialPort.SetMessageSink([this](const char* text) {
+        KestrelMessageBox(this, QString::fromUtf8(text), MessageIcon::Warning);
+    });
+    OnInitDialog();
+}
+
+CKestrelDlg::~CKestrelDlg() {
+    ShutdownLinks();
+}
+
+void CKestrelDlg::OnInitDialog() {
+    BindControls();
+    UpdateData(false);
+    setWindowIcon(m_hIcon);
+    FillCombos();
+    m_btnAdvanced->setEnabled(false);
+    m_btnSerialSearch->setEnabled(false);
+    SetupDeviceList();
+    LoadSearchLibrary();
+    m_cbProtocol->addItem(QStringLiteral("MODBUS TCP"));
+    m_cbProtocol->addItem(QStringLiteral("MODBUS RTU"));
+    m_cbProtocol->setCurrentIndex(0);
+    m_pSocket = nullptr;
+    ConnectCommands();
+    m_btnConnect->setFocus();
+}
+
+void CKestrelDlg::BindControls() {
+    m_btnSearch = Item<QPushButton>(IDC_NET_SEARCH);
+    m_btnSerialSearch = Item<QPushButton>(IDC_SERIAL_SEARCH);
+    m_btnAdvanced = Item<QPushButton>(IDC_ADVANCED);
+    m_cbCom = Item<QComboBox>(IDC_COM);
+    m_cbBaud = Item<QComboBox>(IDC_BAUD);
+    m_cbProtocol = Item<QComboBox>(IDC_PROTOCOL);
+    m_listDevices = Item<QTreeWidget>(IDC_DEVICE_LIST);
+    m_btnConnect = Item<QPushButton>(IDC_CONNECT);
+    m_btnSerialOpen = Item<QPushButton>(IDC_SERIAL_OPEN);
+    const std::array<int, 4> diIds = {IDC_DI1, IDC_DI2, IDC_DI3, IDC_DI4};
+    for (std::size_t n = 0; n < 4; ++n) {
+        m_pDI[n] = Item<QCheckBox>(diIds[n]);
+        m_pRelay[n] = Item<QCheckBox>(IDC_RL1 + static_cast<int>(n));
+    }
+}
+
+void CKestrelDlg::FillCombos() {
+    for (int port = 1; port <= kComCount; ++port) {
+        m_cbCom->addItem(QStringLiteral("COM%1").arg(port));
+    }
+    m_cbCom->setCurrentIndex(0);
+    for (const char* baud : kBaudTexts) {
+        m_cbBaud->addItem(QString::fromLatin1(baud));
+    }
+    m_cbBaud->setCurrentIndex(0);
+}
+
+void CKestrelDlg::ConnectCommands() {
+    for (int k = 0; k <= kCmdQueryAi; ++k) {
+        const int id = k < 8 ? IDC_RL1_ON + k : IDC_QUERY_DI + (k - 8);
+        connect(Item<QPushButton>(id), &QPushButton::clicked, this, [this, k] { SendCommand(k); });
+    }
+    connect(m_btnConnect, &QPushButton::clicked, this, &CKestrelDlg::OnOK);
+    connect(m_btnAdvanced, &QPushButton::clicked, this, &CKestrelDlg::OnAdvanced);
+    connect(m_btnSearch, &QPushButton::clicked, this, &CKestrelDlg::OnSearchDevices);
+    connect(m_btnSerialSearch, &QPushButton::clicked, this, &CKestrelDlg::OnSerialSearch);
+    connect(m_btnSerialOpen, &QPushButton::clicked, this, &CKestrelDlg::OnSerialOpen);
+}
+
+void CKestrelDlg::DoDataExchange(CDataExchange& dx) {
+    float ai1 = m_fAI1.load();
+    float ai2 = m_fAI2.load();
+    dx.Text(IDC_IP, m_strIP);
+    dx.Unsigned(IDC_PORT, m_nPort);
+    dx.Text(IDC_REPORT, m_strReport);
+    dx.Float(IDC_AI1, ai1);
+    dx.Float(IDC_AI2, ai2);
+    dx.Byte(IDC_ADDRESS, m_byAddress);
+    if (dx.Saving()) {
+        m_fAI1.store(ai1);
+        m_fAI2.store(ai2);
+    }
+}
+
+void CKestrelDlg::AppendReport(const QString& line) {
+    m_strReport = line + QStringLiteral("\r\n") + m_strReport;
+    UpdateData(false);
+}
+
+void CKestrelDlg::OnRefreshView() {
+    UpdateData(false);
+}
+
+void CKestrelDlg::OnSysCommand(unsigned id) {
+    if ((id & 0xFFF0U) == kAboutCommand) {
+        CAboutDlg about(this);
+        about.exec();
+    }
+}
+
+void CKestrelDlg::contextMenuEvent(QContextMenuEvent* event) {
+    QMenu menu(this);
+    menu.addAction(QString::fromUtf8(kAboutMenuText), this,
+                   [this] { OnSysCommand(kAboutCommand); });
+    menu.exec(event->globalPos());
+}
+
+void CKestrelDlg::reject() {
+    ShutdownLinks();
+    CTemplateDialog::reject();
+}
+
+void CKestrelDlg::ShutdownLinks() {
+    StopSerialReader();
+    if (m_SerialPort.IsOpen()) {
+        m_SerialPort.Close();
+    }
+    if (m_pSocket) {
+        m_pSocket->Close();
+        m_pSocket->deleteLater();
+        m_pSocket = nullptr;
+    }
+}
+
+// ---- requests -----------------------------------------------------------------------------------
+
+Framing CKestrelDlg::SelectedFraming() const {
+    return m_cbProtocol->currentIndex() == 0 ? Framing::ModbusTcp : Framing::ModbusRtu;
+}
+
+void CKestrelDlg::SendOnLink(std::span<const Byte> frame) {
+    if (m_bNetworkLink != 0) {
+        m_pSocket->Send(frame);
+    } else {
+        m_SerialPort.Write(frame.data(), static_cast<std::uint32_t>(frame.size()));
+    }
+}
+
+void CKestrelDlg::SendCommand(int k) {
+    StoreCommandUnit(k, m_byAddress);
+    if (m_bNetworkLink != 0) {
+        if (m_pSocket) {
+            SendOnLink(FrameCommand(k, SelectedFraming()));
+        }
+    } else if (m_SerialPort.IsOpen()) {
+        SendOnLink(FrameCommand(k, Framing::ModbusRtu));
+    }
+}
+
+// ---- replies ------------------------------------------------------------------------------------
+
+void CKestrelDlg::SetIndicator(QCheckBox* box, bool checked) {
+    box->setChecked(checked);
+}
+
+void CKestrelDlg::ApplyEffect(const ReplyEffect& effect) {
+    using Kind = ReplyEffect::Kind;
+    switch (effect.kind) {
+        case Kind::DiBits:
+            for (std::size_t n = 0; n < 4; ++n) {
+                SetIndicator(m_pDI[n], ((effect.diBits >> n) & 1U) != 0);
+            }
+            break;
+        case Kind::Indicator: {
+            const auto& set = effect.set == ReplyEffect::IndicatorSet::Relay ? m_pRelay : m_pDI;
+            SetIndicator(set.at(static_cast<std::size_t>(effect.index)), effect.checked);
+            break;
+        }
+        case Kind::Analog:
+            m_fAI1.store(effect.ai1);
+            m_fAI2.store(effect.ai2);
+            break;
+        case Kind::Parameters:
+            m_byAddress = effect.address;
+            std::copy_n(effect.params.begin(), effect.paramCount, g_DeviceParams.bytes.begin());
+            break;
+        case Kind::None:
+            break;
+    }
+}
+
+void CKestrelDlg::DecodeNetworkReply(std::span<const Byte> frame) {
+    ApplyEffect(DecodeNetworkFrame(frame, m_byAddress));
+    UpdateData(false);
+}
+
+void CKestrelDlg::ClearIndicators() {
+    for (std::size_t n = 0; n < 4; ++n) {
+        SetIndicator(m_pDI[n], false);
+        SetIndicator(m_pRelay[n], false);
+    }
+}

@@ -1,0 +1,129 @@
+#pragma once
+
+#include <QIcon>
+#include <QPointer>
+#include <QString>
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "dialog_template.h"
+#include "frames.h"
+#include "reply_decoder.h"
+#include "serial_port.h"
+
+class QCheckBox;
+class QComboBox;
+class QPushButton;
+class QTreeWidget;
+class CModbusSocket;
+class CSerialReader;
+class CAdvancedDlg;
+struct SearchLibrary;
+
+// WM_USER + 1034: the serial reader asks the window to show its members again.
+inline constexpr int WM_REFRESH_VIEW = 0x080A;
+
+// The panel's main window. It owns every per-run state: the TCP link, the COM port and its
+// reader, the address and values in use, the report, and the link-mode flag.
+class CKestrelDlg : public CTemplateDialog {
+    Q_OBJECT
+  public:
+    // searchLibraryName: the device-search library loaded at start.
+    explicit CKestrelDlg(QWidget* parent = nullptr,
+                         const char* searchLibraryName = "DAVazIvurirU2");
+    ~CKestrelDlg() override;
+
+    // ---- window ----
+    void AppendReport(const QString& line);
+    void OnSysCommand(unsigned id);
+    Q_INVOKABLE void OnRefreshView();
+
+    // ---- requests and replies ----
+    void SendCommand(int k);
+    void DecodeNetworkReply(std::span<const Byte> frame);
+    void DecodeSerialReply(std::span<const Byte> frame);  // reader thread
+
+    // ---- TCP link ----
+    void OnOK();
+    void DisconnectTcp();
+    void OnSocketConnect(int nErrorCode);
+
+    // ---- parameters ----
+    void ReadDeviceParams();
+    void WriteDeviceParams();
+    void OnAdvanced();
+
+    // ---- serial link ----
+    void OnSerialOpen();
+    void OnSerialSearch();
+
+    // ---- discovery ----
+    void OnSearchDevices();
+    void OnClickDeviceList();
+
+    // Stops the serial reader, closes the COM port and drops the TCP link. The close path runs
+    // it before the window's state goes away.
+    void ShutdownLinks();
+
+    // State that the links and the tests look at.
+    CModbusSocket* m_pSocket = nullptr;
+    std::uint8_t m_bNetworkLink = 1;
+    std::array<QCheckBox*, 4> m_pDI{};
+    std::array<QCheckBox*, 4> m_pRelay{};
+    CSerialPort m_SerialPort;
+    QPushButton* m_btnSearch = nullptr;
+    QPushButton* m_btnSerialSearch = nullptr;
+    QPushButton* m_btnAdvanced = nullptr;
+    QComboBox* m_cbCom = nullptr;
+    QComboBox* m_cbBaud = nullptr;
+    QComboBox* m_cbProtocol = nullptr;
+    QTreeWidget* m_listDevices = nullptr;
+    QPushButton* m_btnConnect = nullptr;
+    QPushButton* m_btnSerialOpen = nullptr;
+    QString m_strIP = QStringLiteral("192.168.1.232");
+    std::uint32_t m_nPort = 4196;
+    QString m_strReport;
+    std::atomic<float> m_fAI1{0.0F};
+    std::atomic<float> m_fAI2{0.0F};
+    std::uint8_t m_byAddress = 1;
+    QIcon m_hIcon;
+    std::unique_ptr<CAdvancedDlg> m_dlgAdvanced;
+
+  public slots:
+    void reject() override;
+
+  protected:
+    void DoDataExchange(CDataExchange& dx) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    void OnInitDialog();
+    void BindControls();
+    void FillCombos();
+    void ConnectCommands();
+    void ApplyEffect(const ReplyEffect& effect);
+    void SetIndicator(QCheckBox* box, bool checked);
+    void ClearIndicators();
+    Framing SelectedFraming() const;
+    void SendOnLink(std::span<const Byte> frame);
+    void ReportConnectFailure();
+    void OnPeerClosed();
+    void StopSerialReader();
+    void CloseSerialPort();
+    bool FindSerialModule(int step, int attempt, std::array<Byte, 32>& buffer);
+    void TakeSerialSearchReply(int step, const std::array<Byte, 32>& buffer);
+    void StartSerialReader();
+    void OnSerialLineLost();
+    void SetupDeviceList();
+    void LoadSearchLibrary();
+
+    std::unique_ptr<CSerialReader> m_reader;
+    std::uint32_t m_searchReplyLength = 0;
+    int m_nOpenComPort = 0;
+    const char* m_searchLibraryName;
+    std::unique_ptr<SearchLibrary> m_searchLibrary;
+};

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+// The traffic trace for field engineers: with the environment variable KESTREL_TRACE set, every
+// frame sent and received, and every run of bytes dropped while resynchronising, goes to standard
+// error as one line: monotonic time in seconds with microseconds, the link, the direction, hex.
+//   12.345678 TCP  tx 00 01 00 00 00 06 01 05 00 10 FF 00
+// Nothing is written without the variable.
+bool TraceEnabled();
+
+// direction: "tx", "rx" or "drop".
+void TraceFrame(std::string_view link, std::string_view direction,
+                std::span<const std::uint8_t> bytes);
+void TraceNote(std::string_view text);

@@ -1,0 +1,97 @@
+#include "modbus_socket.h"
+
+#include <QTcpSocket>
+#include <QTimer>
+#include <array>
+
+namespace {
+constexpr std::uint32_t kHighestPort = 65535;
+constexpr qint64 kReadChunk = 4096;
+}  // namespace
+
+CModbusSocket::CModbusSocket(QObject* parent) : QObject(parent) {
+    SetRtuFraming(0);
+}
+
+CModbusSocket::~CModbusSocket() {
+    Close();
+}
+
+bool CModbusSocket::Create() {
+    m_socket = new QTcpSocket(this);
+    connect(m_socket, &QTcpSocket::connected, this, &CModbusSocket::OnConnect);
+    connect(m_socket, &QTcpSocket::errorOccurred, this, &CModbusSocket::OnError);
+    connect(m_socket, &QTcpSocket::readyRead, this, &CModbusSocket::OnReceive);
+    connect(m_socket, &QTcpSocket::disconnected, this, &CModbusSocket::OnClose);
+    return true;
+}
+
+void CModbusSocket::Connect(const QString& host, std::uint32_t port) {
+    if (port > kHighestPort) {
+        const QString reason = QStringLiteral("port %1 is out of range").arg(port);
+        QTimer::singleShot(0, this, [this, reason] { FailAttempt(reason); });
+        return;
+    }
+    m_socket->connectToHost(host, static_cast<quint16>(port));
+}
+
+void CModbusSocket::Close() {
+    if (!m_socket) {
+        return;
+    }
+    m_socket->disconnect(this);
+    m_socket->abort();
+    m_socket->deleteLater();
+    m_socket = nullptr;
+}
+
+std::int64_t CModbusSocket::Send(std::span<const Byte> bytes) {
+    if (!m_socket || m_socket->state() != QAbstractSocket::ConnectedState) {
+        return -1;
+    }
+    const qint64 written = m_socket->write(reinterpret_cast<const char*>(bytes.data()),
+                                           static_cast<qint64>(bytes.size()));
+    m_socket->flush();  // on the wire now, not at the next turn of the event loop
+    return written;
+}
+
+void CModbusSocket::SetRtuFraming(std::uint8_t rtu) {
+    m_bRtuFraming = rtu;
+    const auto mode = rtu != 0 ? StreamFramer::Mode::RtuStream : StreamFramer::Mode::Mbap;
+    m_framer = std::make_unique<StreamFramer>(
+        mode, [this](std::span<const Byte> frame) { emit FrameReceived(frame); });
+}
+
+void CModbusSocket::OnConnect() {
+    m_bOutcomeGiven = true;
+    emit Connected(0);
+}
+
+void CModbusSocket::FailAttempt(const QString& reason) {
+    m_bOutcomeGiven = true;
+    m_strError = reason;
+    emit Connected(1);
+}
+
+void CModbusSocket::OnError() {
+    if (m_bOutcomeGiven) {
+        return;  // a connected link's errors end in OnClose
+    }
+    FailAttempt(m_socket->errorString());
+}
+
+void CModbusSocket::OnReceive() {
+    std::array<Byte, kReadChunk> chunk{};
+    while (m_socket && m_socket->bytesAvailable() > 0) {
+        const qint64 got = m_socket->read(reinterpret_cast<char*>(chunk.data()), kReadChunk);
+        if (got <= 0) {
+            return;
+        }
+        m_framer->Feed(std::span<const Byte>(chunk.data(), static_cast<std::size_t>(got)));
+    }
+}
+
+void CModbusSocket::OnClose() {
+    OnReceive();  // whatever came before the close is still decoded
+    emit ClosedByPeer();
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "frames.h"
+#include "stream_framer.h"
+
+class QTcpSocket;
+
+// The TCP client link to a network module. The connection request returns at once; its outcome,
+// every whole reply frame and the peer's closing come back as signals on the thread that owns
+// the socket (the window's). Replies are cut out of the stream by the framing fixed once per
+// connection: 0 = Modbus TCP (MBAP header, stripped), 1 = Modbus RTU inside the stream.
+class CModbusSocket : public QObject {
+    Q_OBJECT
+  public:
+    explicit CModbusSocket(QObject* parent = nullptr);
+    ~CModbusSocket() override;
+
+    bool Create();
+    // Starts connecting to host (a dotted address or a name) and port. A port above 65535 fails
+    // the attempt instead of connecting to its low 16 bits.
+    void Connect(const QString& host, std::uint32_t port);
+    // Closes without any further signal.
+    void Close();
+    // Queues the bytes for sending; -1 when the socket is not connected.
+    std::int64_t Send(std::span<const Byte> bytes);
+
+    void SetRtuFraming(std::uint8_t rtu);
+    std::uint8_t RtuFraming() const { return m_bRtuFraming; }
+    // Why the last attempt failed, in the system's words.
+    const QString& ErrorText() const { return m_strError; }
+
+  signals:
+    // 0 when connected, otherwise the socket error code.
+    void Connected(int errorCode);
+    void FrameReceived(std::span<const Byte> frame);
+    void ClosedByPeer();
+
+  private:
+    void OnConnect();
+    void OnError();
+    void OnReceive();
+    void OnClose();
+    void FailAttempt(const QString& reason);
+
+    QTcpSocket* m_socket = nullptr;
+    std::uint8_t m_bRtuFraming = 0;
+    bool m_bOutcomeGiven = false;
+    QString m_strError;
+    std::unique_ptr<StreamFramer> m_framer;
+};

@@ -1,0 +1,94 @@
+#include "serial_reader.h"
+
+#include <QObject>
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+#include "serial_port.h"
+
+namespace {
+
+constexpr int kPollBoundMs = 10;
+constexpr std::uint32_t kReadBufferSize = 512;
+
+// One call handed to the user-interface thread.
+struct PendingCall {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    bool abandoned = false;
+};
+
+}  // namespace
+
+CSerialReader::CSerialReader(CSerialPort& port, QObject* ui, FrameHandler onFrame,
+                             LineLostHandler onLineLost)
+    : m_port(port),
+      m_ui(ui),
+      m_onFrame(std::move(onFrame)),
+      m_onLineLost(std::move(onLineLost)),
+      m_framer(StreamFramer::Mode::RtuChecked,
+               [this](std::span<const Byte> frame) { m_onFrame(frame); }),
+      m_thread([this] { Run(); }) {}
+
+CSerialReader::~CSerialReader() {
+    Stop();
+}
+
+void CSerialReader::Stop() {
+    m_stop.store(true);
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+}
+
+void CSerialReader::Run() {
+    std::array<Byte, kReadBufferSize> buffer{};
+    while (!m_stop.load() && m_port.IsOpen()) {
+        const auto wait = m_port.WaitReadable(kPollBoundMs);
+        if (wait == CSerialPort::WaitResult::Timeout) {
+            continue;
+        }
+        const std::uint32_t got = wait == CSerialPort::WaitResult::Readable
+                                      ? m_port.Read(buffer.data(), kReadBufferSize)
+                                      : 0;
+        if (m_port.LineLost()) {
+            QMetaObject::invokeMethod(m_ui, m_onLineLost, Qt::QueuedConnection);
+            return;
+        }
+        m_framer.Feed(std::span<const Byte>(buffer.data(), got));
+    }
+}
+
+void CSerialReader::RunOnUi(std::function<void()> fn) {
+    auto call = std::make_shared<PendingCall>();
+    const bool posted = QMetaObject::invokeMethod(
+        m_ui,
+        [call, fn = std::move(fn)] {
+            {
+                const std::lock_guard lock(call->mutex);
+                if (call->abandoned) {
+                    return;
+                }
+            }
+            fn();
+            const std::lock_guard lock(call->mutex);
+            call->finished = true;
+            call->done.notify_all();
+        },
+        Qt::QueuedConnection);
+    if (!posted) {
+        return;
+    }
+    std::unique_lock lock(call->mutex);
+    while (!call->done.wait_for(lock, std::chrono::milliseconds(kPollBoundMs),
+                                [&] { return call->finished; })) {
+        if (m_stop.load()) {
+            call->abandoned = true;
+            return;
+        }
+    }
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QPointer>
+#include <atomic>
+#include <functional>
+#include <span>
+#include <thread>
+
+#include "frames.h"
+#include "stream_framer.h"
+
+class CSerialPort;
+class QObject;
+
+// The reader of the COM port: a thread of its own that waits in the kernel for bytes, joins the
+// pieces of each reply, drops frames with a wrong CRC and hands every whole frame on.
+// Calls into the user-interface thread are synchronous but give way to Stop(), so the window can
+// stop and join the reader at any time without a deadlock.
+class CSerialReader {
+  public:
+    using FrameHandler = std::function<void(std::span<const Byte>)>;
+    using LineLostHandler = std::function<void()>;
+
+    // onFrame runs on the reader thread; onLineLost is posted to the ui object's thread once,
+    // when the line hangs up or fails, and the reader then ends.
+    CSerialReader(CSerialPort& port, QObject* ui, FrameHandler onFrame, LineLostHandler onLineLost);
+    ~CSerialReader();
+    CSerialReader(const CSerialReader&) = delete;
+    CSerialReader& operator=(const CSerialReader&) = delete;
+
+    // Ends the thread and waits for it.
+    void Stop();
+
+    // From the reader thread: runs fn on the user-interface thread and waits until it has run,
+    // or until the reader is stopped (fn then never runs).
+    void RunOnUi(std::function<void()> fn);
+
+  private:
+    void Run();
+
+    CSerialPort& m_port;
+    QPointer<QObject> m_ui;
+    FrameHandler m_onFrame;
+    LineLostHandler m_onLineLost;
+    StreamFramer m_framer;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "kestrel_dlg.h"
+#include "main_template.h"
+#include "message_box.h"
+
+// Runs the event loop until the condition holds or the time is up.
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 5000);
+
+// Records every message box instead of showing it.
+class MessageRecorder {
+  public:
+    MessageRecorder();
+    ~MessageRecorder();
+    std::vector<ShownMessage> messages;
+    QStringList Texts() const;
+};
+
+// Closes the next modal dialog that opens, after running `inspect` on it.
+void CloseNextModal(std::function<void(QWidget*)> inspect = {}, bool accept = false);
+
+// A main window that never reaches anything but loopback.
+class PanelTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    QLineEdit* Edit(int id) const { return dlg->Item<QLineEdit>(id); }
+    QPushButton* Button(int id) const { return dlg->Item<QPushButton>(id); }
+    QCheckBox* Box(int id) const { return dlg->Item<QCheckBox>(id); }
+    // Puts host and port into the fields and presses Connect.
+    void ConnectTo(quint16 port, const QString& host = QStringLiteral("127.0.0.1"));
+
+    MessageRecorder recorder;
+    std::unique_ptr<CKestrelDlg> dlg;
+};
