@@ -13,7 +13,7 @@
 //   m > 0: a read of capacity n returns when n bytes have come or m*n + m ms have passed.
 // Writes are bounded by 100 ms per byte plus 500 ms.
 class CSerialPort {
-public:
+  public:
     using MessageSink = std::function<void(const char* text)>;
 
     CSerialPort();
@@ -51,13 +51,14 @@ public:
     // Where the port's own message boxes go (the window's message box; tests record them).
     void SetMessageSink(MessageSink sink) { m_messageSink = std::move(sink); }
 
-private:
+  private:
     void ShowMessage(const char* text) const;
 
-    int m_hCom = -1;
+    // Atomic because a reader thread waits and reads while the window writes and configures.
+    std::atomic<int> m_hCom{-1};
     std::atomic<bool> m_bOpen{false};
     std::atomic<bool> m_bLineLost{false};
-    std::uint32_t m_readMultiplier = 0;
+    std::atomic<std::uint32_t> m_readMultiplier{0};
     std::string m_strPath;
     std::string m_strError;
     MessageSink m_messageSink;
