@@ -28,13 +28,11 @@ inline constexpr std::size_t kSearchRequestSize = 10;  // magic 4, version, type
 inline constexpr std::size_t kAnswerFixedSize = 21;    // everything before the name bytes
 inline constexpr std::size_t kMaxAnswerSize = kAnswerFixedSize + kMaxNameLength;
 
-// Codes carried in an answer.
+// Codes carried in an answer. Baud index, parity and data bits are the module's own serial
+// setting codes, carried through unchanged.
 inline constexpr std::uint8_t kWorkModeTcpServer = 0;
 inline constexpr std::uint8_t kAppProtocolRtuInTcp = 0;
 inline constexpr std::uint8_t kAppProtocolModbusTcp = 1;
-inline constexpr std::uint8_t kParityNone = 0;
-inline constexpr std::uint8_t kParityOdd = 1;
-inline constexpr std::uint8_t kParityEven = 2;
 
 std::vector<std::uint8_t> EncodeSearchRequest(std::uint32_t searchId);
 std::optional<std::uint32_t> ParseSearchRequest(std::span<const std::uint8_t> datagram);

@@ -31,7 +31,7 @@ DiscoveredDevice RelayBox() {
     dev.workMode = kWorkModeTcpServer;
     dev.appProtocol = kAppProtocolModbusTcp;
     dev.baudIndex = 3;
-    dev.parity = kParityEven;
+    dev.parity = 2;
     dev.dataBits = 8;
     return dev;
 }
@@ -106,7 +106,7 @@ TEST(SearchAnswer, RoundTripKeepsEveryField) {
         longest.workMode = 0xFF;
         longest.appProtocol = kAppProtocolRtuInTcp;
         longest.baudIndex = 7;
-        longest.parity = kParityOdd;
+        longest.parity = 1;
         longest.dataBits = 7;
         DiscoveredDevice utf8 = RelayBox();
         utf8.name =
