@@ -274,10 +274,12 @@ std::uint32_t CSerialPort::Read(std::uint8_t* buffer, std::uint32_t capacity) {
             return received;
         }
         received += static_cast<std::uint32_t>(got);
-        if (received == capacity || multiplier == 0) return received;
+        if (received == capacity || multiplier == 0 || Clock::now() >= deadline) {
+            return received;
+        }
         const int revents = PollUntil(fd, POLLIN, deadline);
         if (revents < 0) m_bLineLost.store(true, std::memory_order_release);
-        if (revents <= 0 || Clock::now() >= deadline) return received;
+        if (revents <= 0) return received;
     }
 }
 
