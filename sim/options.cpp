@@ -234,8 +234,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
         framingGiven = framingGiven || arg == "--framing";
         tcpGiven = tcpGiven || arg == "--tcp";
     }
-    if (result.options.serial) result.options.framing = Framing::ModbusRtu;
     result.error = CheckCombination(result.options, framingGiven, tcpGiven);
+    if (result.options.serial) result.options.framing = Framing::ModbusRtu;
     return result;
 }
 

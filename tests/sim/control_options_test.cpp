@@ -1,0 +1,148 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "control.h"
+#include "discovery_setup.h"
+#include "options.h"
+
+namespace {
+
+using sim::ParseCommandLine;
+
+struct CommandCase {
+    const char* line;
+    std::string reply;  // a prefix of the expected reply
+    std::size_t uploads;
+    bool quit;
+};
+
+// Upload enabled to address 2, so input changes produce uploads.
+sim::ModuleModel UploadingModule() {
+    sim::ModuleModel module;
+    module.HandleRequest(sim::Message{1, 6, 0, 0x3F, 0x01, 0x01});
+    return module;
+}
+
+TEST(ControlTest, EachCommandAnswersOneLine) {
+    const CommandCase cases[] = {
+        {"di 2 1", "ok", 1, false},
+        {"di 2 1", "ok", 0, false},  // no change, no upload
+        {"di 2 0", "ok", 1, false},
+        {"ai 2 700", "ok", 0, false},
+        {"  show  ", "state relays=0000 di=0000 ai=0,700 params=01 01", 0, false},
+        {"di 5 1", "error:", 0, false},
+        {"di 1 2", "error:", 0, false},
+        {"di 1", "error:", 0, false},
+        {"ai 1 65536", "error:", 0, false},
+        {"ai 3 1", "error:", 0, false},
+        {"ai 1 -1", "error:", 0, false},
+        {"", "error:", 0, false},
+        {"reboot", "error:", 0, false},
+        {"quit now", "error:", 0, false},
+        {"quit", "bye", 0, true},
+    };
+    sim::ModuleModel module = UploadingModule();
+    for (const auto& c : cases) {
+        const sim::CommandOutcome outcome = sim::RunCommand(module, c.line);
+        EXPECT_EQ(outcome.reply.rfind(c.reply, 0), 0U) << c.line << " -> " << outcome.reply;
+        EXPECT_EQ(outcome.uploads.size(), c.uploads) << c.line;
+        EXPECT_EQ(outcome.quit, c.quit) << c.line;
+    }
+}
+
+TEST(LineBufferTest, SplitsLinesAndBoundsLongOnes) {
+    sim::LineBuffer lines;
+    lines.Append("sh");
+    std::string line;
+    EXPECT_FALSE(lines.NextLine(&line));
+    lines.Append("ow\r\ndi 1 1\n");
+    ASSERT_TRUE(lines.NextLine(&line));
+    EXPECT_EQ(line, "show");
+    ASSERT_TRUE(lines.NextLine(&line));
+    EXPECT_EQ(line, "di 1 1");
+    lines.Append(std::string(1000, 'x'));
+    ASSERT_TRUE(lines.NextLine(&line));
+    EXPECT_EQ(line.size(), sim::LineBuffer::kMaxLine);
+}
+
+struct BadLineCase {
+    std::vector<std::string> args;
+    const char* complaint;  // part of the error
+};
+
+TEST(OptionsTest, RefusesUnusableCommandLines) {
+    const BadLineCase cases[] = {
+        {{"--bogus"}, "unknown option"},
+        {{"--tcp"}, "needs a value"},
+        {{"--tcp", "127.0.0.1"}, "HOST:PORT"},
+        {{"--tcp", "127.0.0.1:70000"}, "port"},
+        {{"--framing", "ascii"}, "tcp or rtu"},
+        {{"--serial", "ttyS0"}, "COM"},
+        {{"--serial", "COM3", "--baud", "14400"}, "1200"},
+        {{"--serial", "COM3", "--tcp", "127.0.0.1:5000"}, "exclude"},
+        {{"--serial", "COM3", "--framing", "tcp"}, "RTU"},
+        {{"--address", "0"}, "1 to 247"},
+        {{"--address", "12x"}, "1 to 247"},
+        {{"--di", "10102"}, "four digits"},
+        {{"--di", "10a0"}, "four digits"},
+        {{"--ai", "5,70000"}, "0..65535"},
+        {{"--split", "0:10"}, "N:MS"},
+        {{"--name", std::string(40, 'n')}, "characters"},
+    };
+    for (const auto& c : cases) {
+        const auto parsed = ParseCommandLine(c.args);
+        EXPECT_NE(parsed.error.find(c.complaint), std::string::npos)
+            << c.args[0] << ": " << parsed.error;
+    }
+}
+
+TEST(OptionsTest, ReadsAFullNetworkCommandLine) {
+    const auto parsed =
+        ParseCommandLine({"--tcp", "127.0.0.2:5020", "--framing", "rtu", "--address", "9",
+                          "--no-broadcast-unit", "--split", "3:20", "--di", "0110", "--ai",
+                          "1,65535", "--drop-every", "4", "--control", "0"});
+    ASSERT_EQ(parsed.error, "");
+    const sim::SimOptions& o = parsed.options;
+    EXPECT_EQ(o.host, "127.0.0.2");
+    EXPECT_EQ(o.port, 5020);
+    EXPECT_EQ(o.framing, Framing::ModbusRtu);
+    EXPECT_EQ(o.address, 9);
+    EXPECT_FALSE(o.answerBroadcastUnit);
+    EXPECT_EQ(o.splitBytes, 3);
+    EXPECT_EQ(o.splitPauseMs, 20);
+    EXPECT_EQ(o.digitalInputs, (std::array<bool, 4>{false, true, true, false}));
+    EXPECT_EQ(o.analogInputs, (std::array<std::uint16_t, 2>{1, 65535}));
+    EXPECT_EQ(o.faults.dropEvery, 4);
+    EXPECT_EQ(o.controlPort, 0);
+}
+
+TEST(OptionsTest, SerialModelSpeaksRtu) {
+    const auto parsed = ParseCommandLine({"--serial", "COM12", "--baud", "57600"});
+    ASSERT_EQ(parsed.error, "");
+    EXPECT_TRUE(parsed.options.serial);
+    EXPECT_EQ(parsed.options.framing, Framing::ModbusRtu);
+    EXPECT_EQ(sim::BaudIndexOf(parsed.options.baud), 6);
+}
+
+TEST(DiscoveryDescriptionTest, DefaultsFollowPortAndFraming) {
+    auto tcp = ParseCommandLine({"--tcp", "127.0.0.1:4197"}).options;
+    const DiscoveredDevice a = sim::DescribeForDiscovery(tcp, 4197);
+    EXPECT_EQ(a.name, "KESTREL-SIM-4197");
+    EXPECT_EQ(a.ip, "127.0.0.1");
+    EXPECT_EQ(a.port, 4197);
+    EXPECT_EQ(a.appProtocol, 1);
+    EXPECT_EQ(a.baudIndex, 11);
+
+    auto rtu = ParseCommandLine({"--framing", "rtu", "--name", "Pump house", "--parity", "2",
+                                 "--work-mode", "3"})
+                   .options;
+    const DiscoveredDevice b = sim::DescribeForDiscovery(rtu, 4196);
+    EXPECT_EQ(b.name, "Pump house");
+    EXPECT_EQ(b.appProtocol, 0);
+    EXPECT_EQ(b.parity, 2);
+    EXPECT_EQ(b.workMode, 3);
+}
+
+}  // namespace

@@ -1,0 +1,235 @@
+#include "sim_harness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <filesystem>
+
+namespace simtest {
+
+namespace {
+
+struct Pipe {
+    int read = -1;
+    int write = -1;
+};
+
+Pipe MakePipe() {
+    int fds[2] = {-1, -1};
+    if (::pipe2(fds, O_CLOEXEC) != 0) return {};
+    return {fds[0], fds[1]};
+}
+
+// fork + exec with the given descriptors as 0, 1 and 2 of the child.
+pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv, int in,
+            int out, int err) {
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    ::dup2(in, STDIN_FILENO);
+    ::dup2(out, STDOUT_FILENO);
+    ::dup2(err, STDERR_FILENO);
+    // "NAME=value" sets a variable, a bare "NAME" removes it.
+    for (const std::string& entry : extraEnv) {
+        if (entry.find('=') == std::string::npos) {
+            ::unsetenv(entry.c_str());
+        } else {
+            ::putenv(const_cast<char*>(entry.c_str()));
+        }
+    }
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+}
+
+// Reads what is available within the patience; false on end of file or timeout.
+bool ReadSome(int fd, std::string* into, Clock::time_point deadline) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, RemainingMs(deadline)) <= 0) return false;
+    std::array<char, 4096> buffer{};
+    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    if (n <= 0) return false;
+    into->append(buffer.data(), static_cast<std::size_t>(n));
+    return true;
+}
+
+std::string DrainAll(int fd, Clock::time_point deadline) {
+    std::string all;
+    while (ReadSome(fd, &all, deadline)) {
+    }
+    return all;
+}
+
+}  // namespace
+
+int RemainingMs(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::max<long long>(left, 0));
+}
+
+SimProcess::SimProcess(const std::vector<std::string>& args,
+                       const std::vector<std::string>& extraEnv, bool keepStdin) {
+    Pipe in = keepStdin ? MakePipe() : Pipe{::open("/dev/null", O_RDONLY | O_CLOEXEC), -1};
+    Pipe out = MakePipe();
+    Pipe err = MakePipe();
+    std::vector<std::string> argv{KESTREL_SIM_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid_ = Spawn(argv, extraEnv, in.read, out.write, err.write);
+    ::close(in.read);
+    ::close(out.write);
+    ::close(err.write);
+    stdin_ = in.write;
+    stdout_ = out.read;
+    stderr_ = err.read;
+    if (auto line = ReadLine(); line && line->rfind("listening ", 0) == 0) listening_ = *line;
+}
+
+SimProcess::~SimProcess() {
+    if (!reaped_ && pid_ > 0) {
+        Signal(SIGTERM);
+        if (!WaitExit()) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    for (int fd : {stdin_, stdout_, stderr_}) {
+        if (fd >= 0) ::close(fd);
+    }
+}
+
+std::uint16_t SimProcess::Port() const {
+    const auto colon = listening_.find(':');
+    if (colon == std::string::npos) return 0;
+    return static_cast<std::uint16_t>(std::strtoul(listening_.c_str() + colon + 1, nullptr, 10));
+}
+
+std::optional<std::uint16_t> SimProcess::ControlPort() const {
+    const auto at = listening_.find(" control=");
+    if (at == std::string::npos) return std::nullopt;
+    return static_cast<std::uint16_t>(std::strtoul(listening_.c_str() + at + 9, nullptr, 10));
+}
+
+std::optional<std::string> SimProcess::ReadLine(milliseconds patience) {
+    const auto deadline = Clock::now() + patience;
+    for (;;) {
+        const auto end = pending_.find('\n');
+        if (end != std::string::npos) {
+            std::string line = pending_.substr(0, end);
+            pending_.erase(0, end + 1);
+            return line;
+        }
+        if (!ReadSome(stdout_, &pending_, deadline)) return std::nullopt;
+    }
+}
+
+std::string SimProcess::Command(const std::string& line) {
+    const std::string text = line + "\n";
+    if (::write(stdin_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return {};
+    return ReadLine().value_or("");
+}
+
+void SimProcess::Signal(int signo) const {
+    if (!reaped_ && pid_ > 0) ::kill(pid_, signo);
+}
+
+std::optional<int> SimProcess::WaitExit(milliseconds patience) {
+    // A process descriptor becomes readable when the process ends.
+    const int pidFd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+    pollfd p{pidFd, POLLIN, 0};
+    ::poll(&p, 1, static_cast<int>(patience.count()));
+    ::close(pidFd);
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) != pid_) return std::nullopt;
+    reaped_ = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string SimProcess::Stderr() {
+    return DrainAll(stderr_, Clock::now() + milliseconds(200));
+}
+
+Client::Client(std::uint16_t port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+Client::~Client() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void Client::Send(const std::vector<Byte>& bytes) const {
+    ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+}
+
+std::vector<Byte> Client::Receive(std::size_t count, milliseconds patience) {
+    const auto deadline = Clock::now() + patience;
+    std::vector<Byte> got;
+    while (got.size() < count) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, RemainingMs(deadline)) <= 0) break;
+        std::array<Byte, 512> buffer{};
+        const ssize_t n =
+            ::recv(fd_, buffer.data(), std::min(buffer.size(), count - got.size()), 0);
+        if (n <= 0) break;
+        got.insert(got.end(), buffer.begin(), buffer.begin() + n);
+    }
+    return got;
+}
+
+bool Client::ClosedByPeer(milliseconds patience) {
+    const auto deadline = Clock::now() + patience;
+    for (;;) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, RemainingMs(deadline)) <= 0) return false;
+        std::array<Byte, 512> buffer{};
+        const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
+        if (n <= 0) return true;
+    }
+}
+
+CommandResult RunProgram(const std::vector<std::string>& argv, milliseconds patience) {
+    Pipe out = MakePipe();
+    const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const pid_t pid = Spawn(argv, {}, devNull, out.write, out.write);
+    ::close(devNull);
+    ::close(out.write);
+    const auto deadline = Clock::now() + patience;
+    CommandResult result;
+    result.output = DrainAll(out.read, deadline);
+    ::close(out.read);
+    int status = 0;
+    if (Clock::now() >= deadline) ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+TempDir::TempDir() {
+    std::string pattern = "/tmp/kestrel-sim-test-XXXXXX";
+    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
+
+}  // namespace simtest
