@@ -32,6 +32,8 @@ class CModbusSocket : public QObject {
 
     void SetRtuFraming(std::uint8_t rtu);
     std::uint8_t RtuFraming() const { return m_bRtuFraming; }
+    // Bytes held back waiting for the rest of a frame.
+    std::size_t BufferedBytes() const { return m_framer->Buffered(); }
     // Why the last attempt failed, in the system's words.
     const QString& ErrorText() const { return m_strError; }
 

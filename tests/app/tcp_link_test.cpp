@@ -1,0 +1,249 @@
+#include <QLabel>
+#include <QThread>
+
+#include "device_params.h"
+#include "loopback_module.h"
+#include "modbus_socket.h"
+#include "panel_fixture.h"
+#include "timed_sink.h"
+
+namespace {
+
+class TcpLink : public PanelTest {
+  protected:
+    // Connects to the loopback module in the given framing and takes the parameter reads.
+    void ConnectModule(int protocolIndex = 0) {
+        dlg->m_cbProtocol->setCurrentIndex(protocolIndex);
+        ConnectTo(module.Port());
+        ASSERT_TRUE(module.WaitConnected());
+        ASSERT_TRUE(
+            WaitFor([this] { return dlg->m_strReport.startsWith("TCP Client Connected"); }));
+        ASSERT_TRUE(module.WaitBytes(protocolIndex == 0 ? 24 : 16));
+        module.ClearReceived();
+    }
+    void Reply(const char* hex) { module.Send(Hex(hex)); }
+    // Waits until the panel has taken in everything sent so far (one more frame round trip).
+    bool Settled(const std::function<bool()>& condition) { return WaitFor(condition, 3000); }
+
+    LoopbackModule module;
+};
+
+TEST_F(TcpLink, ConnectingShowsTheStatesAndReadsTheParameters) {
+    dlg->m_cbProtocol->setCurrentIndex(0);
+    ConnectTo(module.Port());
+    EXPECT_EQ(Button(IDC_CONNECT)->text(), "Disconnect");
+    EXPECT_TRUE(dlg->m_strReport.startsWith(
+        QStringLiteral("TCP client connectting 127.0.0.1:%1...\r\n").arg(module.Port())));
+    ASSERT_TRUE(module.WaitBytes(24));
+    EXPECT_EQ(module.Received(), Hex("000100000006FF03003F0003 000100000006FF03003F0005"));
+    EXPECT_TRUE(dlg->m_strReport.startsWith(
+        QStringLiteral("TCP Client Connected to 127.0.0.1 : %1\r\n").arg(module.Port())));
+    EXPECT_TRUE(Button(IDC_ADVANCED)->isEnabled());
+    EXPECT_FALSE(dlg->m_cbProtocol->isEnabled());
+    EXPECT_EQ(dlg->m_pSocket->RtuFraming(), 0);
+}
+
+TEST_F(TcpLink, RtuParameterReadsGoOut200msApart) {
+    TimedSink sink;
+    dlg->m_cbProtocol->setCurrentIndex(1);
+    ConnectTo(sink.Port());
+    ASSERT_TRUE(WaitFor([&sink] { return sink.ByteCount() >= 16; }));
+    const auto arrivals = sink.Arrivals();
+    ASSERT_EQ(arrivals.size(), 2U);
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(arrivals[0].bytes.data()), 8),
+              Hex("FF03003F00032019"));
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(arrivals[1].bytes.data()), 8),
+              Hex("FF03003F0005A01B"));
+    EXPECT_GE(arrivals[1].at - arrivals[0].at, std::chrono::milliseconds(195));
+    EXPECT_EQ(dlg->m_pSocket->RtuFraming(), 1);
+}
+
+TEST_F(TcpLink, NoProtocolSelectionMeansRtu) {
+    dlg->m_cbProtocol->setCurrentIndex(-1);
+    ConnectTo(module.Port());
+    ASSERT_TRUE(module.WaitBytes(16));
+    EXPECT_EQ(module.Received().left(8), Hex("FF03003F00032019"));
+    module.ClearReceived();
+    Button(IDC_RL1_ON)->click();
+    ASSERT_TRUE(module.WaitBytes(8));
+    EXPECT_EQ(module.Received(), Hex("01050010FF008DFF"));
+}
+
+struct FrameCase {
+    int protocol;
+    int button;
+    Byte address;
+    const char* wire;
+};
+
+class TcpFrames : public TcpLink, public ::testing::WithParamInterface<FrameCase> {};
+
+TEST_P(TcpFrames, ButtonsSendTheirFrame) {
+    const FrameCase& c = GetParam();
+    ConnectModule(c.protocol);
+    dlg->m_byAddress = c.address;
+    Button(c.button)->click();
+    Button(c.button)->click();  // the transaction id never changes
+    const QByteArray one = Hex(c.wire);
+    ASSERT_TRUE(module.WaitBytes(2 * static_cast<int>(one.size())));
+    EXPECT_EQ(module.Received(), one + one);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, TcpFrames,
+    ::testing::Values(FrameCase{0, IDC_RL1_ON, 1, "000100000006 01050010FF00"},
+                      FrameCase{1, IDC_RL1_ON, 1, "01050010FF008DFF"},
+                      FrameCase{1, IDC_RL1_ON, 0x20, "20050010FF008B4E"},
+                      FrameCase{1, IDC_QUERY_DI, 1, "0101000000043DC9"},
+                      FrameCase{1, IDC_QUERY_AI, 1, "01040000000271CB"},
+                      FrameCase{0, IDC_RL4_OFF, 7, "000100000006 070500130000"},
+                      FrameCase{0, IDC_QUERY_AI, 9, "000100000006 090400000002"}));
+
+TEST_F(TcpLink, NothingIsSentWithoutALinkOrOnAClosedPort) {
+    Button(IDC_RL1_ON)->click();  // no TCP link: nothing, and nothing shown
+    EXPECT_TRUE(dlg->m_strReport.isEmpty());
+    ConnectModule();
+    dlg->m_bNetworkLink = 0;  // serial link chosen with the port closed
+    Button(IDC_RL1_ON)->click();
+    Button(IDC_QUERY_DI)->click();
+    dlg->m_bNetworkLink = 1;
+    Button(IDC_QUERY_AI)->click();
+    ASSERT_TRUE(module.WaitBytes(12));
+    EXPECT_EQ(module.Received(), Hex("000100000006 010400000002"));
+    EXPECT_TRUE(recorder.messages.empty());
+}
+
+TEST_F(TcpLink, AClickWhileTheAttemptIsPendingDisconnects) {
+    dlg->m_pRelay[1]->setChecked(true);
+    dlg->m_fAI1 = 3.0F;
+    ConnectTo(module.Port());
+    Button(IDC_CONNECT)->click();  // before the event loop has seen the outcome
+    EXPECT_EQ(Button(IDC_CONNECT)->text(), "Connect");
+    EXPECT_EQ(dlg->m_pSocket, nullptr);
+    EXPECT_TRUE(dlg->m_strReport.startsWith("TCP Connect closed...\r\n"));
+    EXPECT_FALSE(dlg->m_pRelay[1]->isChecked());
+    EXPECT_EQ(Edit(IDC_AI1)->text(), "0");
+    EXPECT_TRUE(dlg->m_cbProtocol->isEnabled());
+    EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
+}
+
+TEST_F(TcpLink, RepliesReachTheIndicators) {
+    ConnectModule();
+    Reply("0001 0000 0004 01 01 01 05");      // DI1 and DI3
+    Reply("0001 0000 0006 01 05 0012 FF00");  // echo from our unit: RL3
+    Reply("0000 0000 0006 02 05 0011 FF00");  // foreign unit: a report of DI2
+    Reply("0001 0000 0007 01 04 04 0400 0200");
+    ASSERT_TRUE(Settled([this] { return Edit(IDC_AI2)->text() == "2.5"; }));
+    EXPECT_TRUE(dlg->m_pDI[0]->isChecked());
+    EXPECT_TRUE(dlg->m_pDI[1]->isChecked());
+    EXPECT_TRUE(dlg->m_pDI[2]->isChecked());
+    EXPECT_FALSE(dlg->m_pDI[3]->isChecked());
+    EXPECT_TRUE(dlg->m_pRelay[2]->isChecked());
+    EXPECT_FALSE(dlg->m_pRelay[1]->isChecked());
+    EXPECT_EQ(Edit(IDC_AI1)->text(), "5");
+}
+
+TEST_F(TcpLink, ParameterRepliesSetTheAddressAndTheBlock) {
+    g_DeviceParams = DeviceParams{};
+    ConnectModule();
+    Edit(IDC_PORT)->setText("99");  // typed, not taken over: the next reply shows 4196 again
+    Reply("0001 0000 000D 05 03 0A 05 01 02 07 06 00 03 E8 00 00");
+    ASSERT_TRUE(Settled([this] { return Edit(IDC_ADDRESS)->text() == "5"; }));
+    EXPECT_EQ(g_DeviceParams.bytes, (std::array<Byte, 10>{5, 1, 2, 7, 6, 0, 3, 0xE8, 0, 0}));
+    EXPECT_EQ(Edit(IDC_PORT)->text(), QString::number(module.Port()));
+    Reply("0001 0000 0009 09 03 06 09 01 02 07 07 00");  // six bytes: 6..9 stay
+    ASSERT_TRUE(Settled([this] { return dlg->m_byAddress == 9; }));
+    EXPECT_EQ(g_DeviceParams.bytes, (std::array<Byte, 10>{9, 1, 2, 7, 7, 0, 3, 0xE8, 0, 0}));
+}
+
+TEST_F(TcpLink, A15ByteReplyIsDecodedFromItsSeventhByte) {
+    ConnectModule();
+    Reply("0001 0000 0009 07 03 06 07 00 03 01 16 00");
+    ASSERT_TRUE(Settled([this] { return dlg->m_byAddress == 7; }));
+}
+
+// Replies the stream delivers together, in pieces, or behind garbage are all decoded.
+TEST_F(TcpLink, StreamFramingTakesEveryWholeFrame) {
+    ConnectModule();
+    // Both parameter replies in one write: the second (all ten bytes) is not lost.
+    Reply(
+        "0001 0000 0009 05 03 06 05 01 02 07 06 00"
+        "0001 0000 000D 05 03 0A 05 01 02 07 06 00 03 E8 00 00");
+    ASSERT_TRUE(Settled([] { return g_DeviceParams.bytes[7] == 0xE8; }));
+    // One reply split across writes with a pause.
+    Reply("0001 0000 00");
+    QThread::msleep(50);
+    QApplication::processEvents();
+    Reply("07 01 04 04 0400 0200");
+    ASSERT_TRUE(Settled([this] { return Edit(IDC_AI2)->text() == "2.5"; }));
+    // Garbage, then a valid frame.
+    Reply("FF FF 12 34 00 01 00 07 01 05 00 10 FF 00");  // protocol id 7: not a header
+    Reply("0001 0000 0006 05 05 0010 FF00");
+    ASSERT_TRUE(Settled([this] { return dlg->m_pRelay[0]->isChecked(); }));
+}
+
+TEST_F(TcpLink, RtuFramesInTheStreamAreCutByTheirFunction) {
+    ConnectModule(1);
+    Reply("01 05 0011 FF00 DC3F 01 01 01 0A 00 00");  // echo and DI reply in one write
+    ASSERT_TRUE(Settled([this] { return dlg->m_pDI[3]->isChecked(); }));
+    EXPECT_TRUE(dlg->m_pRelay[1]->isChecked());
+    EXPECT_TRUE(dlg->m_pDI[1]->isChecked());
+    Reply("01 84 02 C2 C1");  // an exception reply changes nothing
+    Reply("01 04 04 00 00 04 00 00 00");
+    ASSERT_TRUE(Settled([this] { return Edit(IDC_AI2)->text() == "5"; }));
+}
+
+TEST_F(TcpLink, AGarbageFloodKeepsMemoryBoundedAndTheWindowAlive) {
+    ConnectModule();
+    QByteArray garbage(64 * 1024, '\x7F');
+    for (int n = 0; n < 64; ++n) {  // 4 MiB
+        module.Send(garbage);
+        QApplication::processEvents();
+        EXPECT_LE(dlg->m_pSocket->BufferedBytes(), 300U);
+    }
+    Reply("0001 0000 0006 01 05 0013 FF00");
+    ASSERT_TRUE(Settled([this] { return dlg->m_pRelay[3]->isChecked(); }));
+}
+
+TEST_F(TcpLink, ThePeerClosingDropsTheLink) {
+    ConnectModule();
+    dlg->m_pDI[0]->setChecked(true);
+    module.CloseClient();
+    ASSERT_TRUE(Settled([this] { return dlg->m_pSocket == nullptr; }));
+    EXPECT_TRUE(dlg->m_strReport.startsWith("TCP Connect closed...\r\n"));
+    EXPECT_EQ(Button(IDC_CONNECT)->text(), "Connect");
+    EXPECT_FALSE(dlg->m_pDI[0]->isChecked());
+    EXPECT_TRUE(dlg->m_cbProtocol->isEnabled());
+}
+
+TEST_F(TcpLink, AFailedAttemptSaysWhyAndWaitsForTheOperator) {
+    QTcpServer closed;
+    ASSERT_TRUE(closed.listen(QHostAddress::LocalHost));
+    const quint16 port = closed.serverPort();
+    closed.close();  // nothing listens there now: refused
+    ConnectTo(port);
+    ASSERT_TRUE(Settled([this] { return dlg->m_strReport.contains("failed"); }));
+    EXPECT_TRUE(dlg->m_strReport.startsWith(
+        QStringLiteral("TCP connect to 127.0.0.1:%1 failed: ").arg(port)));
+    EXPECT_EQ(Button(IDC_CONNECT)->text(), "Disconnect");
+    EXPECT_TRUE(dlg->m_cbProtocol->isEnabled());
+    EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
+    Button(IDC_CONNECT)->click();
+    EXPECT_EQ(Button(IDC_CONNECT)->text(), "Connect");
+}
+
+TEST_F(TcpLink, APortAbove65535FailsInsteadOfConnectingElsewhere) {
+    ConnectTo(static_cast<quint16>(0));
+    Edit(IDC_PORT)->setText(QString::number(65536 + module.Port()));
+    Button(IDC_CONNECT)->click();  // disconnect the first attempt
+    Button(IDC_CONNECT)->click();
+    ASSERT_TRUE(Settled([this] { return dlg->m_strReport.contains("out of range"); }));
+    EXPECT_FALSE(module.WaitConnected(300));
+}
+
+TEST_F(TcpLink, HostNamesAreResolved) {
+    ConnectTo(module.Port(), QStringLiteral("localhost"));
+    EXPECT_TRUE(module.WaitConnected());
+}
+
+}  // namespace
