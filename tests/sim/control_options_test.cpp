@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "control.h"
-#include "discovery_setup.h"
 #include "options.h"
 
 namespace {
@@ -96,53 +95,6 @@ TEST(OptionsTest, RefusesUnusableCommandLines) {
         EXPECT_NE(parsed.error.find(c.complaint), std::string::npos)
             << c.args[0] << ": " << parsed.error;
     }
-}
-
-TEST(OptionsTest, ReadsAFullNetworkCommandLine) {
-    const auto parsed =
-        ParseCommandLine({"--tcp", "127.0.0.2:5020", "--framing", "rtu", "--address", "9",
-                          "--no-broadcast-unit", "--split", "3:20", "--di", "0110", "--ai",
-                          "1,65535", "--drop-every", "4", "--control", "0"});
-    ASSERT_EQ(parsed.error, "");
-    const sim::SimOptions& o = parsed.options;
-    EXPECT_EQ(o.host, "127.0.0.2");
-    EXPECT_EQ(o.port, 5020);
-    EXPECT_EQ(o.framing, Framing::ModbusRtu);
-    EXPECT_EQ(o.address, 9);
-    EXPECT_FALSE(o.answerBroadcastUnit);
-    EXPECT_EQ(o.splitBytes, 3);
-    EXPECT_EQ(o.splitPauseMs, 20);
-    EXPECT_EQ(o.digitalInputs, (std::array<bool, 4>{false, true, true, false}));
-    EXPECT_EQ(o.analogInputs, (std::array<std::uint16_t, 2>{1, 65535}));
-    EXPECT_EQ(o.faults.dropEvery, 4);
-    EXPECT_EQ(o.controlPort, 0);
-}
-
-TEST(OptionsTest, SerialModelSpeaksRtu) {
-    const auto parsed = ParseCommandLine({"--serial", "COM12", "--baud", "57600"});
-    ASSERT_EQ(parsed.error, "");
-    EXPECT_TRUE(parsed.options.serial);
-    EXPECT_EQ(parsed.options.framing, Framing::ModbusRtu);
-    EXPECT_EQ(sim::BaudIndexOf(parsed.options.baud), 6);
-}
-
-TEST(DiscoveryDescriptionTest, DefaultsFollowPortAndFraming) {
-    auto tcp = ParseCommandLine({"--tcp", "127.0.0.1:4197"}).options;
-    const DiscoveredDevice a = sim::DescribeForDiscovery(tcp, 4197);
-    EXPECT_EQ(a.name, "KESTREL-SIM-4197");
-    EXPECT_EQ(a.ip, "127.0.0.1");
-    EXPECT_EQ(a.port, 4197);
-    EXPECT_EQ(a.appProtocol, 1);
-    EXPECT_EQ(a.baudIndex, 11);
-
-    auto rtu = ParseCommandLine({"--framing", "rtu", "--name", "Pump house", "--parity", "2",
-                                 "--work-mode", "3"})
-                   .options;
-    const DiscoveredDevice b = sim::DescribeForDiscovery(rtu, 4196);
-    EXPECT_EQ(b.name, "Pump house");
-    EXPECT_EQ(b.appProtocol, 0);
-    EXPECT_EQ(b.parity, 2);
-    EXPECT_EQ(b.workMode, 3);
 }
 
 }  // namespace

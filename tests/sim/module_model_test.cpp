@@ -90,17 +90,6 @@ const ReplyCase kReplyCases[] = {
 INSTANTIATE_TEST_SUITE_P(Requests, ReplyTest, testing::ValuesIn(kReplyCases),
                          [](const auto& caseInfo) { return std::string(caseInfo.param.name); });
 
-TEST(ModuleModelTest, RelayWritesShowInState) {
-    ModuleModel module;
-    module.HandleRequest(Message{1, 5, 0, 0x10, 0xFF, 0x00});
-    module.HandleRequest(Message{0xFF, 5, 0, 0x13, 0xFF, 0x00});
-    module.HandleRequest(Message{1, 5, 0, 0x13, 0x00, 0x00});
-    EXPECT_TRUE(module.Relay(0));
-    EXPECT_FALSE(module.Relay(3));
-    module.HandleRequest(Message{1, 5, 0, 0x11, 0x12, 0x34});  // refused: no change
-    EXPECT_FALSE(module.Relay(1));
-}
-
 TEST(ModuleModelTest, NoBroadcastUnitSilencesFF) {
     ModuleSettings settings;
     settings.answerBroadcastUnit = false;

@@ -1,9 +1,16 @@
 // The real kestrel-sim process, spoken to over loopback sockets and its standard input.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <array>
 #include <vector>
 
+#include "discovery_protocol.h"
 #include "request_framer.h"
 #include "sim_harness.h"
 
@@ -47,17 +54,6 @@ TEST(SimProcessTest, AnswersMbapAndEchoesTransactionIds) {
         "state relays=0100 di=0011 ai=100,200 params=01 00 02 07 16 00 00 00 00 00 address=1");
 }
 
-TEST(SimProcessTest, SilentToOtherUnitsThenAnswersTheNext) {
-    SimProcess sim(With({"--address", "4", "--no-broadcast-unit"}));
-    ASSERT_TRUE(sim.Started());
-    Client client(sim.Port());
-    client.Send(Mbap(1, {1, 1, 0, 0, 0, 4}));
-    client.Send(Mbap(2, {0xFF, 1, 0, 0, 0, 4}));
-    client.Send(Mbap(3, {4, 1, 0, 0, 0, 4}));
-    // Only the third is answered, so the first reply to arrive carries transaction 3.
-    EXPECT_EQ(client.Receive(10), (std::vector<Byte>{0, 3, 0, 0, 0, 4, 4, 1, 1, 0}));
-}
-
 TEST(SimProcessTest, RtuFramingInsideTcpWithGarbageAndPieces) {
     SimProcess sim(With({"--framing", "rtu"}));
     ASSERT_TRUE(sim.Started());
@@ -72,18 +68,6 @@ TEST(SimProcessTest, RtuFramingInsideTcpWithGarbageAndPieces) {
     EXPECT_TRUE(sim::RtuCrcMatches(reply));
     EXPECT_EQ(std::vector<Byte>(reply.begin(), reply.begin() + 5),
               (std::vector<Byte>{1, 3, 10, 1, 0}));
-}
-
-TEST(SimProcessTest, WritingTheAddressAppliesToTheNextRequest) {
-    SimProcess sim(kQuiet);
-    ASSERT_TRUE(sim.Started());
-    Client client(sim.Port());
-    client.Send(Mbap(1, {1, 6, 0, 0x3F, 0x22, 0x00}));
-    EXPECT_EQ(client.Receive(12), Mbap(1, {1, 6, 0, 0x3F, 0x22, 0x00}));
-    client.Send(Mbap(2, {1, 1, 0, 0, 0, 4}));
-    client.Send(Mbap(3, {0x22, 1, 0, 0, 0, 4}));
-    EXPECT_EQ(client.Receive(10), Mbap(3, {0x22, 1, 1, 0}));
-    EXPECT_NE(sim.Command("show").find("address=34"), std::string::npos);
 }
 
 TEST(SimProcessTest, DigitalInputUploadReachesEveryClient) {
@@ -213,6 +197,67 @@ TEST(SimProcessTest, HelpAndBadOptions) {
     const auto bad = simtest::RunProgram({KESTREL_SIM_PATH, "--baud", "300"});
     EXPECT_EQ(bad.exitCode, 2);
     EXPECT_NE(bad.output.find("--baud"), std::string::npos);
+}
+
+TEST(SimProcessTest, DelayHoldsEveryReplyBack) {
+    SimProcess sim(With({"--delay-ms", "150"}));
+    ASSERT_TRUE(sim.Started());
+    Client client(sim.Port());
+    for (std::uint16_t k = 1; k <= 2; ++k) {
+        const auto start = Clock::now();
+        client.Send(Mbap(k, {1, 1, 0, 0, 0, 4}));
+        EXPECT_EQ(client.Receive(10), Mbap(k, {1, 1, 1, 0}));
+        EXPECT_GE(Clock::now() - start, milliseconds(140));
+    }
+}
+
+TEST(SimProcessTest, StopReadingLeavesRequestsUnanswered) {
+    SimProcess sim(With({"--stop-reading"}));
+    ASSERT_TRUE(sim.Started());
+    Client client(sim.Port());
+    ASSERT_TRUE(client.Connected());
+    client.Send(Mbap(1, {1, 1, 0, 0, 0, 4}));
+    EXPECT_TRUE(client.Receive(1, milliseconds(300)).empty());
+    EXPECT_EQ(sim.Command("show").rfind("state ", 0), 0U);  // still alive
+}
+
+// A UDP port that was free a moment ago.
+std::uint16_t FreeUdpPort() {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    ::close(fd);
+    return ntohs(sa.sin_port);
+}
+
+TEST(SimProcessTest, AnswersDiscoveryWithItsBindAddressAndPort) {
+    const std::uint16_t udpPort = FreeUdpPort();
+    SimProcess sim({"--tcp", "127.0.0.1:0", "--discovery-port", std::to_string(udpPort), "--name",
+                    "Boiler room", "--framing", "rtu"});
+    ASSERT_TRUE(sim.Started()) << sim.Stderr();
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(udpPort);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const auto request = EncodeSearchRequest(0x5EA5C4);
+    ::sendto(fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    pollfd p{fd, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, static_cast<int>(simtest::kPatience.count())), 1);
+    std::array<std::uint8_t, 512> answer{};
+    const ssize_t n = ::recv(fd, answer.data(), answer.size(), 0);
+    ::close(fd);
+    ASSERT_GT(n, 0);
+    const auto device = ParseSearchAnswer({answer.data(), static_cast<std::size_t>(n)}, 0x5EA5C4);
+    ASSERT_TRUE(device.has_value());
+    EXPECT_EQ(device->name, "Boiler room");
+    EXPECT_EQ(device->ip, "127.0.0.1");
+    EXPECT_EQ(device->port, sim.Port());
+    EXPECT_EQ(device->appProtocol, 0);
 }
 
 }  // namespace
