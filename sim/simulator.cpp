@@ -108,15 +108,14 @@ bool Simulator::OpenControl(std::string* error) {
 }
 
 std::string Simulator::ListeningLine() const {
+    std::string line;
     if (options_.serial) {
-        std::string line = "listening serial " + options_.comName + " -> " + pty_->SlavePath() +
-                           " baud=" + std::to_string(options_.baud);
-        if (controlPort_) line += " control=" + std::to_string(*controlPort_);
-        return line;
+        line = "listening serial " + options_.comName + " -> " + pty_->SlavePath() +
+               " baud=" + std::to_string(options_.baud);
+    } else {
+        line = "listening tcp " + options_.host + ":" + std::to_string(boundPort_) +
+               (options_.framing == Framing::ModbusTcp ? " framing=tcp" : " framing=rtu");
     }
-    const char* framing = options_.framing == Framing::ModbusTcp ? "tcp" : "rtu";
-    std::string line =
-        "listening tcp " + options_.host + ":" + std::to_string(boundPort_) + " framing=" + framing;
     if (controlPort_) line += " control=" + std::to_string(*controlPort_);
     return line;
 }
