@@ -12,6 +12,8 @@ struct UnsignedCase {
     std::optional<std::uint32_t> expected;
 };
 
+void PrintTo(const UnsignedCase& c, std::ostream* out) { *out << '"' << c.text << '"'; }
+
 class UnsignedField : public ::testing::TestWithParam<UnsignedCase> {};
 
 TEST_P(UnsignedField, ParsesOrRefuses) {
@@ -57,6 +59,8 @@ struct FloatCase {
     const char* text;
     std::optional<float> expected;
 };
+
+void PrintTo(const FloatCase& c, std::ostream* out) { *out << '"' << c.text << '"'; }
 
 class FloatField : public ::testing::TestWithParam<FloatCase> {};
 

@@ -76,6 +76,8 @@ struct FrameCase {
     const char* wire;
 };
 
+void PrintTo(const FrameCase& c, std::ostream* out) { *out << c.wire; }
+
 class TcpFrames : public TcpLink, public ::testing::WithParamInterface<FrameCase> {};
 
 TEST_P(TcpFrames, ButtonsSendTheirFrame) {
