@@ -15,6 +15,7 @@
 #include "modbus_socket.h"
 #include "search_library_binding.h"
 #include "serial_reader.h"
+#include "trace.h"
 
 namespace {
 
@@ -165,6 +166,7 @@ void CKestrelDlg::SendOnLink(std::span<const Byte> frame) {
     if (m_bNetworkLink != 0) {
         m_pSocket->Send(frame);
     } else {
+        TraceFrame("COM" + std::to_string(m_nOpenComPort), "tx", frame);
         m_SerialPort.Write(frame.data(), static_cast<std::uint32_t>(frame.size()));
     }
 }

@@ -4,6 +4,8 @@
 #include <QTimer>
 #include <array>
 
+#include "trace.h"
+
 namespace {
 constexpr std::uint32_t kHighestPort = 65535;
 constexpr qint64 kReadChunk = 4096;
@@ -49,6 +51,7 @@ std::int64_t CModbusSocket::Send(std::span<const Byte> bytes) {
     if (!m_socket || m_socket->state() != QAbstractSocket::ConnectedState) {
         return -1;
     }
+    TraceFrame("TCP", "tx", bytes);
     const qint64 written = m_socket->write(reinterpret_cast<const char*>(bytes.data()),
                                            static_cast<qint64>(bytes.size()));
     m_socket->flush();  // on the wire now, not at the next turn of the event loop
@@ -59,7 +62,12 @@ void CModbusSocket::SetRtuFraming(std::uint8_t rtu) {
     m_bRtuFraming = rtu;
     const auto mode = rtu != 0 ? StreamFramer::Mode::RtuStream : StreamFramer::Mode::Mbap;
     m_framer = std::make_unique<StreamFramer>(
-        mode, [this](std::span<const Byte> frame) { emit FrameReceived(frame); });
+        mode,
+        [this](std::span<const Byte> frame) {
+            TraceFrame("TCP", "rx", frame);
+            emit FrameReceived(frame);
+        },
+        [](std::span<const Byte> dropped) { TraceFrame("TCP", "drop", dropped); });
 }
 
 void CModbusSocket::OnConnect() {

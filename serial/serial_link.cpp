@@ -117,7 +117,7 @@ void CKestrelDlg::TakeSerialSearchReply(int step, const std::array<Byte, 32>& bu
 void CKestrelDlg::StartSerialReader() {
     m_reader = std::make_unique<CSerialReader>(
         m_SerialPort, this, [this](std::span<const Byte> frame) { DecodeSerialReply(frame); },
-        [this] { OnSerialLineLost(); });
+        [this] { OnSerialLineLost(); }, "COM" + std::to_string(m_nOpenComPort));
 }
 
 // Runs on the reader thread: indicators and the refresh go through synchronous calls into the

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "serial_port.h"
+#include "trace.h"
 
 namespace {
 
@@ -25,13 +26,19 @@ struct PendingCall {
 }  // namespace
 
 CSerialReader::CSerialReader(CSerialPort& port, QObject* ui, FrameHandler onFrame,
-                             LineLostHandler onLineLost)
+                             LineLostHandler onLineLost, std::string link)
     : m_port(port),
+      m_link(std::move(link)),
       m_ui(ui),
       m_onFrame(std::move(onFrame)),
       m_onLineLost(std::move(onLineLost)),
-      m_framer(StreamFramer::Mode::RtuChecked,
-               [this](std::span<const Byte> frame) { m_onFrame(frame); }),
+      m_framer(
+          StreamFramer::Mode::RtuChecked,
+          [this](std::span<const Byte> frame) {
+              TraceFrame(m_link, "rx", frame);
+              m_onFrame(frame);
+          },
+          [this](std::span<const Byte> dropped) { TraceFrame(m_link, "drop", dropped); }),
       m_thread([this] { Run(); }) {}
 
 CSerialReader::~CSerialReader() {
@@ -56,7 +63,7 @@ void CSerialReader::Run() {
                                       ? m_port.Read(buffer.data(), kReadBufferSize)
                                       : 0;
         if (m_port.LineLost()) {
-            QMetaObject::invokeMethod(m_ui, m_onLineLost, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(m_ui.data(), m_onLineLost, Qt::QueuedConnection);
             return;
         }
         m_framer.Feed(std::span<const Byte>(buffer.data(), got));

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <functional>
 #include <span>
+#include <string>
 #include <thread>
 
 #include "frames.h"
@@ -23,7 +24,9 @@ class CSerialReader {
 
     // onFrame runs on the reader thread; onLineLost is posted to the ui object's thread once,
     // when the line hangs up or fails, and the reader then ends.
-    CSerialReader(CSerialPort& port, QObject* ui, FrameHandler onFrame, LineLostHandler onLineLost);
+    // link names the port in the traffic trace ("COM5").
+    CSerialReader(CSerialPort& port, QObject* ui, FrameHandler onFrame, LineLostHandler onLineLost,
+                  std::string link = "COM");
     ~CSerialReader();
     CSerialReader(const CSerialReader&) = delete;
     CSerialReader& operator=(const CSerialReader&) = delete;
@@ -39,6 +42,7 @@ class CSerialReader {
     void Run();
 
     CSerialPort& m_port;
+    std::string m_link;
     QPointer<QObject> m_ui;
     FrameHandler m_onFrame;
     LineLostHandler m_onLineLost;
