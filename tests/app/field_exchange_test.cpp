@@ -12,7 +12,9 @@ struct UnsignedCase {
     std::optional<std::uint32_t> expected;
 };
 
-void PrintTo(const UnsignedCase& c, std::ostream* out) { *out << '"' << c.text << '"'; }
+void PrintTo(const UnsignedCase& c, std::ostream* out) {
+    *out << '"' << c.text << '"';
+}
 
 class UnsignedField : public ::testing::TestWithParam<UnsignedCase> {};
 
@@ -60,7 +62,9 @@ struct FloatCase {
     std::optional<float> expected;
 };
 
-void PrintTo(const FloatCase& c, std::ostream* out) { *out << '"' << c.text << '"'; }
+void PrintTo(const FloatCase& c, std::ostream* out) {
+    *out << '"' << c.text << '"';
+}
 
 class FloatField : public ::testing::TestWithParam<FloatCase> {};
 

@@ -76,7 +76,9 @@ struct FrameCase {
     const char* wire;
 };
 
-void PrintTo(const FrameCase& c, std::ostream* out) { *out << c.wire; }
+void PrintTo(const FrameCase& c, std::ostream* out) {
+    *out << c.wire;
+}
 
 class TcpFrames : public TcpLink, public ::testing::WithParamInterface<FrameCase> {};
 
