@@ -1,0 +1,98 @@
+// "Advanced" from end to end: the panel reads the simulator's block into the dialog, writes
+// the operator's changes back, and the simulator reports what it now holds.
+#include <QDir>
+#include <QTemporaryDir>
+
+#include "advanced_dlg.h"
+#include "device_params.h"
+#include "modal_driver.h"
+#include "panel_fixture.h"
+#include "sim_process.h"
+
+namespace {
+
+using Block = std::array<Byte, 10>;
+
+// Shown fields in the order version, slave, enable, upload address, baud, AI1, AI2.
+QStringList ShownFields(const CTemplateDialog& d) {
+    QStringList shown;
+    for (int id : {IDC_ADV_VERSION, IDC_ADV_SLAVE, IDC_ADV_UPLOAD_ENABLE, IDC_ADV_UPLOAD_ADDR,
+                   IDC_ADV_BAUD, IDC_ADV_AI1_PERIOD, IDC_ADV_AI2_PERIOD}) {
+        shown << FieldText(d, id);
+    }
+    return shown;
+}
+
+ModalStep ChangeSettings(QStringList& shown) {
+    return [&shown](CTemplateDialog& d) {
+        shown = ShownFields(d);
+        Type(d, IDC_ADV_SLAVE, QStringLiteral("9"));
+        Type(d, IDC_ADV_UPLOAD_ENABLE, QStringLiteral("1"));
+        Type(d, IDC_ADV_UPLOAD_ADDR, QStringLiteral("4"));
+        Type(d, IDC_ADV_AI1_PERIOD, QStringLiteral("1500"));
+        Click(d, CAdvancedDlg::IDOK);
+    };
+}
+
+class AdvancedWithSim : public PanelTest {
+  protected:
+    void SetUp() override {
+        PanelTest::SetUp();
+        g_DeviceParams = DeviceParams{};
+    }
+
+    // Asks the simulator until it reports `expected` (its writes may still be on their way).
+    static bool SimReports(SimProcess& sim, const Block& expected) {
+        return WaitFor([&] { return sim.ShownParams() == expected; }, 5000);
+    }
+};
+
+TEST_F(AdvancedWithSim, NetworkModuleTakesTheNewSettings) {
+    SimProcess sim({"--tcp", "127.0.0.1:0", "--no-discovery"});
+    ASSERT_TRUE(sim.Started());
+    ConnectTo(sim.TcpPort());
+    ASSERT_TRUE(WaitFor([] { return g_DeviceParams.bytes[4] == 0x16; }));
+    ASSERT_TRUE(Button(IDC_ADVANCED)->isEnabled());
+
+    QStringList shown;
+    DriveNextModal({ChangeSettings(shown)});
+    Button(IDC_ADVANCED)->click();
+    EXPECT_EQ(shown, (QStringList{"V16", "1", "0", "2", "115200", "0", "0"}));
+    const Block written = {9, 1, 4, 7, 0x16, 0, 0x05, 0xDC, 0, 0};
+    EXPECT_TRUE(SimReports(sim, written));
+    ASSERT_TRUE(WaitFor([this] { return Edit(IDC_ADDRESS)->text() == "9"; }));
+    EXPECT_TRUE(WaitFor([&] { return g_DeviceParams.bytes == written; }));
+    EXPECT_EQ(dlg->m_byAddress, 9);
+    EXPECT_TRUE(recorder.messages.empty()) << recorder.Texts().join("|").toStdString();
+}
+
+TEST_F(AdvancedWithSim, SerialModuleTakesTheNewSettingsAndThePortCloses) {
+    QTemporaryDir comDir;
+    ASSERT_TRUE(comDir.isValid());
+    qputenv("KESTREL_COM_DIR", QFile::encodeName(comDir.path()));
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("KESTREL_COM_DIR"), comDir.path());
+    SimProcess sim({"--serial", "COM7", "--baud", "1200"}, env);
+    ASSERT_TRUE(sim.Started()) << sim.ListeningLine().toStdString();
+
+    dlg->m_cbCom->setCurrentIndex(6);
+    Button(IDC_SERIAL_OPEN)->click();
+    ASSERT_EQ(Button(IDC_SERIAL_OPEN)->text(), "Close");
+    Button(IDC_SERIAL_SEARCH)->click();
+    ASSERT_TRUE(dlg->m_strReport.startsWith("Found device!")) << dlg->m_strReport.toStdString();
+    ASSERT_TRUE(Button(IDC_ADVANCED)->isEnabled());
+
+    QStringList shown;
+    DriveNextModal({ChangeSettings(shown)});
+    Button(IDC_ADVANCED)->click();
+    EXPECT_EQ(shown, (QStringList{"V16", "1", "0", "2", "1200", "0", "0"}));
+    EXPECT_EQ(recorder.Texts(), QStringList{"Set complete!please reboot device!"});
+    EXPECT_EQ(recorder.messages.at(0).icon, MessageIcon::None);
+    EXPECT_EQ(Button(IDC_SERIAL_OPEN)->text(), "Open");
+    EXPECT_FALSE(dlg->m_SerialPort.IsOpen());
+    EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
+    EXPECT_EQ(g_DeviceParams.bytes, Block{});
+    EXPECT_TRUE(SimReports(sim, {9, 1, 4, 0, 0x16, 0, 0x05, 0xDC, 0, 0}));
+}
+
+}  // namespace

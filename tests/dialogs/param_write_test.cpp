@@ -1,0 +1,190 @@
+// What the panel puts on the wire after "Advanced" is confirmed, byte for byte and in time,
+// measured at a loopback listener that stamps every arrival on its own thread.
+#include <QThread>
+#include <chrono>
+
+#include "advanced_dlg.h"
+#include "crc16.h"
+#include "device_params.h"
+#include "loopback_module.h"
+#include "modal_driver.h"
+#include "panel_fixture.h"
+#include "timed_sink.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using Block = std::array<Byte, 10>;
+
+const Block kModuleBlock = {5, 1, 2, 7, 6, 0, 3, 0xE8, 0, 0};
+constexpr int kMbap = 0;
+constexpr int kRtu = 1;
+constexpr int kReadBytes[] = {24, 16};  // the two parameter reads in each framing
+
+// Everything that arrived, byte by byte with the time each byte came in.
+struct Wire {
+    QByteArray bytes;
+    std::vector<std::chrono::steady_clock::time_point> times;
+};
+
+Wire WireOf(const TimedSink& sink) {
+    Wire wire;
+    for (const auto& arrival : sink.Arrivals()) {
+        wire.bytes.append(reinterpret_cast<const char*>(arrival.bytes.data()),
+                          static_cast<qsizetype>(arrival.bytes.size()));
+        wire.times.insert(wire.times.end(), arrival.bytes.size(), arrival.at);
+    }
+    return wire;
+}
+
+std::vector<Byte> ParamReply(int protocol) {
+    std::vector<Byte> pdu = {5, 3, 10};
+    pdu.insert(pdu.end(), kModuleBlock.begin(), kModuleBlock.end());
+    if (protocol == kMbap) {
+        std::vector<Byte> frame = {0, 1, 0, 0, 0, static_cast<Byte>(pdu.size())};
+        frame.insert(frame.end(), pdu.begin(), pdu.end());
+        return frame;
+    }
+    const std::uint16_t crc = Crc16Modbus(pdu.data(), static_cast<std::uint16_t>(pdu.size()));
+    pdu.push_back(static_cast<Byte>(crc & 0xFFU));
+    pdu.push_back(static_cast<Byte>(crc >> 8));
+    return pdu;
+}
+
+class ParameterWrite : public PanelTest {
+  protected:
+    void SetUp() override {
+        PanelTest::SetUp();
+        g_DeviceParams = DeviceParams{};
+    }
+
+    // Connects in the given framing, takes the two reads, and lets the module answer them with
+    // its block, so that the window works with address 5.
+    void ConnectToModule(int protocol) {
+        dlg->m_cbProtocol->setCurrentIndex(protocol);
+        ConnectTo(sink.Port());
+        readBytes = kReadBytes[protocol];
+        ASSERT_TRUE(WaitFor([&] { return sink.ByteCount() >= std::size_t(readBytes); }));
+        sink.Send(ParamReply(protocol));
+        ASSERT_TRUE(WaitFor([this] { return Edit(IDC_ADDRESS)->text() == "5"; }));
+        ASSERT_EQ(g_DeviceParams.bytes, kModuleBlock);
+    }
+
+    // Presses "Advanced", lets the steps fill the dialog, and waits for `count` more bytes.
+    Wire Confirm(std::vector<ModalStep> steps, int count) {
+        steps.push_back([](CTemplateDialog& d) { Click(d, CAdvancedDlg::IDOK); });
+        DriveNextModal(std::move(steps));
+        Button(IDC_ADVANCED)->click();
+        const auto total = std::size_t(readBytes + count);
+        EXPECT_TRUE(WaitFor([&] { return sink.ByteCount() >= total; }));
+        Wire wire = WireOf(sink);
+        wire.bytes.remove(0, readBytes);
+        wire.times.erase(wire.times.begin(), wire.times.begin() + readBytes);
+        return wire;
+    }
+
+    TimedSink sink;
+    int readBytes = 0;
+};
+
+struct WriteCase {
+    int protocol;
+    int frameSize;
+    std::vector<const char*> frames;  // four writes, then the two reads
+};
+
+void PrintTo(const WriteCase& c, std::ostream* out) {
+    *out << (c.protocol ? "RTU" : "MBAP");
+}
+
+class ParameterWireCase : public ParameterWrite, public ::testing::WithParamInterface<WriteCase> {};
+
+TEST_P(ParameterWireCase, TheBlockGoesOutInFourPacedWritesThenIsReadBack) {
+    const WriteCase& c = GetParam();
+    ConnectToModule(c.protocol);
+    const Wire wire = Confirm({}, 6 * c.frameSize);
+    QByteArray expected;
+    for (const char* frame : c.frames) {
+        expected += Hex(frame);
+    }
+    EXPECT_EQ(wire.bytes.toHex(' '), expected.toHex(' '));
+    ASSERT_EQ(wire.times.size(), std::size_t(6 * c.frameSize));
+    const auto at = [&](int frame) { return wire.times[std::size_t(frame * c.frameSize)]; };
+    for (int n = 1; n < 4; ++n) {
+        EXPECT_GE(at(n) - at(n - 1), milliseconds(95)) << "write " << n;
+        EXPECT_LT(at(n) - at(n - 1), milliseconds(2000)) << "write " << n;
+    }
+    EXPECT_GE(at(4) - at(3), milliseconds(195));
+    EXPECT_LT(at(4) - at(3), milliseconds(3000));
+    if (c.protocol == kRtu) {
+        EXPECT_GE(at(5) - at(4), milliseconds(195));
+    }
+    EXPECT_EQ(g_DeviceParams.bytes, Block{});  // cleared for the read's answer
+    EXPECT_TRUE(recorder.messages.empty());
+    EXPECT_EQ(Button(IDC_CONNECT)->text(), "Disconnect");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Framings, ParameterWireCase,
+    ::testing::Values(
+        WriteCase{
+            kRtu,
+            8,
+            {"05 06 00 40 02 07 C9 38", "05 06 00 42 03 E8 28 E4", "05 06 00 43 00 00 79 9A",
+             "05 06 00 3F 05 01 7A D2", "FF 03 00 3F 00 03 20 19", "FF 03 00 3F 00 05 A0 1B"}},
+        WriteCase{kMbap,
+                  12,
+                  {"00 01 00 00 00 06 05 06 00 40 02 07", "00 01 00 00 00 06 05 06 00 42 03 E8",
+                   "00 01 00 00 00 06 05 06 00 43 00 00", "00 01 00 00 00 06 05 06 00 3F 05 01",
+                   "00 01 00 00 00 06 FF 03 00 3F 00 03", "00 01 00 00 00 06 FF 03 00 3F 00 05"}}));
+
+// The module listens on its old address until the last write moves it.
+TEST_F(ParameterWrite, ANewAddressIsWrittenLastUnderTheOldOne) {
+    ConnectToModule(kMbap);
+    const Wire wire = Confirm({[](CTemplateDialog& d) {
+                                  Type(d, IDC_ADV_SLAVE, QStringLiteral("9"));
+                                  Type(d, IDC_ADV_AI2_PERIOD, QStringLiteral("250"));
+                              }},
+                              72);
+    EXPECT_EQ(wire.bytes.left(48).toHex(' '), Hex("000100000006 05 06 0040 0207"
+                                                  "000100000006 05 06 0042 03E8"
+                                                  "000100000006 05 06 0043 00FA"
+                                                  "000100000006 05 06 003F 0901")
+                                                  .toHex(' '));
+}
+
+TEST_F(ParameterWrite, CancelSendsNothingAndKeepsTheBlock) {
+    ConnectToModule(kRtu);
+    DriveNextModal({[](CTemplateDialog& d) {
+        Type(d, IDC_ADV_SLAVE, QStringLiteral("9"));
+        Click(d, CAdvancedDlg::IDCANCEL);
+    }});
+    Button(IDC_ADVANCED)->click();
+    EXPECT_FALSE(WaitFor([&] { return sink.ByteCount() > std::size_t(readBytes); }, 300));
+    EXPECT_EQ(g_DeviceParams.bytes, kModuleBlock);
+    EXPECT_EQ(dlg->m_byAddress, 5);
+}
+
+// The serial link is chosen but its port is closed: nothing is written anywhere, and the
+// operator is told why in the report.
+TEST_F(ParameterWrite, AClosedComPortWritesNothing) {
+    ConnectToModule(kMbap);
+    dlg->m_bNetworkLink = 0;
+    const QString reportBefore = dlg->m_strReport;
+    DriveNextModal({[](CTemplateDialog& d) {
+        Type(d, IDC_ADV_AI1_PERIOD, QStringLiteral("1234"));
+        Click(d, CAdvancedDlg::IDOK);
+    }});
+    Button(IDC_ADVANCED)->click();
+    EXPECT_FALSE(WaitFor([&] { return sink.ByteCount() > std::size_t(readBytes); }, 300));
+    EXPECT_TRUE(recorder.messages.empty()) << recorder.Texts().join("|").toStdString();
+    EXPECT_EQ(g_DeviceParams.bytes, kModuleBlock);
+    EXPECT_EQ(Button(IDC_SERIAL_OPEN)->text(), "Open");
+    EXPECT_FALSE(dlg->m_SerialPort.IsOpen());
+    EXPECT_EQ(dlg->m_bNetworkLink, 0);
+    ASSERT_TRUE(dlg->m_strReport.endsWith(reportBefore));
+    const QString added = dlg->m_strReport.chopped(reportBefore.size());
+    EXPECT_EQ(added.count(QStringLiteral("\r\n")), 1) << added.toStdString();
+}
+
+}  // namespace
