@@ -1,0 +1,285 @@
+// The device list against a scripted search library: verdicts, columns, clicks, and a window
+// that goes on without a usable library.
+#include <QHeaderView>
+#include <QTest>
+#include <QTreeWidget>
+
+#include "loopback_module.h"
+#include "modbus_socket.h"
+#include "panel_fixture.h"
+#include "standin.h"
+
+namespace {
+
+constexpr const char* kStandinName = "KestrelStandin";
+
+// A module the panel judges right on every count.
+StandinModule Sound(const char* name = "RLY1", const char* ip = "127.0.0.21", quint16 port = 4196) {
+    return {name, ip, NetworkOrder(port), 0, 1, 11, 0, 0};
+}
+
+QStringList RowTexts(const QTreeWidget* list, int row) {
+    QStringList texts;
+    const QTreeWidgetItem* item = list->topLevelItem(row);
+    for (int column = 0; column < list->columnCount(); ++column) {
+        texts << item->text(column);
+    }
+    return texts;
+}
+
+class StandinPanel : public PanelTest {
+  protected:
+    void SetUp() override {
+        ResetCommandTable();
+        dlg = std::make_unique<CKestrelDlg>(nullptr, kStandinName);
+        dlg->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg.get()));
+    }
+
+    QTreeWidget* List() const { return dlg->m_listDevices; }
+    void Search() const { Button(IDC_NET_SEARCH)->click(); }
+    void Search(const std::vector<StandinModule>& modules) const {
+        standin.Script(modules);
+        Search();
+    }
+    QPoint RowCentre(int row) const {
+        return List()->visualItemRect(List()->topLevelItem(row)).center();
+    }
+    void ClickList(QPoint at) const {
+        QTest::mouseClick(List()->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+    }
+    QStringList CallsOf(const QString& function) const {
+        return standin.Calls().filter(QRegularExpression(QStringLiteral("^%1( |$)").arg(function)));
+    }
+
+    static inline const Standin standin{kStandinName};
+};
+
+TEST_F(StandinPanel, StartsSilentlyWithSixLeftAlignedColumnsAndWholeRowSelection) {
+    ASSERT_TRUE(standin.Loaded());
+    EXPECT_TRUE(recorder.messages.empty());
+    const QStringList headings = {"Name", "IP", "Port", "Work Mode", "Protocol", "Uart Param"};
+    const std::array<int, 6> widths = {80, 100, 50, 130, 130, 80};
+    ASSERT_EQ(List()->columnCount(), 6);
+    for (int n = 0; n < 6; ++n) {
+        EXPECT_EQ(List()->headerItem()->text(n), headings[n]);
+        EXPECT_EQ(List()->columnWidth(n), widths[static_cast<std::size_t>(n)]) << n;
+        EXPECT_EQ(List()->headerItem()->textAlignment(n) & Qt::AlignHorizontal_Mask, Qt::AlignLeft);
+    }
+    EXPECT_EQ(List()->selectionBehavior(), QAbstractItemView::SelectRows);
+    EXPECT_EQ(List()->selectionMode(), QAbstractItemView::ExtendedSelection);
+    EXPECT_EQ(List()->topLevelItemCount(), 0);
+}
+
+// ---- verdicts -----------------------------------------------------------------------------------
+
+constexpr int kNoSelection = -1;
+constexpr int kTypedText = -2;  // "MODBUS TCP" chosen, then the text edited
+
+struct VerdictCase {
+    const char* what;
+    int workMode, appProtocol, baudIndex, parity, dataBits;
+    int selection;
+    const char* workVerdict;
+    const char* protocolVerdict;
+    const char* uartVerdict;
+    QStringList uartCalls;  // the serial-setting getters asked, in order
+};
+
+void PrintTo(const VerdictCase& c, std::ostream* out) {
+    *out << c.what;
+}
+
+const QStringList kBaudOnly = {"GetBaudrateIndex"};
+const QStringList kBaudParity = {"GetBaudrateIndex", "GetParity"};
+const QStringList kAllThree = {"GetBaudrateIndex", "GetParity", "GetDataBits"};
+
+const VerdictCase kVerdicts[] = {
+    {"AllRight", 0, 1, 11, 0, 0, 0, "TCP Server", "MODBUS TCP", "Correct!", kAllThree},
+    {"TcpModuleRtuChosen", 0, 1, 11, 0, 0, 1, "TCP Server", "Protocol Error!", "Correct!",
+     kAllThree},
+    {"RtuModuleRtuChosen", 0, 0, 11, 0, 0, 1, "TCP Server", "MODBUS RTU!", "Correct!", kAllThree},
+    {"RtuModuleTcpChosen", 0, 0, 11, 0, 0, 0, "TCP Server", "Protocol Error!", "Correct!",
+     kAllThree},
+    {"TcpModuleNothingChosen", 0, 1, 11, 0, 0, kNoSelection, "TCP Server", "Protocol Error!",
+     "Correct!", kAllThree},
+    {"RtuModuleNothingChosen", 0, 0, 11, 0, 0, kNoSelection, "TCP Server", "Protocol Error!",
+     "Correct!", kAllThree},
+    {"TcpModuleTextEdited", 0, 1, 11, 0, 0, kTypedText, "TCP Server", "Protocol Error!", "Correct!",
+     kAllThree},
+    {"UnknownProtocolCode", 0, 2, 11, 0, 0, 0, "TCP Server", "Protocol Error!", "Correct!",
+     kAllThree},
+    {"WorkMode5", 5, 1, 11, 0, 0, 0, "WorkMode Error!", "MODBUS TCP", "Correct!", kAllThree},
+    {"WorkModeHighBitsIgnored", 0x100, 1, 11, 0, 0, 0, "TCP Server", "MODBUS TCP", "Correct!",
+     kAllThree},
+    {"OtherBaud", 0, 1, 10, 0, 0, 0, "TCP Server", "MODBUS TCP", "Error!", kBaudOnly},
+    {"Parity1", 0, 1, 11, 1, 0, 0, "TCP Server", "MODBUS TCP", "Error!", kBaudParity},
+    {"DataBits1", 0, 1, 11, 0, 1, 0, "TCP Server", "MODBUS TCP", "Error!", kAllThree},
+};
+
+class Verdicts : public StandinPanel, public ::testing::WithParamInterface<VerdictCase> {
+  protected:
+    void ChooseProtocol(int selection) const {
+        dlg->m_cbProtocol->setCurrentIndex(selection == kTypedText ? 0 : selection);
+        if (selection == kTypedText) {
+            dlg->m_cbProtocol->setEditText(QStringLiteral("MODBUS"));
+        }
+    }
+};
+
+TEST_P(Verdicts, RowShowsTheVerdicts) {
+    const VerdictCase& c = GetParam();
+    ChooseProtocol(c.selection);
+    const StandinModule bystander = Sound("OK", "127.0.0.30");
+    const StandinModule judged = {"M",           "127.0.0.31", NetworkOrder(502), c.workMode,
+                                  c.appProtocol, c.baudIndex,  c.parity,          c.dataBits};
+    Search({bystander, judged});
+    ASSERT_EQ(List()->topLevelItemCount(), 2);
+    const QStringList texts = RowTexts(List(), 1);
+    EXPECT_EQ(texts.mid(3), QStringList({c.workVerdict, c.protocolVerdict, c.uartVerdict}));
+    QStringList asked;
+    for (const QString& call : standin.Calls()) {
+        const QStringList parts = call.split(' ');
+        if (parts.value(1) == "1" && kAllThree.contains(parts[0])) {
+            asked << parts[0];
+        }
+    }
+    EXPECT_EQ(asked, c.uartCalls);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Verdicts, ::testing::ValuesIn(kVerdicts),
+                         [](const auto& row) { return std::string(row.param.what); });
+
+// ---- the list -----------------------------------------------------------------------------------
+
+TEST_F(StandinPanel, RowsShowNameAddressAndHostOrderPort) {
+    Search({Sound("ALPHA", "127.0.0.21", 4196), Sound("BRAVO", "127.0.0.22", 502)});
+    ASSERT_EQ(List()->topLevelItemCount(), 2);
+    EXPECT_EQ(RowTexts(List(), 0),
+              QStringList({"ALPHA", "127.0.0.21", "4196", "TCP Server", "MODBUS TCP", "Correct!"}));
+    EXPECT_EQ(RowTexts(List(), 1).mid(0, 3), QStringList({"BRAVO", "127.0.0.22", "502"}));
+    EXPECT_EQ(CallsOf("StartSearchDev").size(), 1);
+}
+
+TEST_F(StandinPanel, ASearchReplacesTheListAndEmptyResultsEmptyIt) {
+    Search({Sound("A", "127.0.0.21"), Sound("B", "127.0.0.22"), Sound("C", "127.0.0.23")});
+    ASSERT_EQ(List()->topLevelItemCount(), 3);
+    Search({Sound("D", "127.0.0.24")});
+    ASSERT_EQ(List()->topLevelItemCount(), 1);
+    EXPECT_EQ(List()->topLevelItem(0)->text(0), "D");
+    Search({});
+    EXPECT_EQ(List()->topLevelItemCount(), 0);
+}
+
+TEST_F(StandinPanel, OnlyTheLow16BitsOfTheSearchResultCount) {
+    standin.Script(0x30002, {Sound("A", "127.0.0.21"), Sound("B", "127.0.0.22")});
+    Search();
+    EXPECT_EQ(List()->topLevelItemCount(), 2);
+    EXPECT_TRUE(CallsOf("GetIP").filter(QStringLiteral(" 2")).isEmpty());
+}
+
+TEST_F(StandinPanel, AClickOnARowTakesItsAddressAndPort) {
+    Search({Sound("A", "127.0.0.21", 502), Sound("B", "127.0.0.22", 4196)});
+    ASSERT_EQ(List()->topLevelItemCount(), 2);
+    standin.ResetCalls();
+    ClickList(RowCentre(1));
+    EXPECT_EQ(Edit(IDC_IP)->text(), "127.0.0.22");
+    EXPECT_EQ(Edit(IDC_PORT)->text(), "4196");
+    EXPECT_EQ(dlg->m_strIP, "127.0.0.22");
+    EXPECT_EQ(dlg->m_nPort, 4196U);
+    EXPECT_EQ(CallsOf("GetIP"), QStringList({"GetIP 1"}));
+}
+
+TEST_F(StandinPanel, AClickTakesTheLowestSelectedRowWhicheverWasClicked) {
+    Search({Sound("A", "127.0.0.21", 501), Sound("B", "127.0.0.22", 502),
+            Sound("C", "127.0.0.23", 503)});
+    ASSERT_EQ(List()->topLevelItemCount(), 3);
+    List()->topLevelItem(2)->setSelected(true);
+    List()->topLevelItem(1)->setSelected(true);
+    ClickList(RowCentre(2));
+    EXPECT_EQ(Edit(IDC_IP)->text(), "127.0.0.22");
+    EXPECT_EQ(Edit(IDC_PORT)->text(), "502");
+}
+
+TEST_F(StandinPanel, AClickOnEmptySpaceLeavesTheFieldsAlone) {
+    Search({Sound("A", "127.0.0.21", 501), Sound("B", "127.0.0.22", 502)});
+    ASSERT_EQ(List()->topLevelItemCount(), 2);
+    const QPoint below(10, List()->viewport()->height() - 3);
+    ASSERT_GT(below.y(), List()->visualItemRect(List()->topLevelItem(1)).bottom());
+    Edit(IDC_IP)->setText(QStringLiteral("127.0.0.9"));  // typed, not yet taken
+    Edit(IDC_PORT)->setText(QStringLiteral("777"));
+    standin.ResetCalls();
+    ClickList(below);
+    EXPECT_EQ(Edit(IDC_IP)->text(), "127.0.0.9");
+    EXPECT_EQ(Edit(IDC_PORT)->text(), "777");
+    EXPECT_EQ(dlg->m_strIP, "192.168.1.232");
+    EXPECT_TRUE(CallsOf("GetIP").isEmpty());
+}
+
+TEST_F(StandinPanel, AClickWhileConnectedChangesTheFieldsButNotTheLink) {
+    LoopbackModule module;
+    ConnectTo(module.Port());
+    ASSERT_TRUE(module.WaitBytes(24));  // the two parameter reads of a fresh link
+    module.ClearReceived();
+    CModbusSocket* const link = dlg->m_pSocket;
+    Search({Sound("A", "127.0.0.21", 502)});
+    ClickList(RowCentre(0));
+    EXPECT_EQ(Edit(IDC_IP)->text(), "127.0.0.21");
+    EXPECT_EQ(Edit(IDC_PORT)->text(), "502");
+    EXPECT_EQ(dlg->m_pSocket, link);
+    EXPECT_EQ(Button(IDC_CONNECT)->text(), "Disconnect");
+    Button(IDC_RL1_ON + 2)->click();  // relay 2 on
+    ASSERT_TRUE(module.WaitBytes(12));
+    // The same link carries the command, with no parameter reads of a new connection before it.
+    EXPECT_EQ(module.Received(), Hex("000100000006 01050011FF00"));
+}
+
+// ---- no usable library --------------------------------------------------------------------------
+
+class NoUsableLibrary : public PanelTest, public ::testing::WithParamInterface<const char*> {
+  protected:
+    void SetUp() override {
+        ResetCommandTable();
+        dlg = std::make_unique<CKestrelDlg>(nullptr, GetParam());
+        dlg->show();
+    }
+};
+
+TEST_P(NoUsableLibrary, SaysSoOnceAndSearchDoesNothing) {
+    ASSERT_EQ(recorder.messages.size(), 1U);
+    EXPECT_EQ(recorder.messages[0].text, "Load library failed!");
+    EXPECT_EQ(recorder.messages[0].icon, MessageIcon::None);
+    // The library without GetDataBits, when there is one.
+    const Standin partial(GetParam() ? GetParam() : "NoSuchLibrary");
+    if (partial.Loaded()) {
+        partial.Script({Sound()});
+    }
+    Button(IDC_NET_SEARCH)->click();
+    Button(IDC_NET_SEARCH)->click();
+    EXPECT_EQ(dlg->m_listDevices->topLevelItemCount(), 0);
+    QTest::mouseClick(dlg->m_listDevices->viewport(), Qt::LeftButton, Qt::NoModifier, {10, 10});
+    EXPECT_EQ(dlg->m_strIP, "192.168.1.232");
+    if (partial.Loaded()) {
+        EXPECT_TRUE(partial.Calls().isEmpty());
+    }
+    EXPECT_EQ(recorder.messages.size(), 1U);
+}
+
+TEST_P(NoUsableLibrary, TheRestOfTheWindowWorks) {
+    LoopbackModule module;
+    ConnectTo(module.Port());
+    ASSERT_TRUE(module.WaitBytes(24));
+    module.ClearReceived();
+    Button(IDC_RL1_ON)->click();
+    ASSERT_TRUE(module.WaitBytes(12));
+    EXPECT_EQ(module.Received(), Hex("000100000006 01050010FF00"));
+    EXPECT_EQ(recorder.messages.size(), 1U);
+}
+
+INSTANTIATE_TEST_SUITE_P(Libraries, NoUsableLibrary,
+                         ::testing::Values("KestrelStandinMissing", "NoSuchLibrary", nullptr),
+                         [](const auto& row) {
+                             return std::string(row.param ? row.param : "NoName");
+                         });
+
+}  // namespace
