@@ -4,6 +4,7 @@
 #include <QEvent>
 #include <QHeaderView>
 #include <QTreeWidget>
+#include <QtEndian>
 #include <array>
 
 #include "kestrel_dlg.h"
@@ -28,9 +29,9 @@ constexpr std::array<Column, 6> kColumns = {{
 
 constexpr int kNeededBaudIndex = 11;
 
+// The library keeps the port's two bytes in network order in the low 16 bits (what ntohs takes).
 std::uint16_t HostPort(int networkOrder) {
-    const auto port = static_cast<std::uint16_t>(networkOrder & 0xFFFF);
-    return static_cast<std::uint16_t>((port >> 8) | (port << 8));
+    return qFromBigEndian(static_cast<std::uint16_t>(networkOrder & 0xFFFF));
 }
 
 std::uint8_t Low8(int code) {

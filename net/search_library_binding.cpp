@@ -11,6 +11,9 @@
 namespace {
 
 void* OpenLibrary(const char* baseName) {
+    if (!baseName || *baseName == '\0') {
+        return nullptr;  // no name, no library
+    }
 #ifdef _WIN32
     return reinterpret_cast<void*>(LoadLibraryA((std::string(baseName) + ".dll").c_str()));
 #else
