@@ -1,5 +1,5 @@
 // libFuzzer entry point for the answer parser, the one place untrusted network bytes are read.
-// Not part of the default build; see discovery/CMakeLists.txt for the command line.
+// Built with -DKESTREL_FUZZ=ON (clang); see fuzz/CMakeLists.txt.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
