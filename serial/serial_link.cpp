@@ -118,6 +118,7 @@ void CKestrelDlg::StartSerialReader() {
     m_reader = std::make_unique<CSerialReader>(
         m_SerialPort, this, [this](std::span<const Byte> frame) { DecodeSerialReply(frame); },
         [this] { OnSerialLineLost(); }, "COM" + std::to_string(m_nOpenComPort));
+    m_reader->Start();  // only now: the first frame's handler reaches the reader through m_reader
 }
 
 // Runs on the reader thread: indicators and the refresh go through synchronous calls into the

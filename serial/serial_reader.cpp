@@ -38,15 +38,22 @@ CSerialReader::CSerialReader(CSerialPort& port, QObject* ui, FrameHandler onFram
               TraceFrame(m_link, "rx", frame);
               m_onFrame(frame);
           },
-          [this](std::span<const Byte> dropped) { TraceFrame(m_link, "drop", dropped); }),
-      m_thread([this] { Run(); }) {}
+          [this](std::span<const Byte> dropped) { TraceFrame(m_link, "drop", dropped); }) {}
 
 CSerialReader::~CSerialReader() {
     Stop();
 }
 
+void CSerialReader::Start() {
+    if (!m_thread.joinable() && !m_stop.load()) {
+        m_thread = std::thread([this] { Run(); });
+    }
+}
+
+// Runs on the user-interface thread, like the notice it drops.
 void CSerialReader::Stop() {
     m_stop.store(true);
+    m_lineLostWanted->store(false);
     if (m_thread.joinable()) {
         m_thread.join();
     }
@@ -63,11 +70,23 @@ void CSerialReader::Run() {
                                       ? m_port.Read(buffer.data(), kReadBufferSize)
                                       : 0;
         if (m_port.LineLost()) {
-            QMetaObject::invokeMethod(m_ui.data(), m_onLineLost, Qt::QueuedConnection);
+            PostLineLost();
             return;
         }
         m_framer.Feed(std::span<const Byte>(buffer.data(), got));
     }
+}
+
+// The notice outlives the reader in the queue, so it carries its own copy of the handler.
+void CSerialReader::PostLineLost() {
+    QMetaObject::invokeMethod(
+        m_ui.data(),
+        [wanted = m_lineLostWanted, handler = m_onLineLost] {
+            if (wanted->load()) {
+                handler();
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 void CSerialReader::RunOnUi(std::function<void()> fn) {

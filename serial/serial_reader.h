@@ -3,6 +3,7 @@
 #include <QPointer>
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <thread>
@@ -23,7 +24,9 @@ class CSerialReader {
     using LineLostHandler = std::function<void()>;
 
     // onFrame runs on the reader thread; onLineLost is posted to the ui object's thread once,
-    // when the line hangs up or fails, and the reader then ends.
+    // when the line hangs up or fails, and the reader then ends. A notice still in the queue
+    // when Stop() is called is dropped: the port it was about may already be closed and another
+    // one open.
     // link names the port in the traffic trace ("COM5").
     CSerialReader(CSerialPort& port, QObject* ui, FrameHandler onFrame, LineLostHandler onLineLost,
                   std::string link = "COM");
@@ -31,6 +34,9 @@ class CSerialReader {
     CSerialReader(const CSerialReader&) = delete;
     CSerialReader& operator=(const CSerialReader&) = delete;
 
+    // Starts the thread. Kept apart from construction so the owner holds the reader before the
+    // first frame can reach a handler that calls back into it (RunOnUi).
+    void Start();
     // Ends the thread and waits for it.
     void Stop();
 
@@ -40,6 +46,7 @@ class CSerialReader {
 
   private:
     void Run();
+    void PostLineLost();
 
     CSerialPort& m_port;
     std::string m_link;
@@ -48,5 +55,7 @@ class CSerialReader {
     LineLostHandler m_onLineLost;
     StreamFramer m_framer;
     std::atomic<bool> m_stop{false};
+    // Shared with a posted line-lost notice, which runs only while this is still true.
+    std::shared_ptr<std::atomic<bool>> m_lineLostWanted = std::make_shared<std::atomic<bool>>(true);
     std::thread m_thread;
 };
