@@ -11,15 +11,33 @@
 namespace {
 constexpr unsigned long kWritePauseMs = 100;
 constexpr unsigned long kReadAfterWritePauseMs = 200;
+
+// Why the block cannot be written on the link that was in use when the dialog opened, or an
+// empty text when it can. The dialog is modal but the links are not: the module may close the
+// TCP connection or the COM port may hang up while the operator types, and the link flag then
+// falls back to TCP, where another module may be listening.
+QString UnwritableReason(const CKestrelDlg& window, std::uint8_t linkAtOpen) {
+    if (window.m_bNetworkLink == 0 && !window.m_SerialPort.IsOpen()) {
+        return QStringLiteral("The COM port is closed: the parameters were not written");
+    }
+    if (window.m_bNetworkLink != linkAtOpen) {
+        return QStringLiteral("The COM port was lost: the parameters were not written");
+    }
+    if (window.m_bNetworkLink != 0 && !window.m_pSocket) {
+        return QStringLiteral("The TCP link is closed: the parameters were not written");
+    }
+    return {};
+}
 }  // namespace
 
 void CKestrelDlg::OnAdvanced() {
+    const std::uint8_t linkAtOpen = m_bNetworkLink;
     m_dlgAdvanced->m_params = g_DeviceParams;
     if (m_dlgAdvanced->DoModal(this) != CAdvancedDlg::IDOK) {
         return;
     }
-    if (m_bNetworkLink == 0 && !m_SerialPort.IsOpen()) {
-        AppendReport(QStringLiteral("The COM port is closed: the parameters were not written"));
+    if (const QString reason = UnwritableReason(*this, linkAtOpen); !reason.isEmpty()) {
+        AppendReport(reason);
         return;
     }
     g_DeviceParams = m_dlgAdvanced->m_params;

@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTest>
 #include <array>
 
 #include "dialog_template.h"
@@ -209,14 +210,26 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{IDC_ADV_AI1_PERIOD, "-5", &kRefuseUnsignedText},
                       RefusalCase{IDC_ADV_AI2_PERIOD, "1.5", &kRefuseUnsignedText}));
 
-TEST_F(AdvancedDialog, EscapeAndClosingCancel) {
+TEST_F(AdvancedDialog, EscapeAndTheCloseBoxCancel) {
     EXPECT_EQ(Show(kSample, {[](CTemplateDialog& d) {
                        Type(d, IDC_ADV_SLAVE, QStringLiteral("77"));
-                       d.reject();  // what Esc and the close box do
+                       QTest::keyClick(d.GetDlgItem(IDC_ADV_SLAVE), Qt::Key_Escape);
                    }}),
               CAdvancedDlg::IDCANCEL);
     EXPECT_EQ(Show(kSample, {[](CTemplateDialog& d) { d.close(); }}), CAdvancedDlg::IDCANCEL);
     EXPECT_EQ(advanced.m_params.bytes, kSample);
+}
+
+TEST_F(AdvancedDialog, ReturnInAFieldConfirmsThroughOk) {
+    EXPECT_EQ(Show(kSample, {[](CTemplateDialog& d) {
+                       Type(d, IDC_ADV_SLAVE, QStringLiteral("2"));  // equal to the upload address
+                       QTest::keyClick(d.GetDlgItem(IDC_ADV_SLAVE), Qt::Key_Return);
+                       Type(d, IDC_ADV_SLAVE, QStringLiteral("3"));
+                       QTest::keyClick(d.GetDlgItem(IDC_ADV_SLAVE), Qt::Key_Return);
+                   }}),
+              CAdvancedDlg::IDOK);
+    EXPECT_EQ(recorder.Texts(), QStringList{kSameAddressText});
+    EXPECT_EQ(advanced.m_params.bytes[0], 3);
 }
 
 // ---- the controls ----

@@ -5,6 +5,7 @@
 
 #include "advanced_dlg.h"
 #include "device_params.h"
+#include "loopback_module.h"
 #include "modal_driver.h"
 #include "panel_fixture.h"
 #include "sim_process.h"
@@ -93,6 +94,37 @@ TEST_F(AdvancedWithSim, SerialModuleTakesTheNewSettingsAndThePortCloses) {
     EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
     EXPECT_EQ(g_DeviceParams.bytes, Block{});
     EXPECT_TRUE(SimReports(sim, {9, 1, 4, 0, 0x16, 0, 0x05, 0xDC, 0, 0}));
+}
+
+// The COM port hangs up while the dialog is open and the link falls back to TCP, where another
+// module is connected: the serial module's block must not be written to that one.
+TEST_F(AdvancedWithSim, AComPortLostWhileTheDialogIsOpenWritesNothingOnTcp) {
+    LoopbackModule otherModule;
+    ConnectTo(otherModule.Port());
+    ASSERT_TRUE(otherModule.WaitBytes(24));
+    QTemporaryDir comDir;
+    qputenv("KESTREL_COM_DIR", QFile::encodeName(comDir.path()));
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("KESTREL_COM_DIR"), comDir.path());
+    auto sim = std::make_unique<SimProcess>(QStringList{"--serial", "COM7", "--baud", "1200"}, env);
+    ASSERT_TRUE(sim->Started());
+    dlg->m_cbCom->setCurrentIndex(6);
+    Button(IDC_SERIAL_OPEN)->click();
+    Button(IDC_SERIAL_SEARCH)->click();
+    ASSERT_TRUE(dlg->m_strReport.startsWith("Found device!"));
+
+    DriveNextModal({[&](CTemplateDialog&) { sim.reset(); },
+                    [&](CTemplateDialog& d) {
+                        ASSERT_TRUE(WaitFor([this] { return !dlg->m_SerialPort.IsOpen(); }));
+                        Click(d, CAdvancedDlg::IDOK);
+                    }});
+    Button(IDC_ADVANCED)->click();
+    EXPECT_FALSE(otherModule.WaitBytes(25, 300)) << otherModule.Received().toHex(' ').data();
+    EXPECT_TRUE(recorder.messages.empty()) << recorder.Texts().join("|").toStdString();
+    EXPECT_TRUE(
+        dlg->m_strReport.startsWith("The COM port was lost: the parameters were not written"))
+        << dlg->m_strReport.toStdString();
+    EXPECT_EQ(g_DeviceParams.bytes[0], 1);  // the serial module's block, as it was read
 }
 
 }  // namespace

@@ -46,8 +46,8 @@ std::vector<Byte> ParamReply(int protocol) {
         return frame;
     }
     const std::uint16_t crc = Crc16Modbus(pdu.data(), static_cast<std::uint16_t>(pdu.size()));
+    pdu.push_back(static_cast<Byte>(crc >> 8));  // the high byte goes first
     pdu.push_back(static_cast<Byte>(crc & 0xFFU));
-    pdu.push_back(static_cast<Byte>(crc >> 8));
     return pdu;
 }
 
@@ -185,6 +185,34 @@ TEST_F(ParameterWrite, AClosedComPortWritesNothing) {
     ASSERT_TRUE(dlg->m_strReport.endsWith(reportBefore));
     const QString added = dlg->m_strReport.chopped(reportBefore.size());
     EXPECT_EQ(added.count(QStringLiteral("\r\n")), 1) << added.toStdString();
+}
+
+// The module closes the connection while the operator is still typing: the confirmed block
+// is not lost in a write to nowhere, and the report says why nothing was written.
+using LinkLoss = PanelTest;
+
+TEST_F(LinkLoss, ATcpLinkLostWhileTheDialogIsOpenWritesNothing) {
+    g_DeviceParams = DeviceParams{};
+    LoopbackModule module;
+    ConnectTo(module.Port());
+    ASSERT_TRUE(module.WaitBytes(24));
+    const auto reply = ParamReply(kMbap);
+    module.Send(QByteArray(reinterpret_cast<const char*>(reply.data()), qsizetype(reply.size())));
+    ASSERT_TRUE(WaitFor([this] { return Edit(IDC_ADDRESS)->text() == "5"; }));
+    DriveNextModal({[&](CTemplateDialog& d) {
+                        Type(d, IDC_ADV_SLAVE, QStringLiteral("9"));
+                        module.CloseClient();
+                    },
+                    [&](CTemplateDialog& d) {
+                        ASSERT_TRUE(WaitFor([this] { return dlg->m_pSocket == nullptr; }));
+                        Click(d, CAdvancedDlg::IDOK);
+                    }});
+    Button(IDC_ADVANCED)->click();
+    EXPECT_EQ(g_DeviceParams.bytes, kModuleBlock);
+    EXPECT_TRUE(dlg->m_strReport.startsWith(
+        "The TCP link is closed: the parameters were not written\r\nTCP Connect closed..."))
+        << dlg->m_strReport.toStdString();
+    EXPECT_TRUE(recorder.messages.empty()) << recorder.Texts().join("|").toStdString();
 }
 
 }  // namespace
