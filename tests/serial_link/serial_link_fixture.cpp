@@ -1,0 +1,348 @@
+#include "serial_link_fixture.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+#include "crc16.h"
+#include "device_params.h"
+
+namespace {
+
+constexpr std::size_t kRequestSize = 8;
+constexpr std::size_t kFloodCopies = 16;
+
+std::uint32_t BaudOf(speed_t speed) {
+    static const std::pair<speed_t, std::uint32_t> kRates[] = {
+        {B1200, 1200},   {B2400, 2400},   {B4800, 4800},   {B9600, 9600},
+        {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200},
+    };
+    for (const auto& [code, baud] : kRates) {
+        if (code == speed) return baud;
+    }
+    return 0;
+}
+
+int NibbleOf(char c) {
+    return std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::toupper(c) - 'A' + 10;
+}
+
+}  // namespace
+
+Bytes HexBytes(const char* text) {
+    Bytes bytes;
+    int high = -1;
+    for (const char* c = text; *c != '\0'; ++c) {
+        if (!std::isxdigit(static_cast<unsigned char>(*c))) continue;
+        if (high < 0) {
+            high = NibbleOf(*c);
+        } else {
+            bytes.push_back(static_cast<Byte>(high * 16 + NibbleOf(*c)));
+            high = -1;
+        }
+    }
+    return bytes;
+}
+
+Bytes WithCrc(Bytes body) {
+    const std::uint16_t crc = Crc16Modbus(body.data(), static_cast<std::uint16_t>(body.size()));
+    body.push_back(static_cast<Byte>(crc >> 8));
+    body.push_back(static_cast<Byte>(crc & 0xFFU));
+    return body;
+}
+
+Bytes WithBadCrc(Bytes body) {
+    Bytes frame = WithCrc(std::move(body));
+    frame.back() ^= 0x5A;
+    return frame;
+}
+
+Bytes Joined(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+Bytes ParamReply(Byte unit, const std::vector<Byte>& params) {
+    Bytes body{unit, 0x03, static_cast<Byte>(params.size())};
+    body.insert(body.end(), params.begin(), params.end());
+    return WithCrc(body);
+}
+
+bool IsFiveRegisterRead(const Bytes& request) {
+    return request.size() == kRequestSize && request[1] == 0x03 && request[5] == 5;
+}
+
+bool IsThreeRegisterRead(const Bytes& request) {
+    return request.size() == kRequestSize && request[1] == 0x03 && request[5] == 3;
+}
+
+FakeModule::Responder ParamResponder(Bytes toFive, Bytes toThree) {
+    return [toFive = std::move(toFive), toThree = std::move(toThree)](const auto& request) {
+        if (IsFiveRegisterRead(request.bytes)) return toFive;
+        if (IsThreeRegisterRead(request.bytes)) return toThree;
+        return Bytes{};
+    };
+}
+
+// ---- FakeModule ---------------------------------------------------------------------------------
+
+FakeModule::FakeModule(const QString& comDir, int com) {
+    m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0) {
+        ADD_FAILURE() << "no pseudo-terminal: " << std::strerror(errno);
+        return;
+    }
+    m_slavePath = ::ptsname(m_master);
+    m_slaveKeeper = ::open(m_slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios raw{};
+    ::tcgetattr(m_slaveKeeper, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(m_slaveKeeper, TCSANOW, &raw);
+    m_link = QStringLiteral("%1/COM%2").arg(comDir).arg(com).toStdString();
+    if (::symlink(m_slavePath.c_str(), m_link.c_str()) != 0) {
+        ADD_FAILURE() << "cannot publish " << m_link << ": " << std::strerror(errno);
+    }
+    m_wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    m_thread = std::thread([this] { Serve(); });
+}
+
+FakeModule::~FakeModule() {
+    Unplug();
+    if (m_slaveKeeper >= 0) ::close(m_slaveKeeper);
+    if (m_wake >= 0) ::close(m_wake);
+    ::unlink(m_link.c_str());
+}
+
+void FakeModule::Unplug() {
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    Wake();
+    if (m_thread.joinable()) m_thread.join();
+    if (m_master >= 0) ::close(m_master);
+    m_master = -1;
+}
+
+void FakeModule::Wake() const {
+    const std::uint64_t one = 1;
+    if (m_wake >= 0) [[maybe_unused]]
+        auto ignored = ::write(m_wake, &one, sizeof one);
+}
+
+void FakeModule::SetResponder(Responder responder) {
+    const std::lock_guard lock(m_mutex);
+    m_responder = std::move(responder);
+}
+
+void FakeModule::Send(const Bytes& bytes) {
+    {
+        const std::lock_guard lock(m_mutex);
+        m_outgoing.insert(m_outgoing.end(), bytes.begin(), bytes.end());
+    }
+    Wake();
+}
+
+void FakeModule::StartFlood(const Bytes& frames) {
+    {
+        const std::lock_guard lock(m_mutex);
+        m_flood.clear();
+        for (std::size_t n = 0; n < kFloodCopies; ++n) {
+            m_flood.insert(m_flood.end(), frames.begin(), frames.end());
+        }
+    }
+    Wake();
+}
+
+void FakeModule::StopFlood() {
+    const std::lock_guard lock(m_mutex);
+    m_flood.clear();
+}
+
+std::vector<FakeModule::Request> FakeModule::Requests() const {
+    const std::lock_guard lock(m_mutex);
+    return m_requests;
+}
+
+std::size_t FakeModule::BytesWritten() const {
+    const std::lock_guard lock(m_mutex);
+    return m_written;
+}
+
+std::uint64_t FakeModule::FloodRounds() const {
+    const std::lock_guard lock(m_mutex);
+    return m_floodRounds;
+}
+
+std::uint32_t FakeModule::LineBaud() const {
+    termios line{};
+    if (m_master < 0 || ::tcgetattr(m_master, &line) != 0) return 0;
+    return BaudOf(::cfgetospeed(&line));
+}
+
+// Waits in the kernel for requests, for room to write, or for the test to ask for something.
+void FakeModule::Serve() {
+    Byte chunk[512];
+    for (;;) {
+        bool wantsOut = false;
+        {
+            const std::lock_guard lock(m_mutex);
+            if (m_stop) return;
+            wantsOut = !m_outgoing.empty() || !m_flood.empty();
+        }
+        pollfd fds[2] = {{m_master, static_cast<short>(POLLIN | (wantsOut ? POLLOUT : 0)), 0},
+                         {m_wake, POLLIN, 0}};
+        if (::poll(fds, 2, 1000) < 0) continue;
+        if ((fds[1].revents & POLLIN) != 0) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] auto ignored = ::read(m_wake, &count, sizeof count);
+        }
+        if ((fds[0].revents & POLLIN) != 0) {
+            const ssize_t got = ::read(m_master, chunk, sizeof chunk);
+            if (got > 0) TakeRequests(chunk, static_cast<std::size_t>(got));
+        }
+        WritePending();
+    }
+}
+
+void FakeModule::TakeRequests(const Byte* data, std::size_t count) {
+    const std::uint32_t baud = LineBaud();
+    const std::lock_guard lock(m_mutex);
+    m_incoming.insert(m_incoming.end(), data, data + count);
+    while (m_incoming.size() >= kRequestSize) {
+        Request request{Bytes(m_incoming.begin(), m_incoming.begin() + kRequestSize), baud};
+        m_incoming.erase(m_incoming.begin(), m_incoming.begin() + kRequestSize);
+        if (m_responder) {
+            const Bytes reply = m_responder(request);
+            m_outgoing.insert(m_outgoing.end(), reply.begin(), reply.end());
+        }
+        m_requests.push_back(std::move(request));
+    }
+}
+
+void FakeModule::WritePending() {
+    const std::lock_guard lock(m_mutex);
+    if (m_outgoing.empty() && !m_flood.empty()) {
+        m_outgoing = m_flood;
+        ++m_floodRounds;
+    }
+    if (m_outgoing.empty()) return;
+    const ssize_t sent = ::write(m_master, m_outgoing.data(), m_outgoing.size());
+    if (sent <= 0) return;
+    m_outgoing.erase(m_outgoing.begin(), m_outgoing.begin() + sent);
+    m_written += static_cast<std::size_t>(sent);
+}
+
+// ---- SimModule ----------------------------------------------------------------------------------
+
+SimModule::SimModule(int com, const QStringList& options) {
+    m_process.setProgram(QStringLiteral(KESTREL_SIM_EXE));
+    m_process.setArguments(
+        QStringList{QStringLiteral("--serial"), QStringLiteral("COM%1").arg(com)} + options);
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_process.start();
+    const QString line = ReadLine();
+    m_started = line.startsWith(QStringLiteral("listening serial"));
+    if (!m_started) ADD_FAILURE() << "the simulator did not start: " << line.toStdString();
+}
+
+SimModule::~SimModule() {
+    if (m_process.state() == QProcess::NotRunning) return;
+    m_process.write("quit\n");
+    m_process.closeWriteChannel();
+    if (!m_process.waitForFinished(3000)) {
+        m_process.kill();
+        m_process.waitForFinished(3000);
+    }
+}
+
+QString SimModule::ReadLine(int timeoutMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!m_process.canReadLine() && timer.elapsed() < timeoutMs) {
+        m_process.waitForReadyRead(
+            static_cast<int>(std::max<qint64>(1, timeoutMs - timer.elapsed())));
+    }
+    return QString::fromUtf8(m_process.readLine()).trimmed();
+}
+
+QString SimModule::Command(const QString& line) {
+    m_process.write((line + QStringLiteral("\n")).toUtf8());
+    m_process.waitForBytesWritten(1000);
+    return ReadLine();
+}
+
+std::array<Byte, 10> SimModule::Params() {
+    const QString state = Command(QStringLiteral("show"));
+    const QString hex =
+        state.section(QStringLiteral("params="), 1).section(QStringLiteral(" address="), 0, 0);
+    const Bytes bytes = HexBytes(hex.toLatin1().constData());
+    std::array<Byte, 10> params{};
+    EXPECT_EQ(bytes.size(), params.size()) << state.toStdString();
+    std::copy_n(bytes.begin(), std::min(bytes.size(), params.size()), params.begin());
+    return params;
+}
+
+QString SimModule::Address() {
+    return Command(QStringLiteral("show")).section(QStringLiteral("address="), 1).trimmed();
+}
+
+// ---- SerialLinkTest -----------------------------------------------------------------------------
+
+void SerialLinkTest::SetUp() {
+    ASSERT_TRUE(comDir.isValid());
+    ASSERT_EQ(::setenv("KESTREL_COM_DIR", comDir.path().toLocal8Bit().constData(), 1), 0);
+    g_DeviceParams.bytes.fill(kMarker);
+    PanelTest::SetUp();
+}
+
+void SerialLinkTest::TearDown() {
+    PanelTest::TearDown();  // the window lets go of the port before the modules go away
+    sim.reset();
+    fake.reset();
+    ::unsetenv("KESTREL_COM_DIR");
+}
+
+FakeModule& SerialLinkTest::PlugFake(int com) {
+    fake = std::make_unique<FakeModule>(comDir.path(), com);
+    return *fake;
+}
+
+SimModule& SerialLinkTest::StartSim(const QStringList& options, int com) {
+    sim = std::make_unique<SimModule>(com, options);
+    return *sim;
+}
+
+QString SerialLinkTest::ComPath(int com) const {
+    return QStringLiteral("%1/COM%2").arg(comDir.path()).arg(com);
+}
+
+void SerialLinkTest::OpenCom(int com) {
+    dlg->m_cbCom->setCurrentIndex(com - 1);
+    Button(IDC_SERIAL_OPEN)->click();
+}
+
+std::chrono::milliseconds SerialLinkTest::Search() {
+    const auto start = std::chrono::steady_clock::now();
+    Button(IDC_SERIAL_SEARCH)->click();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start);
+}
+
+void SerialLinkTest::ConnectFake(const std::array<Byte, 10>& params) {
+    if (!fake) PlugFake();
+    fake->SetResponder(ParamResponder(ParamReply(0xFF, {params.begin(), params.end()}), {}));
+    OpenCom();
+    ASSERT_TRUE(dlg->m_SerialPort.IsOpen());
+    Search();
+    ASSERT_TRUE(Found()) << dlg->m_strReport.toStdString();
+}

@@ -1,0 +1,188 @@
+// The search for a module over the eight baud rates, against the simulator and against replies
+// made up by the test.
+#include "device_params.h"
+#include "serial_link_fixture.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using Params = std::array<Byte, 10>;
+
+constexpr std::uint32_t kRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+constexpr int kReadWaitsMs[] = {825, 264, 165, 132, 99, 99, 66, 66};  // 33 * m per attempt
+
+// What two attempts at each step before `step` cost at the least.
+milliseconds SilentStepsBefore(int step) {
+    int sum = 0;
+    for (int n = 0; n < step; ++n) sum += 2 * kReadWaitsMs[n];
+    return milliseconds(sum);
+}
+
+Params WithMarkerFrom(const Params& params, std::size_t first) {
+    Params expected = params;
+    std::fill(expected.begin() + static_cast<std::ptrdiff_t>(first), expected.end(),
+              SerialLinkTest::kMarker);
+    return expected;
+}
+
+TEST_F(SerialLinkTest, FindsTheSimulatorAt9600WithTheFirstAttemptOfItsStep) {
+    auto& module = StartSim({"--baud", "9600", "--address", "9"});
+    ASSERT_TRUE(module.Started());
+    const Params simParams = module.Params();
+    OpenCom();
+    const milliseconds took = Search();
+
+    EXPECT_TRUE(Found()) << dlg->m_strReport.toStdString();
+    EXPECT_EQ(dlg->m_cbBaud->currentText(), "9600");
+    EXPECT_EQ(g_DeviceParams.bytes, simParams);  // all ten: the five-register read answered
+    EXPECT_EQ(Edit(IDC_ADDRESS)->text(), module.Address());
+    EXPECT_EQ(Edit(IDC_ADDRESS)->text(), "9");
+    EXPECT_TRUE(Button(IDC_ADVANCED)->isEnabled());
+    EXPECT_GE(took, SilentStepsBefore(3));  // 1200, 2400 and 4800 went unanswered
+    EXPECT_TRUE(recorder.messages.empty());
+}
+
+TEST_F(SerialLinkTest, AModuleDeafToUnitFFIsFoundByItsAddressWithSixBytes) {
+    auto& module = StartSim({"--baud", "2400", "--no-broadcast-unit", "--address", "1"});
+    ASSERT_TRUE(module.Started());
+    const Params simParams = module.Params();
+    OpenCom();
+    const milliseconds took = Search();
+
+    ASSERT_TRUE(Found()) << dlg->m_strReport.toStdString();
+    EXPECT_EQ(dlg->m_cbBaud->currentIndex(), 1);
+    EXPECT_EQ(g_DeviceParams.bytes, WithMarkerFrom(simParams, 6));
+    EXPECT_EQ(Edit(IDC_ADDRESS)->text(), "1");
+    EXPECT_GE(took, SilentStepsBefore(1) + milliseconds(kReadWaitsMs[1]));
+}
+
+// ---- replies made up by the test ----------------------------------------------------------------
+
+const Bytes kThreeRegisters = ParamReply(0x21, {0x21, 0x01, 0x02, 0x00, 0x16, 0x00});
+const Params kFromThreeRegisters = {0x21,
+                                    0x01,
+                                    0x02,
+                                    0x00,
+                                    0x16,
+                                    0x00,
+                                    SerialLinkTest::kMarker,
+                                    SerialLinkTest::kMarker,
+                                    SerialLinkTest::kMarker,
+                                    SerialLinkTest::kMarker};
+
+struct ReplyCase {
+    const char* name;
+    Bytes toFive;   // answer to the first attempt (five registers from unit 0xFF)
+    Bytes toThree;  // answer to the second attempt (three registers from our address)
+    Params params;  // the block afterwards
+    Byte address;
+};
+
+void PrintTo(const ReplyCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class SearchReplies : public SerialLinkTest, public ::testing::WithParamInterface<ReplyCase> {};
+
+TEST_P(SearchReplies, TakeWhatTheReplyCarries) {
+    const ReplyCase& c = GetParam();
+    PlugFake().SetResponder(ParamResponder(c.toFive, c.toThree));
+    OpenCom();
+    Search();
+
+    ASSERT_TRUE(Found()) << dlg->m_strReport.toStdString();
+    EXPECT_EQ(dlg->m_cbBaud->currentIndex(), 0);
+    EXPECT_EQ(g_DeviceParams.bytes, c.params);
+    EXPECT_EQ(dlg->m_byAddress, c.address);
+    EXPECT_EQ(Edit(IDC_ADDRESS)->text(), QString::number(c.address));
+    EXPECT_EQ(fake->Requests().size(), c.toThree.empty() ? 1U : 2U);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Search, SearchReplies,
+    ::testing::Values(
+        ReplyCase{"TenBytesAreTooShort", WithCrc(HexBytes("FF 03 05 31 01 02 03 16")),
+                  kThreeRegisters, kFromThreeRegisters, 0x21},
+        ReplyCase{"AnExceptionIsNoAnswer", WithCrc(HexBytes("FF 83 02")), kThreeRegisters,
+                  kFromThreeRegisters, 0x21},
+        ReplyCase{"ExceptionsOfFifteenBytesAreNoAnswer",
+                  Joined({WithCrc(HexBytes("FF 83 02")), WithCrc(HexBytes("FF 83 02")),
+                          WithCrc(HexBytes("FF 83 02"))}),
+                  kThreeRegisters, kFromThreeRegisters, 0x21},
+        ReplyCase{"FiveRegistersFillTheBlock",
+                  ParamReply(0xFF, {0x31, 0x01, 0x02, 0x03, 0x16, 0x00, 0x03, 0xE8, 0x00, 0x64}),
+                  {},
+                  Params{0x31, 0x01, 0x02, 0x03, 0x16, 0x00, 0x03, 0xE8, 0x00, 0x64},
+                  0x31},
+        ReplyCase{"NoMoreThanTenBytesAreCopied",
+                  ParamReply(0xFF, {0x51, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}),
+                  {},
+                  Params{0x51, 1, 2, 3, 4, 5, 6, 7, 8, 9},
+                  0x51},
+        // A long unusable reply first, then one cut short after its eighth data byte: the
+        // block takes the eight that came, not what the first reply left in the buffer.
+        ReplyCase{
+            "NoMoreThanArrivedIsCopied", Bytes(20, 0xEE),
+            HexBytes("FF 03 0A 41 01 02 03 04 05 06 07"),
+            Params{0x41, 1, 2, 3, 4, 5, 6, 7, SerialLinkTest::kMarker, SerialLinkTest::kMarker},
+            0x41}),
+    [](const auto& caseInfo) { return std::string(caseInfo.param.name); });
+
+// The port is not purged before the search: a reply to a request made before it is read first
+// and spoils the first attempt; the second attempt takes its own reply.
+TEST_F(SerialLinkTest, RepliesLeftFromBeforeTheSearchAreReadFirst) {
+    PlugFake().SetResponder([](const FakeModule::Request& request) {
+        if (request.bytes[1] == 0x01) return WithCrc(HexBytes("01 01 01 05"));
+        if (IsFiveRegisterRead(request.bytes)) {
+            return ParamReply(0xFF, {0x31, 0x01, 0x02, 0x00, 0x16, 0x00, 0, 0, 0, 0});
+        }
+        return kThreeRegisters;
+    });
+    OpenCom();
+    Button(IDC_QUERY_DI)->click();
+    ASSERT_TRUE(WaitFor([this] { return fake->BytesWritten() == 6; }));
+    Search();
+
+    ASSERT_TRUE(Found());
+    EXPECT_EQ(fake->Requests().size(), 3U);
+    EXPECT_EQ(g_DeviceParams.bytes, kFromThreeRegisters);
+    EXPECT_EQ(dlg->m_byAddress, 0x21);
+    EXPECT_FALSE(dlg->m_pDI[0]->isChecked());  // the search does not decode what it reads
+}
+
+TEST_F(SerialLinkTest, NoModuleLeavesTheWindowAsItWasAndThePortAt115200) {
+    PlugFake();
+    OpenCom();
+    dlg->m_byAddress = 5;
+    dlg->UpdateData(false);
+    const QString report = dlg->m_strReport;
+    const milliseconds took = Search();
+
+    ASSERT_EQ(recorder.messages.size(), 1U);
+    EXPECT_EQ(recorder.messages[0].text, "Found no device!");
+    EXPECT_EQ(recorder.messages[0].icon, MessageIcon::None);
+    EXPECT_GE(took, SilentStepsBefore(8));  // 3432 ms of read waits
+    EXPECT_EQ(dlg->m_strReport, report);
+    EXPECT_EQ(dlg->m_cbBaud->currentIndex(), 0);
+    EXPECT_EQ(Edit(IDC_ADDRESS)->text(), "5");
+    EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
+    EXPECT_EQ(g_DeviceParams.bytes, WithMarkerFrom({}, 0));
+    EXPECT_TRUE(dlg->m_SerialPort.IsOpen());
+    EXPECT_EQ(fake->LineBaud(), 115200U);
+
+    // Two attempts per rate, slowest first: five registers from unit 0xFF, then three from ours.
+    const auto requests = fake->Requests();
+    ASSERT_EQ(requests.size(), 16U);
+    for (std::size_t n = 0; n < requests.size(); ++n) {
+        EXPECT_EQ(requests[n].baud, kRates[n / 2]) << "attempt " << n;
+        const Bytes expected =
+            n % 2 == 0 ? HexBytes("FF 03 003F 0005 A01B") : WithCrc(HexBytes("05 03 003F 0003"));
+        EXPECT_EQ(requests[n].bytes, expected) << "attempt " << n;
+    }
+
+    // No reader was started: a reply now stays unread and changes nothing.
+    fake->Send(WithCrc(HexBytes("05 01 01 0F")));
+    EXPECT_FALSE(WaitFor([this] { return dlg->m_pDI[0]->isChecked(); }, 300));
+}
+
+}  // namespace
