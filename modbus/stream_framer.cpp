@@ -48,6 +48,19 @@ class FeedScope {
 
 }  // namespace
 
+// The offset of the first complete frame with a good CRC after the start of rest; 0 if none.
+std::size_t StreamFramer::OffsetOfCheckedFrame(std::span<const Byte> rest) {
+    for (std::size_t offset = 1; offset + kRtuExceptionLength <= rest.size(); ++offset) {
+        const auto candidate = rest.subspan(offset);
+        const int length = RtuFrameLength(candidate);
+        if (length > 0 && candidate.size() >= static_cast<std::size_t>(length) &&
+            RtuCrcMatches(candidate.first(static_cast<std::size_t>(length)))) {
+            return offset;
+        }
+    }
+    return 0;
+}
+
 int RtuFrameLength(std::span<const Byte> start) {
     if (start.size() < 2) {
         return -1;
@@ -119,7 +132,7 @@ void StreamFramer::Scan() {
             break;
         }
         if (verdict.kind == Verdict::Kind::Drop) {
-            ++m_start;
+            m_start += std::max<std::size_t>(1, verdict.skip);
             continue;
         }
         if (!FlushDrops()) {
@@ -155,6 +168,13 @@ StreamFramer::Verdict StreamFramer::Judge(std::span<const Byte> rest) const {
         return {Verdict::Kind::Drop};
     }
     if (length < 0 || rest.size() < static_cast<std::size_t>(length)) {
+        // A stray byte can pose as the start of a long frame and hold back a whole reply behind
+        // it: when the CRC is checked, a complete good frame further on wins over the wait.
+        if (m_mode == Mode::RtuChecked) {
+            if (const std::size_t later = OffsetOfCheckedFrame(rest); later != 0) {
+                return {Verdict::Kind::Drop, later};
+            }
+        }
         return {Verdict::Kind::NeedMore};
     }
     const auto frame = rest.first(static_cast<std::size_t>(length));

@@ -36,11 +36,12 @@ class StreamFramer {
     // What the bytes at the scan position amount to.
     struct Verdict {
         enum class Kind : std::uint8_t { NeedMore, Drop, Frame } kind;
-        std::size_t skip = 0;    // header bytes not handed on
+        std::size_t skip = 0;    // header bytes not handed on; for Drop, the bytes to drop
         std::size_t length = 0;  // bytes handed on
     };
 
     Verdict Judge(std::span<const Byte> rest) const;
+    static std::size_t OffsetOfCheckedFrame(std::span<const Byte> rest);
     void Consume(std::span<const Byte> bytes);
     void DrainPending();
     void Scan();

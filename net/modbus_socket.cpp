@@ -60,7 +60,9 @@ std::int64_t CModbusSocket::Send(std::span<const Byte> bytes) {
 
 void CModbusSocket::SetRtuFraming(std::uint8_t rtu) {
     m_bRtuFraming = rtu;
-    const auto mode = rtu != 0 ? StreamFramer::Mode::RtuStream : StreamFramer::Mode::Mbap;
+    // RTU frames inside the stream are held to their CRC like those on a serial line, so stray
+    // bytes can never pose as a reply.
+    const auto mode = rtu != 0 ? StreamFramer::Mode::RtuChecked : StreamFramer::Mode::Mbap;
     m_framer = std::make_unique<StreamFramer>(
         mode,
         [this](std::span<const Byte> frame) {

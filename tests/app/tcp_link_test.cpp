@@ -186,14 +186,18 @@ TEST_F(TcpLink, StreamFramingTakesEveryWholeFrame) {
     ASSERT_TRUE(Settled([this] { return dlg->m_pRelay[0]->isChecked(); }));
 }
 
-TEST_F(TcpLink, RtuFramesInTheStreamAreCutByTheirFunction) {
+TEST_F(TcpLink, RtuFramesInTheStreamAreCutByTheirFunctionAndHeldToTheirCrc) {
     ConnectModule(1);
-    Reply("01 05 0011 FF00 DC3F 01 01 01 0A 00 00");  // echo and DI reply in one write
+    Reply("01 05 0011 FF00 DC3F 01 01 01 0A D18F");  // echo and DI reply in one write
     ASSERT_TRUE(Settled([this] { return dlg->m_pDI[3]->isChecked(); }));
     EXPECT_TRUE(dlg->m_pRelay[1]->isChecked());
     EXPECT_TRUE(dlg->m_pDI[1]->isChecked());
-    Reply("01 84 02 C2 C1");  // an exception reply changes nothing
-    Reply("01 04 04 00 00 04 00 00 00");
+    Reply("01 84 02 C2 C1");                 // an exception reply changes nothing
+    Reply("01 01 01 00 0000");               // a wrong CRC: dropped, the DI boxes stay
+    Reply("A5 5A 00 01 05 0010 FF00 8DFF");  // stray bytes, then an echo behind them
+    ASSERT_TRUE(Settled([this] { return dlg->m_pRelay[0]->isChecked(); }));
+    EXPECT_TRUE(dlg->m_pDI[3]->isChecked());
+    Reply("01 04 04 00 00 04 00 F944");
     ASSERT_TRUE(Settled([this] { return Edit(IDC_AI2)->text() == "5"; }));
 }
 

@@ -270,3 +270,20 @@ TEST(RtuFrameLength, FollowsTheFunctionCode) {
 }
 
 }  // namespace
+
+// A stray byte before a reply poses as the start of a long read reply; the good frame behind it
+// is taken at once instead of waiting for bytes that will never come.
+TEST(StreamFramerLookahead, AStrayByteDoesNotHoldBackTheReplyBehindIt) {
+    for (const char* stray : {"00", "A5 5A 00", "01", "FF 03"}) {
+        std::vector<std::vector<Byte>> frames;
+        StreamFramer framer(StreamFramer::Mode::RtuChecked, [&frames](std::span<const Byte> frame) {
+            frames.emplace_back(frame.begin(), frame.end());
+        });
+        std::vector<Byte> stream = Hex(stray);
+        const std::vector<Byte> echo = {0x01, 0x05, 0x00, 0x10, 0xFF, 0x00, 0x8D, 0xFF};
+        stream.insert(stream.end(), echo.begin(), echo.end());
+        framer.Feed(stream);
+        ASSERT_EQ(frames.size(), 1U) << stray;
+        EXPECT_EQ(frames[0], echo) << stray;
+    }
+}
