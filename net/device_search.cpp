@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QEvent>
 #include <QHeaderView>
+#include <QMouseEvent>
 #include <QTreeWidget>
 #include <QtEndian>
 #include <array>
@@ -116,8 +117,11 @@ void CKestrelDlg::OnClickDeviceList() {
 }
 
 bool CKestrelDlg::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == m_listDevices->viewport() && event->type() == QEvent::MouseButtonRelease) {
-        OnClickDeviceList();
+    // A click is a left-button release; the list has updated its selection by the time the
+    // queued handler runs, as after a click notification.
+    if (watched == m_listDevices->viewport() && event->type() == QEvent::MouseButtonRelease &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+        QMetaObject::invokeMethod(this, &CKestrelDlg::OnClickDeviceList, Qt::QueuedConnection);
     }
     return CTemplateDialog::eventFilter(watched, event);
 }

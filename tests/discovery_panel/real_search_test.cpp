@@ -121,6 +121,7 @@ TEST_F(RealSearch, ClickingAFoundModuleAndConnectingReachesIt) {
 
     QTest::mouseClick(List()->viewport(), Qt::LeftButton, Qt::NoModifier,
                       List()->visualItemRect(row).center());
+    QApplication::processEvents();
     EXPECT_EQ(Edit(IDC_IP)->text(), "127.0.0.1");
     EXPECT_EQ(Edit(IDC_PORT)->text(), QString::number(bravo.Port()));
     Button(IDC_CONNECT)->click();
