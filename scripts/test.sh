@@ -1,9 +1,37 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test; exits non-zero on any failure.
+# Sets up, builds and runs every test; exits non-zero on any failure:
+#   1. the whole suite on an optimised build,
+#   2. the whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer,
+#   3. the whole suite again under ThreadSanitizer,
+#   4. every fuzz target for a short, bounded time.
+# KESTREL_QUICK=1 runs the first step only.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/setup.sh"
-"$root/scripts/build.sh" "$root/build"
 export QT_QPA_PLATFORM=offscreen KESTREL_DISCOVERY_SCOPE=loopback
-cd "$root/build"
-ctest --output-on-failure -j 2 --timeout 300
+
+run_suite() {  # folder, extra cmake arguments...
+  local build="$1"
+  shift
+  KESTREL_BUILD_TYPE="${KESTREL_BUILD_TYPE:-RelWithDebInfo}" "$root/scripts/build.sh" "$build" "$@"
+  (cd "$build" && ctest --output-on-failure -j 2 --timeout 300)
+}
+
+echo "== tests"
+run_suite "$root/build"
+if [ "${KESTREL_QUICK:-0}" = "1" ]; then
+  exit 0
+fi
+
+echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" \
+LSAN_OPTIONS="suppressions=$root/tests/sanitizers/lsan.supp:print_suppressions=0" \
+UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+KESTREL_BUILD_TYPE=Debug run_suite "$root/build-asan" -DKESTREL_SANITIZE=address
+
+echo "== tests under ThreadSanitizer"
+TSAN_OPTIONS="suppressions=$root/tests/sanitizers/tsan.supp:halt_on_error=1:second_deadlock_stack=1" \
+KESTREL_BUILD_TYPE=Debug run_suite "$root/build-tsan" -DKESTREL_SANITIZE=thread
+
+echo "== fuzzing, a short run of every target"
+"$root/scripts/fuzz.sh"
