@@ -1,0 +1,351 @@
+// What a user gets from `cmake --install` and from the Debian package: the layout, run paths that
+// point into the install prefix and nowhere else, a panel that finds its search library when
+// started from there, and a desktop entry whose program and icon are installed.
+#include <elf.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+std::string Quoted(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) {
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return out + "'";
+}
+
+// Runs a shell command; returns its exit status and what it printed on both streams.
+std::pair<int, std::string> RunCommand(const std::string& command) {
+    std::string output;
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (!pipe) {
+        return {-1, "popen failed"};
+    }
+    char chunk[4096];
+    while (std::size_t n = fread(chunk, 1, sizeof chunk, pipe)) {
+        output.append(chunk, n);
+    }
+    const int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+}
+
+std::optional<fs::path> FindProgram(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::string folders = path ? path : "/usr/bin:/bin";
+    for (std::size_t start = 0; start <= folders.size();) {
+        const std::size_t end = std::min(folders.find(':', start), folders.size());
+        const fs::path candidate = fs::path(folders.substr(start, end - start)) / name;
+        if (access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+        start = end + 1;
+    }
+    return std::nullopt;
+}
+
+std::vector<char> ReadWhole(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The strings of one kind of entry (DT_RUNPATH, DT_RPATH, DT_SONAME) in an ELF64 file's dynamic
+// section, found through the section headers, which stripping keeps.
+std::vector<std::string> DynamicStrings(const fs::path& file, Elf64_Sxword tag) {
+    const std::vector<char> bytes = ReadWhole(file);
+    const auto fits = [&](std::uint64_t offset, std::uint64_t size) {
+        return offset <= bytes.size() && size <= bytes.size() - offset;
+    };
+    Elf64_Ehdr header{};
+    if (!fits(0, sizeof header)) return {};
+    std::memcpy(&header, bytes.data(), sizeof header);
+    if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64)
+        return {};
+    std::vector<Elf64_Shdr> sections(header.e_shnum);
+    if (!fits(header.e_shoff, sections.size() * sizeof(Elf64_Shdr))) return {};
+    std::memcpy(sections.data(), bytes.data() + header.e_shoff,
+                sections.size() * sizeof(Elf64_Shdr));
+    std::vector<std::string> found;
+    for (const Elf64_Shdr& section : sections) {
+        if (section.sh_type != SHT_DYNAMIC || section.sh_link >= sections.size()) continue;
+        const Elf64_Shdr& strings = sections[section.sh_link];
+        for (std::uint64_t at = 0; at + sizeof(Elf64_Dyn) <= section.sh_size;
+             at += sizeof(Elf64_Dyn)) {
+            Elf64_Dyn entry{};
+            if (!fits(section.sh_offset + at, sizeof entry)) break;
+            std::memcpy(&entry, bytes.data() + section.sh_offset + at, sizeof entry);
+            if (entry.d_tag == tag && entry.d_un.d_val < strings.sh_size &&
+                fits(strings.sh_offset, strings.sh_size)) {
+                found.emplace_back(bytes.data() + strings.sh_offset + entry.d_un.d_val);
+            }
+        }
+    }
+    return found;
+}
+
+// A started program with its standard error on a pipe.
+struct Started {
+    pid_t pid = -1;
+    int errors = -1;
+};
+
+Started StartWithEnvironment(const fs::path& program, const fs::path& folder,
+                             const std::vector<std::string>& settings) {
+    std::vector<std::string> entries;
+    for (char** entry = environ; *entry; ++entry) {
+        const std::string text = *entry;
+        if (text.rfind("LD_LIBRARY_PATH=", 0) != 0) entries.push_back(text);  // run path only
+    }
+    entries.insert(entries.end(), settings.begin(), settings.end());
+    std::vector<char*> envp;
+    for (std::string& entry : entries) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
+    int pipeEnds[2];
+    if (pipe(pipeEnds) != 0) return {};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDERR_FILENO);
+    posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
+    posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+    std::string path = program.string();
+    char* argv[] = {path.data(), nullptr};
+    Started started;
+    if (posix_spawn(&started.pid, path.c_str(), &actions, nullptr, argv, envp.data()) != 0) {
+        started.pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeEnds[1]);
+    started.errors = pipeEnds[0];
+    return started;
+}
+
+// Reads the pipe until the text shows or the deadline passes; returns everything read.
+std::string ReadUntil(int fd, const std::string& text, std::chrono::milliseconds limit) {
+    std::string seen;
+    const auto deadline = Clock::now() + limit;
+    while (seen.find(text) == std::string::npos && Clock::now() < deadline) {
+        pollfd watch{fd, POLLIN, 0};
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (poll(&watch, 1, static_cast<int>(std::max<long>(left.count(), 0))) <= 0) continue;
+        char chunk[1024];
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n <= 0) break;
+        seen.append(chunk, static_cast<std::size_t>(n));
+    }
+    return seen;
+}
+
+// The package names of a Depends field, without versions: "a (>= 1), b" gives a and b.
+std::vector<std::string> PackageNames(const std::string& field) {
+    std::vector<std::string> names;
+    std::string name;
+    bool inName = true;
+    for (char c : field + ",") {
+        if (c == ',' || c == '|') {
+            if (!name.empty()) names.push_back(name);
+            name.clear();
+            inName = true;
+        } else if (c == ' ' || c == '(' || c == '\n') {
+            inName = name.empty();
+        } else if (inName) {
+            name += c;
+        }
+    }
+    return names;
+}
+
+int WaitForExit(pid_t pid) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+class Installed : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        char pattern[] = "/tmp/kestrel-install-XXXXXX";
+        scratch_ = mkdtemp(pattern);
+        prefix_ = scratch_ / "prefix";
+        const auto [status, output] =
+            RunCommand(Quoted(KESTREL_CMAKE) + " --install " + Quoted(KESTREL_BUILD_DIR) +
+                       " --prefix " + Quoted(prefix_.string()));
+        installOutput_ = output;
+        installed_ = status == 0;
+    }
+    static void TearDownTestSuite() { fs::remove_all(scratch_); }
+    void SetUp() override { ASSERT_TRUE(installed_) << installOutput_; }
+
+    static inline fs::path scratch_;
+    static inline fs::path prefix_;
+    static inline bool installed_ = false;
+    static inline std::string installOutput_;
+};
+
+TEST_F(Installed, PutsEveryFileWhereTheRunPathAndTheDesktopLook) {
+    struct Expected {
+        const char* path;
+        bool executable;
+    };
+    for (const Expected& file :
+         {Expected{"bin/kestrel", true}, Expected{"bin/kestrel-sim", true},
+          Expected{"lib/kestrel/libDAVazIvurirU2.so", false},
+          Expected{"share/applications/kestrel.desktop", false},
+          Expected{"share/icons/hicolor/64x64/apps/kestrel.png", false},
+          Expected{"share/icons/hicolor/scalable/apps/kestrel.svg", false}}) {
+        const fs::path path = prefix_ / file.path;
+        EXPECT_TRUE(fs::is_regular_file(path)) << file.path;
+        EXPECT_EQ(access(path.c_str(), X_OK) == 0, file.executable) << file.path;
+    }
+}
+
+TEST_F(Installed, IconInTheSixtyFourFolderIsSixtyFourPixelsSquare) {
+    const std::vector<char> png = ReadWhole(prefix_ / "share/icons/hicolor/64x64/apps/kestrel.png");
+    ASSERT_GE(png.size(), 24U);
+    const auto be32 = [&](std::size_t at) {
+        return static_cast<std::uint32_t>(static_cast<unsigned char>(png[at])) << 24 |
+               static_cast<std::uint32_t>(static_cast<unsigned char>(png[at + 1])) << 16 |
+               static_cast<std::uint32_t>(static_cast<unsigned char>(png[at + 2])) << 8 |
+               static_cast<std::uint32_t>(static_cast<unsigned char>(png[at + 3]));
+    };
+    EXPECT_EQ(std::string(png.data() + 12, 4), "IHDR");
+    EXPECT_EQ(be32(16), 64U);
+    EXPECT_EQ(be32(20), 64U);
+}
+
+TEST_F(Installed, RunPathsPointIntoThePrefixAndNeverIntoTheBuildTree) {
+    EXPECT_EQ(DynamicStrings(prefix_ / "bin/kestrel", DT_RUNPATH),
+              std::vector<std::string>{"$ORIGIN/../lib/kestrel"});
+    for (const char* file : {"bin/kestrel", "bin/kestrel-sim", "lib/kestrel/libDAVazIvurirU2.so"}) {
+        EXPECT_TRUE(DynamicStrings(prefix_ / file, DT_RPATH).empty()) << file;
+        if (std::string(file) != "bin/kestrel") {
+            EXPECT_TRUE(DynamicStrings(prefix_ / file, DT_RUNPATH).empty()) << file;
+        }
+    }
+    // The panel opens the library by this name.
+    EXPECT_EQ(DynamicStrings(prefix_ / "lib/kestrel/libDAVazIvurirU2.so", DT_SONAME),
+              std::vector<std::string>{"libDAVazIvurirU2.so"});
+}
+
+// Without its library the panel stops at a "Load library failed!" box and never shows its
+// window, so the window line proves the library was found through the run path alone.
+TEST_F(Installed, PanelFindsItsLibraryAndClosesOnSigtermFromAnyFolderOrLink) {
+    const fs::path elsewhere = scratch_ / "elsewhere";
+    fs::create_directories(elsewhere);
+    fs::create_symlink(prefix_ / "bin/kestrel", elsewhere / "kestrel");
+    struct Start {
+        fs::path program;
+        fs::path folder;
+    };
+    for (const Start& start :
+         {Start{prefix_ / "bin/kestrel", prefix_ / "bin"}, Start{prefix_ / "bin/kestrel", "/"},
+          Start{elsewhere / "kestrel", elsewhere}}) {
+        SCOPED_TRACE(start.program.string() + " in " + start.folder.string());
+        const Started panel = StartWithEnvironment(
+            start.program, start.folder,
+            {"QT_QPA_PLATFORM=offscreen", "KESTREL_TRACE=1", "KESTREL_DISCOVERY_SCOPE=loopback"});
+        ASSERT_GT(panel.pid, 0);
+        const std::string shown =
+            ReadUntil(panel.errors, "panel window shown: Quillon", std::chrono::seconds(20));
+        kill(panel.pid, SIGTERM);
+        const int status = WaitForExit(panel.pid);
+        close(panel.errors);
+        ASSERT_NE(shown.find("panel window shown: Quillon"), std::string::npos) << shown;
+        EXPECT_EQ(status, 0);
+    }
+}
+
+TEST_F(Installed, SimulatorRunsFromThePrefix) {
+    const auto [status, output] =
+        RunCommand(Quoted((prefix_ / "bin/kestrel-sim").string()) + " --help");
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("Usage: kestrel-sim"), std::string::npos) << output;
+}
+
+TEST_F(Installed, DesktopEntryIsValidAndNamesTheInstalledProgramAndIcon) {
+    const fs::path entry = prefix_ / "share/applications/kestrel.desktop";
+    std::ifstream in(entry);
+    std::string line;
+    std::string exec;
+    std::string icon;
+    while (std::getline(in, line)) {
+        if (line.rfind("Exec=", 0) == 0) exec = line.substr(5, line.find(' ') - 5);
+        if (line.rfind("Icon=", 0) == 0) icon = line.substr(5);
+    }
+    EXPECT_TRUE(fs::is_regular_file(prefix_ / "bin" / exec)) << "Exec=" << exec;
+    EXPECT_TRUE(fs::is_regular_file(prefix_ / "share/icons/hicolor/64x64/apps" / (icon + ".png")))
+        << "Icon=" << icon;
+    const auto validator = FindProgram("desktop-file-validate");
+    if (!validator) GTEST_SKIP() << "desktop-file-validate is not installed";
+    const auto [status, output] =
+        RunCommand(Quoted(validator->string()) + " " + Quoted(entry.string()));
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_EQ(output, "");
+}
+
+// The Debian package: named and versioned from the project, everything under /usr, and the
+// run-time packages the binaries need among its dependencies.
+TEST(DebianPackage, CarriesTheInstallAndDependsOnQtTheFontAndThePlatformPlugins) {
+    for (const char* tool : {"dpkg-deb", "dpkg-shlibdeps"}) {
+        if (!FindProgram(tool)) GTEST_SKIP() << tool << " is not installed";
+    }
+    char pattern[] = "/tmp/kestrel-cpack-XXXXXX";
+    const fs::path out = mkdtemp(pattern);
+    const auto [status, output] =
+        RunCommand(Quoted(KESTREL_CPACK) + " -G DEB --config " +
+                   Quoted(std::string(KESTREL_BUILD_DIR) + "/CPackConfig.cmake") + " -B " +
+                   Quoted(out.string()));
+    ASSERT_EQ(status, 0) << output;
+    std::optional<fs::path> found;
+    for (const auto& item : fs::directory_iterator(out)) {
+        if (item.path().extension() == ".deb") found = item.path();
+    }
+    ASSERT_TRUE(found) << output;
+    EXPECT_EQ(found->filename().string().rfind("kestrel_" KESTREL_VERSION_TEXT "_", 0), 0U)
+        << *found;
+
+    const auto field = [&](const char* name) {
+        return RunCommand("dpkg-deb -f " + Quoted(found->string()) + " " + name).second;
+    };
+    EXPECT_EQ(field("Package"), "kestrel\n");
+    EXPECT_EQ(field("Version"), KESTREL_VERSION_TEXT "\n");
+    const std::string depends = field("Depends");
+    const std::vector<std::string> names = PackageNames(depends);
+    for (const char* package :
+         {"libc6", "libstdc++6", "libqt6core6", "libqt6gui6", "libqt6widgets6", "libqt6network6",
+          "qt6-qpa-plugins", "fonts-wqy-microhei"}) {
+        EXPECT_NE(std::find(names.begin(), names.end(), package), names.end())
+            << package << " missing from Depends: " << depends;
+    }
+    const std::string contents = RunCommand("dpkg-deb -c " + Quoted(found->string())).second;
+    for (const char* file :
+         {"./usr/bin/kestrel", "./usr/bin/kestrel-sim", "./usr/lib/kestrel/libDAVazIvurirU2.so",
+          "./usr/share/applications/kestrel.desktop"}) {
+        EXPECT_NE(contents.find(std::string(file) + "\n"), std::string::npos) << file;
+    }
+    fs::remove_all(out);
+}
+
+}  // namespace
