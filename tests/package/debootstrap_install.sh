@@ -92,7 +92,7 @@ in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HO
 
 step "apt installs $(basename "$deb") and its dependencies"
 in_root apt-get update -qq
-in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --reinstall --no-install-recommends \
     "/tmp/$(basename "$deb")" >"$root.apt.log" 2>&1 ||
     { tail -n 30 "$root.apt.log" >&2; fail "apt could not install the package"; }
 in_root dpkg -s kestrel | grep -E '^(Version|Depends):'
@@ -123,7 +123,7 @@ in_root sh -c 'echo $$ >/tmp/timeout.pid; exec env QT_QPA_PLATFORM=offscreen KES
 runner=$!
 shown=0
 for _ in $(seq 100); do
-    if grep -q 'panel window shown: Quillon' "$log"; then
+    if grep -qs 'panel window shown: Quillon' "$log"; then
         shown=1
         break
     fi
