@@ -149,7 +149,7 @@ TEST_F(MainWindow, ARefusedFieldStopsTheExchange) {
     EXPECT_EQ(dlg->m_strIP, "127.0.0.2");  // exchanged before the refusal
     EXPECT_EQ(dlg->m_nPort, 4196U);        // refused: keeps its value
     EXPECT_EQ(dlg->m_strReport, "kept");   // after the refusal: untouched
-    ASSERT_EQ(recorder.messages.size(), 1U);
+    ASSERT_EQ(recorder.messages.size(), 1U) << recorder.Texts().join(" | ").toStdString();
     EXPECT_EQ(recorder.messages[0].text, QString::fromUtf8(kRefuseUnsigned));
     EXPECT_EQ(recorder.messages[0].icon, MessageIcon::Warning);
     EXPECT_EQ(recorder.messages[0].caption, ApplicationName());

@@ -52,7 +52,8 @@ bool Advance(Drive& drive) {
 void DriveNextModal(std::vector<ModalStep> steps) {
     auto drive = std::make_shared<Drive>();
     drive->steps = std::move(steps);
-    auto* timer = new QTimer;
+    auto* timer =
+        new QTimer(QCoreApplication::instance());  // gone with the application at the latest
     timer->setInterval(kTickMs);
     QObject::connect(timer, &QTimer::timeout, [timer, drive] {
         if (!Advance(*drive)) {

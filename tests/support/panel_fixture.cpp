@@ -34,7 +34,8 @@ QStringList MessageRecorder::Texts() const {
 }
 
 void CloseNextModal(std::function<void(QWidget*)> inspect, bool accept) {
-    auto* timer = new QTimer;
+    auto* timer =
+        new QTimer(QCoreApplication::instance());  // gone with the application at the latest
     timer->setInterval(5);
     QObject::connect(timer, &QTimer::timeout, [timer, inspect, accept] {
         auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget());
