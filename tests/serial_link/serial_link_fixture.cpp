@@ -2,13 +2,14 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/eventfd.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <QDir>
-#include <QFile>
 #include <cctype>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -245,39 +246,81 @@ void FakeModule::WritePending() {
 // ---- SimModule ----------------------------------------------------------------------------------
 
 SimModule::SimModule(int com, const QStringList& options) {
-    m_process.setProgram(QStringLiteral(KESTREL_SIM_EXE));
-    m_process.setArguments(
-        QStringList{QStringLiteral("--serial"), QStringLiteral("COM%1").arg(com)} + options);
-    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process.start();
+    std::vector<std::string> args = {KESTREL_SIM_EXE, "--serial", "COM" + std::to_string(com)};
+    for (const QString& option : options) args.push_back(option.toStdString());
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    int toSim[2] = {-1, -1};
+    int fromSim[2] = {-1, -1};
+    if (::pipe2(toSim, O_CLOEXEC) != 0 || ::pipe2(fromSim, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "no pipes: " << std::strerror(errno);
+        return;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, toSim[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, fromSim[1], STDOUT_FILENO);
+    const int failed = ::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(toSim[0]);
+    ::close(fromSim[1]);
+    m_stdin = toSim[1];
+    m_stdout = fromSim[0];
+    if (failed != 0) {
+        m_pid = -1;
+        ADD_FAILURE() << "cannot start the simulator: " << std::strerror(failed);
+        return;
+    }
     const QString line = ReadLine();
     m_started = line.startsWith(QStringLiteral("listening serial"));
     if (!m_started) ADD_FAILURE() << "the simulator did not start: " << line.toStdString();
 }
 
 SimModule::~SimModule() {
-    if (m_process.state() == QProcess::NotRunning) return;
-    m_process.write("quit\n");
-    m_process.closeWriteChannel();
-    if (!m_process.waitForFinished(3000)) {
-        m_process.kill();
-        m_process.waitForFinished(3000);
+    if (m_pid > 0) {
+        Command(QStringLiteral("quit"));
+        if (!WaitExit(3000)) {
+            ::kill(m_pid, SIGKILL);
+            WaitExit(3000);
+        }
     }
+    if (m_stdin >= 0) ::close(m_stdin);
+    if (m_stdout >= 0) ::close(m_stdout);
+}
+
+bool SimModule::WaitExit(int timeoutMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (::waitpid(m_pid, nullptr, WNOHANG) == 0) {
+        if (timer.elapsed() > timeoutMs) return false;
+        ::poll(nullptr, 0, 5);
+    }
+    return true;
 }
 
 QString SimModule::ReadLine(int timeoutMs) {
     QElapsedTimer timer;
     timer.start();
-    while (!m_process.canReadLine() && timer.elapsed() < timeoutMs) {
-        m_process.waitForReadyRead(
-            static_cast<int>(std::max<qint64>(1, timeoutMs - timer.elapsed())));
+    std::size_t end = m_pending.find('\n');
+    while (end == std::string::npos && timer.elapsed() < timeoutMs) {
+        pollfd entry{m_stdout, POLLIN, 0};
+        if (::poll(&entry, 1, static_cast<int>(timeoutMs - timer.elapsed())) <= 0) continue;
+        char chunk[512];
+        const ssize_t got = ::read(m_stdout, chunk, sizeof chunk);
+        if (got <= 0) break;
+        m_pending.append(chunk, static_cast<std::size_t>(got));
+        end = m_pending.find('\n');
     }
-    return QString::fromUtf8(m_process.readLine()).trimmed();
+    const std::string line = m_pending.substr(0, end);
+    m_pending.erase(0, end == std::string::npos ? m_pending.size() : end + 1);
+    return QString::fromStdString(line).trimmed();
 }
 
 QString SimModule::Command(const QString& line) {
-    m_process.write((line + QStringLiteral("\n")).toUtf8());
-    m_process.waitForBytesWritten(1000);
+    const std::string text = line.toStdString() + "\n";
+    if (::write(m_stdin, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return {};
     return ReadLine();
 }
 

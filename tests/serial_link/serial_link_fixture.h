@@ -1,6 +1,8 @@
 #pragma once
 
-#include <QProcess>
+#include <sys/types.h>
+
+#include <QStringList>
 #include <QTemporaryDir>
 #include <array>
 #include <chrono>
@@ -80,11 +82,14 @@ class FakeModule {
     std::thread m_thread;
 };
 
-// The simulator as a real process on a pseudo-terminal of its own.
+// The simulator as a real process on a pseudo-terminal of its own, with pipes on its standard
+// input and output. Started with posix_spawn rather than a fork of this threaded process.
 class SimModule {
   public:
     SimModule(int com, const QStringList& options);
     ~SimModule();
+    SimModule(const SimModule&) = delete;
+    SimModule& operator=(const SimModule&) = delete;
     bool Started() const { return m_started; }
     // Sends one command on standard input and returns the line that answers it.
     QString Command(const QString& line);
@@ -94,8 +99,12 @@ class SimModule {
 
   private:
     QString ReadLine(int timeoutMs = 5000);
+    bool WaitExit(int timeoutMs);
 
-    QProcess m_process;
+    pid_t m_pid = -1;
+    int m_stdin = -1;
+    int m_stdout = -1;
+    std::string m_pending;
     bool m_started = false;
 };
 
