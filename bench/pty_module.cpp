@@ -1,0 +1,157 @@
+#include "pty_module.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+
+#include "crc16.h"
+
+namespace {
+
+constexpr std::size_t kRequestSize = 8;
+constexpr std::array<std::uint8_t, 6> kSearchRead = {0xFF, 0x03, 0x00, 0x3F, 0x00, 0x05};
+// The parameter block of the search reply: address 1 first, then the rest of the settings.
+constexpr std::array<std::uint8_t, 10> kParams = {0x01, 0x00, 0x02, 0x07, 0x16,
+                                                  0x00, 0x00, 0x00, 0x00, 0x00};
+
+void AppendCrc(std::vector<std::uint8_t>& frame) {
+    const std::uint16_t crc = Crc16Modbus(frame.data(), static_cast<std::uint16_t>(frame.size()));
+    frame.push_back(static_cast<std::uint8_t>(crc >> 8));  // high-order result byte goes first
+    frame.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+}
+
+std::vector<std::uint8_t> SearchReply() {
+    std::vector<std::uint8_t> reply = {0xFF, 0x03, static_cast<std::uint8_t>(kParams.size())};
+    reply.insert(reply.end(), kParams.begin(), kParams.end());
+    AppendCrc(reply);
+    return reply;  // 15 bytes
+}
+
+bool IsSearchRead(const std::uint8_t* request) {
+    return std::equal(kSearchRead.begin(), kSearchRead.end(), request);
+}
+
+// Raw line, so nothing the panel has not set yet echoes or rewrites bytes.
+void MakeRaw(int fd) {
+    termios line{};
+    if (::tcgetattr(fd, &line) == 0) {
+        ::cfmakeraw(&line);
+        ::tcsetattr(fd, TCSANOW, &line);
+    }
+}
+
+}  // namespace
+
+PtyModule::PtyModule(const QString& comDir, int com, bool answering) : m_answering(answering) {
+    m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0 ||
+        ::pipe2(m_wake, O_CLOEXEC) != 0) {
+        return;
+    }
+    const std::string slave = ::ptsname(m_master);
+    m_slaveKeeper = ::open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    MakeRaw(m_slaveKeeper);
+    m_linkPath = comDir.toStdString() + "/COM" + std::to_string(com);
+    ::unlink(m_linkPath.c_str());
+    if (::symlink(slave.c_str(), m_linkPath.c_str()) != 0) {
+        ::close(m_master);
+        m_master = -1;
+        return;
+    }
+    m_thread = std::thread([this] { Serve(); });
+}
+
+PtyModule::~PtyModule() {
+    if (m_thread.joinable()) {
+        const char byte = 0;
+        [[maybe_unused]] const auto ignored = ::write(m_wake[1], &byte, 1);
+        m_thread.join();
+    }
+    for (const int fd : {m_master, m_slaveKeeper, m_wake[0], m_wake[1]}) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    if (!m_linkPath.empty()) {
+        ::unlink(m_linkPath.c_str());
+    }
+}
+
+void PtyModule::ReserveStamps(std::size_t count) {
+    const std::lock_guard lock(m_mutex);
+    m_stamps.assign(count, Clock::time_point{});
+    m_stampCount = 0;
+}
+
+std::vector<PtyModule::Clock::time_point> PtyModule::TakeStamps() {
+    const std::lock_guard lock(m_mutex);
+    std::vector<Clock::time_point> taken(m_stamps.begin(),
+                                         m_stamps.begin() + static_cast<long>(m_stampCount));
+    m_stampCount = 0;
+    return taken;
+}
+
+void PtyModule::Serve() {
+    std::array<std::uint8_t, 512> chunk{};
+    std::vector<std::uint8_t> pending;
+    for (;;) {
+        pollfd fds[2] = {{m_master, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
+            return;
+        }
+        if (fds[1].revents != 0) {
+            return;
+        }
+        if ((fds[0].revents & POLLIN) == 0) {
+            continue;
+        }
+        const ssize_t got = ::read(m_master, chunk.data(), chunk.size());
+        if (got <= 0) {
+            continue;
+        }
+        pending.insert(pending.end(), chunk.begin(), chunk.begin() + got);
+        std::size_t used = 0;
+        for (; pending.size() - used >= kRequestSize; used += kRequestSize) {
+            Answer(pending.data() + used);
+        }
+        pending.erase(pending.begin(), pending.begin() + static_cast<long>(used));
+    }
+}
+
+void PtyModule::Answer(const std::uint8_t* request) {
+    if (!m_answering) {
+        return;
+    }
+    if (IsSearchRead(request)) {
+        const auto reply = SearchReply();
+        WriteAll(reply.data(), reply.size());
+    } else if (request[1] == 0x05) {
+        WriteAll(request, kRequestSize);  // the echo is the request itself
+        const auto written = Clock::now();
+        const std::lock_guard lock(m_mutex);
+        if (m_stampCount < m_stamps.size()) {
+            m_stamps[m_stampCount++] = written;
+        }
+        ++m_echoes;
+    }
+}
+
+void PtyModule::WriteAll(const std::uint8_t* data, std::size_t count) {
+    while (count > 0) {
+        const ssize_t sent = ::write(m_master, data, count);
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent <= 0) {
+            return;
+        }
+        data += sent;
+        count -= static_cast<std::size_t>(sent);
+    }
+}

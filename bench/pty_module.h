@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QString>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// A module played by the bench on the master side of a pseudo-terminal that is published as
+// KESTREL_COM_DIR/COM<n>. A thread of its own waits for the panel's 8-byte RTU requests; it
+// answers the search's first parameter read (unit FF, registers 0x003F..0x0043) with a
+// parameter block naming address 1, echoes every relay write, and stamps the moment the last
+// byte of each echo has been written. With answering off it reads and drops everything: a
+// line with no module on it.
+class PtyModule {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    PtyModule(const QString& comDir, int com, bool answering);
+    ~PtyModule();
+    PtyModule(const PtyModule&) = delete;
+    PtyModule& operator=(const PtyModule&) = delete;
+
+    bool Ready() const { return m_master >= 0; }
+    // Space for `count` echo stamps, touched now so that filling it later does not show up
+    // in the resident size of a long run.
+    void ReserveStamps(std::size_t count);
+    // Stamps of the echoes written since the last call, in order.
+    std::vector<Clock::time_point> TakeStamps();
+    std::size_t EchoCount() const { return m_echoes.load(); }
+
+  private:
+    void Serve();
+    void Answer(const std::uint8_t* request);
+    void WriteAll(const std::uint8_t* data, std::size_t count);
+
+    int m_master = -1;
+    int m_slaveKeeper = -1;  // keeps the line up while the panel has the port closed
+    int m_wake[2] = {-1, -1};
+    bool m_answering;
+    std::string m_linkPath;
+    std::mutex m_mutex;
+    std::vector<Clock::time_point> m_stamps;
+    std::size_t m_stampCount = 0;
+    std::atomic<std::size_t> m_echoes{0};
+    std::thread m_thread;
+};
