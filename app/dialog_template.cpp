@@ -148,6 +148,16 @@ bool CTemplateDialog::UpdateData(bool saveAndValidate) {
 
 // ---- field exchange ----------------------------------------------------------------------------
 
+namespace {
+// A field already showing the text is left alone: refreshing after every reply then costs no
+// relayout or repaint of unchanged fields.
+void SetFieldText(QLineEdit* field, const QString& text) {
+    if (field->text() != text) {
+        field->setText(text);
+    }
+}
+}  // namespace
+
 void CDataExchange::Refuse(QLineEdit* field, const char* message) {
     m_bFailed = true;
     KestrelMessageBox(&m_dialog, QString::fromUtf8(message), MessageIcon::Warning);
@@ -162,7 +172,7 @@ void CDataExchange::Exchange(int id, T& member, Parse parse, Format format, cons
         return;
     }
     if (!m_bSave) {
-        field->setText(QString::fromStdString(format(member)));
+        SetFieldText(field, QString::fromStdString(format(member)));
         return;
     }
     const auto value = parse(field->text().toStdString());
@@ -196,7 +206,7 @@ void CDataExchange::Text(int id, QString& member) {
         if (m_bSave) {
             member = field->text();
         } else {
-            field->setText(member);
+            SetFieldText(field, member);
         }
         return;
     }
@@ -205,8 +215,11 @@ void CDataExchange::Text(int id, QString& member) {
         if (m_bSave) {
             member = label->property(kShownTextProperty).toString();
         } else {
-            label->setProperty(kShownTextProperty, member);
-            label->setText(QString(member).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+            if (label->property(kShownTextProperty).toString() != member) {
+                label->setProperty(kShownTextProperty, member);
+                label->setText(
+                    QString(member).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+            }
         }
     }
 }
