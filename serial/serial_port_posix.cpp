@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -289,6 +290,22 @@ CSerialPort::WaitResult CSerialPort::WaitReadable(int timeoutMs) {
     const int revents =
         timeoutMs < 0 ? PollForever(fd, POLLIN)
                       : PollUntil(fd, POLLIN, DeadlineAfter(static_cast<unsigned>(timeoutMs)));
+    return JudgeWait(fd, revents);
+}
+
+CSerialPort::WaitResult CSerialPort::WaitReadableOrWoken(int wakeFd) {
+    const int fd = m_hCom.load();
+    if (!IsOpen() || fd < 0) return WaitResult::LineLost;
+    for (;;) {
+        std::array<pollfd, 2> entries{{{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}}};
+        const int ready = ::poll(entries.data(), entries.size(), -1);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready > 0 && entries[0].revents == 0) return WaitResult::Timeout;  // woken
+        return JudgeWait(fd, ready < 0 ? -1 : entries[0].revents);
+    }
+}
+
+CSerialPort::WaitResult CSerialPort::JudgeWait(int fd, int revents) {
     if (revents == 0) return WaitResult::Timeout;
     // Bytes that arrived before a hang-up are read first; the wait after them reports it.
     const bool hungUp = revents < 0 || (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;

@@ -1,5 +1,8 @@
 #include "serial_reader.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <QObject>
 #include <array>
 #include <chrono>
@@ -38,10 +41,12 @@ CSerialReader::CSerialReader(CSerialPort& port, QObject* ui, FrameHandler onFram
               TraceFrame(m_link, "rx", frame);
               m_onFrame(frame);
           },
-          [this](std::span<const Byte> dropped) { TraceFrame(m_link, "drop", dropped); }) {}
+          [this](std::span<const Byte> dropped) { TraceFrame(m_link, "drop", dropped); }),
+      m_wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 CSerialReader::~CSerialReader() {
     Stop();
+    close(m_wake);
 }
 
 void CSerialReader::Start() {
@@ -54,6 +59,8 @@ void CSerialReader::Start() {
 void CSerialReader::Stop() {
     m_stop.store(true);
     m_lineLostWanted->store(false);
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto woken = write(m_wake, &one, sizeof one);
     if (m_thread.joinable()) {
         m_thread.join();
     }
@@ -62,7 +69,8 @@ void CSerialReader::Stop() {
 void CSerialReader::Run() {
     std::array<Byte, kReadBufferSize> buffer{};
     while (!m_stop.load() && m_port.IsOpen()) {
-        const auto wait = m_port.WaitReadable(kPollBoundMs);
+        // Asleep in the kernel until bytes come or Stop() wakes it: a quiet line costs nothing.
+        const auto wait = m_port.WaitReadableOrWoken(m_wake);
         if (wait == CSerialPort::WaitResult::Timeout) {
             continue;
         }
