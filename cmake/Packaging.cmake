@@ -50,9 +50,3 @@ else()
 endif()
 
 include(CPack)
-
-# The install and package checks (tests/package). Added here unless tests/CMakeLists.txt has
-# already taken the folder in.
-if(BUILD_TESTING AND NOT TARGET package_tests)
-  add_subdirectory(${PROJECT_SOURCE_DIR}/tests/package ${PROJECT_BINARY_DIR}/tests/package)
-endif()

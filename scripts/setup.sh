@@ -7,7 +7,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins
   libgtest-dev googletest
   fonts-wqy-microhei
-  mbpoll python3-pymodbus libmodbus-dev
+  mbpoll python3-pymodbus libmodbus-dev desktop-file-utils
   clang libclang-rt-14-dev
 )
 

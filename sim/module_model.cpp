@@ -186,7 +186,8 @@ std::string ModuleModel::Describe() const {
     for (std::size_t i = 0; i < params_.size(); ++i) {
         char hex[4];
         std::snprintf(hex, sizeof hex, "%02X", params_[i]);
-        line += (i == 0 ? "" : " ") + std::string(hex);
+        if (i != 0) line += ' ';
+        line += hex;  // appended piece by piece: GCC 12 misreads a concatenation at -O3
     }
     line += " address=" + std::to_string(Address());
     return line;
