@@ -142,3 +142,31 @@ TEST_F(AgainstPymodbus, SwitchesEveryRelayAndReadsTheInputs) {
 }
 
 }  // namespace
+
+namespace {
+
+// A module that answers every second request with an exception (after acting on it) and sends
+// stray bytes before every third reply: only the echoes that came back check their relay.
+TEST_F(AgainstSimulator, ExceptionsAndGarbageChangeNoIndicatorOnEitherFraming) {
+    for (const int protocol : {0, 1}) {
+        SCOPED_TRACE(protocol);
+        Start({"--framing", protocol == 0 ? "tcp" : "rtu", "--exception-every", "2",
+               "--garbage-every", "3", "--ai", "1024,1024"});
+        Connect(protocol);  // replies 1 and 2: the parameter reads, the second refused
+        for (int n = 0; n < 4; ++n) {
+            Button(IDC_RL1_ON + 2 * n)->click();  // replies 3 to 6: RL2 and RL4 refused
+        }
+        Button(IDC_QUERY_AI)->click();  // reply 7, behind all the others on the stream
+        ASSERT_TRUE(WaitFor([this] { return Edit(IDC_AI1)->text() == "5"; }));
+        EXPECT_TRUE(Relay(0));
+        EXPECT_FALSE(Relay(1));
+        EXPECT_TRUE(Relay(2));
+        EXPECT_FALSE(Relay(3));
+        EXPECT_FALSE(dlg->m_pDI[0]->isChecked());
+        EXPECT_NE(sim->Command("show").find("relays=1111"), std::string::npos);
+        Button(IDC_CONNECT)->click();
+        sim.reset();
+    }
+}
+
+}  // namespace
