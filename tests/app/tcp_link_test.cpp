@@ -1,5 +1,9 @@
+#include <unistd.h>
+
 #include <QLabel>
+#include <QTemporaryFile>
 #include <QThread>
+#include <cstdlib>
 
 #include "device_params.h"
 #include "loopback_module.h"
@@ -252,6 +256,28 @@ TEST_F(TcpLink, APortAbove65535FailsInsteadOfConnectingElsewhere) {
 TEST_F(TcpLink, HostNamesAreResolved) {
     ConnectTo(module.Port(), QStringLiteral("localhost"));
     EXPECT_TRUE(module.WaitConnected());
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(TcpLink, NothingIsTracedWithoutTheVariable) {
+    ASSERT_EQ(std::getenv("KESTREL_TRACE"), nullptr);
+    std::fflush(stderr);
+    const int saved = dup(STDERR_FILENO);
+    QTemporaryFile file;
+    ASSERT_TRUE(file.open());
+    dup2(file.handle(), STDERR_FILENO);
+    ConnectModule();
+    Reply("A5 0001 0000 0006 01 05 0010 FF00");
+    const bool checked = Settled([this] { return dlg->m_pRelay[0]->isChecked(); });
+    std::fflush(stderr);
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    EXPECT_TRUE(checked);
+    file.seek(0);
+    EXPECT_FALSE(file.readAll().contains(" TCP "));
 }
 
 }  // namespace
