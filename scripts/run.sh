@@ -17,7 +17,7 @@ trap cleanup EXIT
 
 "$bin/kestrel-sim" --tcp 127.0.0.1:4196 --name "Demo-7310" --di 0101 --ai 512,1023 </dev/null &
 pids+=($!)
-"$bin/kestrel-sim" --serial COM5 --baud 9600 --address 1 </dev/null &
+"$bin/kestrel-sim" --serial COM5 --baud 9600 --address 1 --di 1010 --ai 256,768 </dev/null &
 pids+=($!)
 
 cat <<MSG
