@@ -8,11 +8,17 @@
 #include "loopback_module.h"
 #include "modal_driver.h"
 #include "panel_fixture.h"
-#include "sim_process.h"
+#include "sim_harness.h"
 
 namespace {
 
-using Block = std::array<Byte, 10>;
+using Block = simtest::ParamBlock;
+using simtest::SimProcess;
+
+// The environment entry that makes the simulator publish its COM port in `comDir`.
+std::vector<std::string> ComDirEnv(const QTemporaryDir& comDir) {
+    return {"KESTREL_COM_DIR=" + QFile::encodeName(comDir.path()).toStdString()};
+}
 
 // Shown fields in the order version, slave, enable, upload address, baud, AI1, AI2.
 QStringList ShownFields(const CTemplateDialog& d) {
@@ -44,14 +50,14 @@ class AdvancedWithSim : public PanelTest {
 
     // Asks the simulator until it reports `expected` (its writes may still be on their way).
     static bool SimReports(SimProcess& sim, const Block& expected) {
-        return WaitFor([&] { return sim.ShownParams() == expected; }, 5000);
+        return WaitFor([&] { return simtest::ShownParams(sim.Command("show")) == expected; }, 5000);
     }
 };
 
 TEST_F(AdvancedWithSim, NetworkModuleTakesTheNewSettings) {
     SimProcess sim({"--tcp", "127.0.0.1:0", "--no-discovery"});
     ASSERT_TRUE(sim.Started());
-    ConnectTo(sim.TcpPort());
+    ConnectTo(sim.Port());
     ASSERT_TRUE(WaitFor([] { return g_DeviceParams.bytes[4] == 0x16; }));
     ASSERT_TRUE(Button(IDC_ADVANCED)->isEnabled());
 
@@ -71,10 +77,8 @@ TEST_F(AdvancedWithSim, SerialModuleTakesTheNewSettingsAndThePortCloses) {
     QTemporaryDir comDir;
     ASSERT_TRUE(comDir.isValid());
     qputenv("KESTREL_COM_DIR", QFile::encodeName(comDir.path()));
-    auto env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("KESTREL_COM_DIR"), comDir.path());
-    SimProcess sim({"--serial", "COM7", "--baud", "1200"}, env);
-    ASSERT_TRUE(sim.Started()) << sim.ListeningLine().toStdString();
+    SimProcess sim({"--serial", "COM7", "--baud", "1200"}, ComDirEnv(comDir));
+    ASSERT_TRUE(sim.Started()) << sim.ListeningLine();
 
     dlg->m_cbCom->setCurrentIndex(6);
     Button(IDC_SERIAL_OPEN)->click();
@@ -104,9 +108,8 @@ TEST_F(AdvancedWithSim, AComPortLostWhileTheDialogIsOpenWritesNothingOnTcp) {
     ASSERT_TRUE(otherModule.WaitBytes(24));
     QTemporaryDir comDir;
     qputenv("KESTREL_COM_DIR", QFile::encodeName(comDir.path()));
-    auto env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("KESTREL_COM_DIR"), comDir.path());
-    auto sim = std::make_unique<SimProcess>(QStringList{"--serial", "COM7", "--baud", "1200"}, env);
+    auto sim = std::make_unique<SimProcess>(
+        std::vector<std::string>{"--serial", "COM7", "--baud", "1200"}, ComDirEnv(comDir));
     ASSERT_TRUE(sim->Started());
     dlg->m_cbCom->setCurrentIndex(6);
     Button(IDC_SERIAL_OPEN)->click();

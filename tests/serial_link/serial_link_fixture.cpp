@@ -2,14 +2,11 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/eventfd.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cctype>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -243,102 +240,6 @@ void FakeModule::WritePending() {
     m_written += static_cast<std::size_t>(sent);
 }
 
-// ---- SimModule ----------------------------------------------------------------------------------
-
-SimModule::SimModule(int com, const QStringList& options) {
-    std::vector<std::string> args = {KESTREL_SIM_EXE, "--serial", "COM" + std::to_string(com)};
-    for (const QString& option : options) args.push_back(option.toStdString());
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-
-    int toSim[2] = {-1, -1};
-    int fromSim[2] = {-1, -1};
-    if (::pipe2(toSim, O_CLOEXEC) != 0 || ::pipe2(fromSim, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "no pipes: " << std::strerror(errno);
-        return;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, toSim[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, fromSim[1], STDOUT_FILENO);
-    const int failed = ::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(toSim[0]);
-    ::close(fromSim[1]);
-    m_stdin = toSim[1];
-    m_stdout = fromSim[0];
-    if (failed != 0) {
-        m_pid = -1;
-        ADD_FAILURE() << "cannot start the simulator: " << std::strerror(failed);
-        return;
-    }
-    const QString line = ReadLine();
-    m_started = line.startsWith(QStringLiteral("listening serial"));
-    if (!m_started) ADD_FAILURE() << "the simulator did not start: " << line.toStdString();
-}
-
-SimModule::~SimModule() {
-    if (m_pid > 0) {
-        Command(QStringLiteral("quit"));
-        if (!WaitExit(3000)) {
-            ::kill(m_pid, SIGKILL);
-            WaitExit(3000);
-        }
-    }
-    if (m_stdin >= 0) ::close(m_stdin);
-    if (m_stdout >= 0) ::close(m_stdout);
-}
-
-bool SimModule::WaitExit(int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (::waitpid(m_pid, nullptr, WNOHANG) == 0) {
-        if (timer.elapsed() > timeoutMs) return false;
-        ::poll(nullptr, 0, 5);
-    }
-    return true;
-}
-
-QString SimModule::ReadLine(int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    std::size_t end = m_pending.find('\n');
-    while (end == std::string::npos && timer.elapsed() < timeoutMs) {
-        pollfd entry{m_stdout, POLLIN, 0};
-        if (::poll(&entry, 1, static_cast<int>(timeoutMs - timer.elapsed())) <= 0) continue;
-        char chunk[512];
-        const ssize_t got = ::read(m_stdout, chunk, sizeof chunk);
-        if (got <= 0) break;
-        m_pending.append(chunk, static_cast<std::size_t>(got));
-        end = m_pending.find('\n');
-    }
-    const std::string line = m_pending.substr(0, end);
-    m_pending.erase(0, end == std::string::npos ? m_pending.size() : end + 1);
-    return QString::fromStdString(line).trimmed();
-}
-
-QString SimModule::Command(const QString& line) {
-    const std::string text = line.toStdString() + "\n";
-    if (::write(m_stdin, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return {};
-    return ReadLine();
-}
-
-std::array<Byte, 10> SimModule::Params() {
-    const QString state = Command(QStringLiteral("show"));
-    const QString hex =
-        state.section(QStringLiteral("params="), 1).section(QStringLiteral(" address="), 0, 0);
-    const Bytes bytes = HexBytes(hex.toLatin1().constData());
-    std::array<Byte, 10> params{};
-    EXPECT_EQ(bytes.size(), params.size()) << state.toStdString();
-    std::copy_n(bytes.begin(), std::min(bytes.size(), params.size()), params.begin());
-    return params;
-}
-
-QString SimModule::Address() {
-    return Command(QStringLiteral("show")).section(QStringLiteral("address="), 1).trimmed();
-}
-
 // ---- SerialLinkTest -----------------------------------------------------------------------------
 
 void SerialLinkTest::SetUp() {
@@ -360,9 +261,27 @@ FakeModule& SerialLinkTest::PlugFake(int com) {
     return *fake;
 }
 
-SimModule& SerialLinkTest::StartSim(const QStringList& options, int com) {
-    sim = std::make_unique<SimModule>(com, options);
+simtest::SimProcess& SerialLinkTest::StartSim(const QStringList& options, int com) {
+    std::vector<std::string> args = {"--serial", "COM" + std::to_string(com)};
+    for (const QString& option : options) args.push_back(option.toStdString());
+    sim = std::make_unique<simtest::SimProcess>(
+        args, std::vector<std::string>{"KESTREL_COM_DIR=" + comDir.path().toStdString()});
+    if (sim->ListeningLine().rfind("listening serial", 0) != 0) {
+        ADD_FAILURE() << "the simulator did not start: " << sim->ListeningLine() << sim->Stderr();
+    }
     return *sim;
+}
+
+simtest::ParamBlock SerialLinkTest::SimParams() {
+    const std::string state = sim->Command("show");
+    const auto params = simtest::ShownParams(state);
+    EXPECT_TRUE(params) << state;
+    return params.value_or(simtest::ParamBlock{});
+}
+
+QString SerialLinkTest::SimAddress() {
+    const auto address = simtest::ShownAddress(sim->Command("show"));
+    return address ? QString::number(*address) : QString();
 }
 
 QString SerialLinkTest::ComPath(int com) const {

@@ -16,6 +16,7 @@
 
 #include "frames.h"
 #include "panel_fixture.h"
+#include "sim_harness.h"
 
 using Bytes = std::vector<Byte>;
 
@@ -82,32 +83,6 @@ class FakeModule {
     std::thread m_thread;
 };
 
-// The simulator as a real process on a pseudo-terminal of its own, with pipes on its standard
-// input and output. Started with posix_spawn rather than a fork of this threaded process.
-class SimModule {
-  public:
-    SimModule(int com, const QStringList& options);
-    ~SimModule();
-    SimModule(const SimModule&) = delete;
-    SimModule& operator=(const SimModule&) = delete;
-    bool Started() const { return m_started; }
-    // Sends one command on standard input and returns the line that answers it.
-    QString Command(const QString& line);
-    // The parameter block and address from the simulator's "show" line.
-    std::array<Byte, 10> Params();
-    QString Address();
-
-  private:
-    QString ReadLine(int timeoutMs = 5000);
-    bool WaitExit(int timeoutMs);
-
-    pid_t m_pid = -1;
-    int m_stdin = -1;
-    int m_stdout = -1;
-    std::string m_pending;
-    bool m_started = false;
-};
-
 // A main window with a folder of its own for COM ports.
 class SerialLinkTest : public PanelTest {
   public:
@@ -119,7 +94,11 @@ class SerialLinkTest : public PanelTest {
     void TearDown() override;
 
     FakeModule& PlugFake(int com = kCom);
-    SimModule& StartSim(const QStringList& options, int com = kCom);
+    // The simulator as a real process on COM<com>, a pseudo-terminal of its own.
+    simtest::SimProcess& StartSim(const QStringList& options, int com = kCom);
+    // The parameter block and address the simulator reports on "show".
+    simtest::ParamBlock SimParams();
+    QString SimAddress();
     QString ComPath(int com = kCom) const;
     // Selects COM<com> and presses "Open".
     void OpenCom(int com = kCom);
@@ -135,7 +114,7 @@ class SerialLinkTest : public PanelTest {
 
     QTemporaryDir comDir;
     std::unique_ptr<FakeModule> fake;
-    std::unique_ptr<SimModule> sim;
+    std::unique_ptr<simtest::SimProcess> sim;
 };
 
 // Answers the two parameter reads of the search: the read of five registers to unit 0xFF with

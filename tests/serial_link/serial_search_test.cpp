@@ -28,14 +28,14 @@ Params WithMarkerFrom(const Params& params, std::size_t first) {
 TEST_F(SerialLinkTest, FindsTheSimulatorAt9600WithTheFirstAttemptOfItsStep) {
     auto& module = StartSim({"--baud", "9600", "--address", "9"});
     ASSERT_TRUE(module.Started());
-    const Params simParams = module.Params();
+    const Params simParams = SimParams();
     OpenCom();
     const milliseconds took = Search();
 
     EXPECT_TRUE(Found()) << dlg->m_strReport.toStdString();
     EXPECT_EQ(dlg->m_cbBaud->currentText(), "9600");
     EXPECT_EQ(g_DeviceParams.bytes, simParams);  // all ten: the five-register read answered
-    EXPECT_EQ(Edit(IDC_ADDRESS)->text(), module.Address());
+    EXPECT_EQ(Edit(IDC_ADDRESS)->text(), SimAddress());
     EXPECT_EQ(Edit(IDC_ADDRESS)->text(), "9");
     EXPECT_TRUE(Button(IDC_ADVANCED)->isEnabled());
     EXPECT_GE(took, SilentStepsBefore(3));  // 1200, 2400 and 4800 went unanswered
@@ -45,7 +45,7 @@ TEST_F(SerialLinkTest, FindsTheSimulatorAt9600WithTheFirstAttemptOfItsStep) {
 TEST_F(SerialLinkTest, AModuleDeafToUnitFFIsFoundByItsAddressWithSixBytes) {
     auto& module = StartSim({"--baud", "2400", "--no-broadcast-unit", "--address", "1"});
     ASSERT_TRUE(module.Started());
-    const Params simParams = module.Params();
+    const Params simParams = SimParams();
     OpenCom();
     const milliseconds took = Search();
 

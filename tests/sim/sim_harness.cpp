@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -12,8 +13,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 
 namespace simtest {
 
@@ -30,27 +33,50 @@ Pipe MakePipe() {
     return {fds[0], fds[1]};
 }
 
-// fork + exec with the given descriptors as 0, 1 and 2 of the child.
-pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv, int in,
-            int out, int err) {
-    const pid_t pid = ::fork();
-    if (pid != 0) return pid;
-    ::dup2(in, STDIN_FILENO);
-    ::dup2(out, STDOUT_FILENO);
-    ::dup2(err, STDERR_FILENO);
-    // "NAME=value" sets a variable, a bare "NAME" removes it.
+std::string NameOf(const std::string& entry) {
+    return entry.substr(0, entry.find('='));
+}
+
+// This process's environment with `extraEnv` applied in order.
+std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extraEnv) {
+    std::vector<std::string> env;
+    for (char** variable = environ; *variable != nullptr; ++variable) env.emplace_back(*variable);
     for (const std::string& entry : extraEnv) {
-        if (entry.find('=') == std::string::npos) {
-            ::unsetenv(entry.c_str());
-        } else {
-            ::putenv(const_cast<char*>(entry.c_str()));
-        }
+        const std::string name = NameOf(entry);
+        std::erase_if(env, [&name](const std::string& e) { return NameOf(e) == name; });
+        if (entry.find('=') != std::string::npos) env.push_back(entry);
     }
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    ::execv(args[0], args.data());
-    ::_exit(127);
+    return env;
+}
+
+// The null-terminated pointer array exec wants; valid while `strings` lives unchanged.
+std::vector<char*> PointersTo(std::vector<std::string>& strings) {
+    std::vector<char*> pointers;
+    for (std::string& s : strings) pointers.push_back(s.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// Starts argv[0] with `in`, `out` and `err` as its descriptors 0, 1 and 2 and no other descriptor
+// of this process; -1 when it cannot be started.
+pid_t Spawn(std::vector<std::string> argv, const std::vector<std::string>& extraEnv, int in,
+            int out, int err) {
+    std::vector<std::string> env = ChildEnvironment(extraEnv);
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO);
+    ::posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+    ::posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
+    ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    pid_t pid = -1;
+    const int failed = ::posix_spawn(&pid, argv.front().c_str(), &actions, nullptr,
+                                     PointersTo(argv).data(), PointersTo(env).data());
+    ::posix_spawn_file_actions_destroy(&actions);
+    return failed == 0 ? pid : -1;
+}
+
+int StatusCode(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 // Reads what is available within the patience; false on end of file or timeout.
@@ -69,6 +95,28 @@ std::string DrainAll(int fd, Clock::time_point deadline) {
     while (ReadSome(fd, &all, deadline)) {
     }
     return all;
+}
+
+// The text of `name` in a "show" line: from "name=" to the word holding the next '=', or the end.
+std::optional<std::string> ShownField(const std::string& showLine, const std::string& name) {
+    const std::string key = " " + name + "=";
+    const auto at = showLine.find(key);
+    if (at == std::string::npos) return std::nullopt;
+    const auto from = at + key.size();
+    auto end = showLine.size();
+    if (const auto nextKey = showLine.find('=', from); nextKey != std::string::npos) {
+        end = std::max(showLine.rfind(' ', nextKey), from);
+    }
+    while (end > from && std::isspace(static_cast<unsigned char>(showLine[end - 1]))) --end;
+    return showLine.substr(from, end - from);
+}
+
+std::optional<Byte> HexByte(const std::string& text) {
+    if (text.size() != 2 || !std::isxdigit(static_cast<unsigned char>(text[0])) ||
+        !std::isxdigit(static_cast<unsigned char>(text[1]))) {
+        return std::nullopt;
+    }
+    return static_cast<Byte>(std::stoul(text, nullptr, 16));
 }
 
 }  // namespace
@@ -92,11 +140,12 @@ SimProcess::SimProcess(const std::vector<std::string>& args,
     stdin_ = in.write;
     stdout_ = out.read;
     stderr_ = err.read;
+    if (pid_ < 0) return;
     if (auto line = ReadLine(); line && line->rfind("listening ", 0) == 0) listening_ = *line;
 }
 
 SimProcess::~SimProcess() {
-    if (!reaped_ && pid_ > 0) {
+    if (pid_ > 0 && !exitStatus_) {
         Signal(SIGTERM);
         if (!WaitExit()) {
             ::kill(pid_, SIGKILL);
@@ -140,19 +189,22 @@ std::string SimProcess::Command(const std::string& line) {
 }
 
 void SimProcess::Signal(int signo) const {
-    if (!reaped_ && pid_ > 0) ::kill(pid_, signo);
+    if (pid_ > 0 && !exitStatus_) ::kill(pid_, signo);
 }
 
 std::optional<int> SimProcess::WaitExit(milliseconds patience) {
+    if (pid_ <= 0 || exitStatus_) return exitStatus_;
     // A process descriptor becomes readable when the process ends.
     const int pidFd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
-    pollfd p{pidFd, POLLIN, 0};
-    ::poll(&p, 1, static_cast<int>(patience.count()));
-    ::close(pidFd);
+    if (pidFd >= 0) {
+        pollfd p{pidFd, POLLIN, 0};
+        ::poll(&p, 1, static_cast<int>(patience.count()));
+        ::close(pidFd);
+    }
     int status = 0;
     if (::waitpid(pid_, &status, WNOHANG) != pid_) return std::nullopt;
-    reaped_ = true;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    exitStatus_ = StatusCode(status);
+    return exitStatus_;
 }
 
 std::string SimProcess::Stderr() {
@@ -215,11 +267,40 @@ CommandResult RunProgram(const std::vector<std::string>& argv, milliseconds pati
     CommandResult result;
     result.output = DrainAll(out.read, deadline);
     ::close(out.read);
+    if (pid < 0) {
+        result.exitCode = 127;  // as a shell reports a program it cannot run
+        return result;
+    }
     int status = 0;
     if (Clock::now() >= deadline) ::kill(pid, SIGKILL);
     ::waitpid(pid, &status, 0);
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
+}
+
+std::optional<ParamBlock> ShownParams(const std::string& showLine) {
+    const auto field = ShownField(showLine, "params");
+    if (!field) return std::nullopt;
+    std::istringstream words(*field);
+    ParamBlock params{};
+    std::size_t count = 0;
+    for (std::string word; words >> word; ++count) {
+        const auto byte = HexByte(word);
+        if (!byte || count == params.size()) return std::nullopt;
+        params[count] = *byte;
+    }
+    if (count != params.size()) return std::nullopt;
+    return params;
+}
+
+std::optional<int> ShownAddress(const std::string& showLine) {
+    const auto field = ShownField(showLine, "address");
+    if (!field || field->empty() || field->size() > 3 ||
+        !std::all_of(field->begin(), field->end(),
+                     [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
+        return std::nullopt;
+    }
+    return std::stoi(*field);
 }
 
 TempDir::TempDir() {

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -17,10 +18,12 @@ using std::chrono::milliseconds;
 
 inline constexpr milliseconds kPatience{5000};  // generous: the machine is shared
 
-// A kestrel-sim process with pipes on its standard input and output.
+// A kestrel-sim process with pipes on its standard input, output and error. It is started with
+// posix_spawn: a fork of a threaded test process is refused under ThreadSanitizer.
 class SimProcess {
   public:
-    // Starts the simulator with `args` and waits for its "listening" line.
+    // Starts the simulator with `args` and waits for its "listening" line. `extraEnv` adjusts the
+    // environment it inherits: "NAME=value" sets a variable, a bare "NAME" removes it.
     explicit SimProcess(const std::vector<std::string>& args,
                         const std::vector<std::string>& extraEnv = {}, bool keepStdin = true);
     ~SimProcess();
@@ -47,8 +50,17 @@ class SimProcess {
     int stderr_ = -1;
     std::string pending_;
     std::string listening_;
-    bool reaped_ = false;
+    std::optional<int> exitStatus_;  // once reaped
 };
+
+using ParamBlock = std::array<Byte, 10>;
+
+// The fields of the simulator's answer to "show", e.g.
+//   state relays=1000 di=0000 ai=0,0 params=01 00 02 07 16 00 00 00 00 00 address=1
+// The parameter block: nullopt unless the line carries exactly ten hex bytes after "params=".
+std::optional<ParamBlock> ShownParams(const std::string& showLine);
+// The slave address after "address=", nullopt when the line carries none.
+std::optional<int> ShownAddress(const std::string& showLine);
 
 // A blocking-free client socket on 127.0.0.1.
 class Client {
