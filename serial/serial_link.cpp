@@ -38,7 +38,7 @@ void CKestrelDlg::OnSerialOpen() {
     if (m_SerialPort.IsOpen()) {
         CloseSerialPort();
     } else {
-        const int port = m_cbCom->currentIndex() + 1;
+        const int port = ComboSelection(m_cbCom) + 1;  // no selection: COM0, which fails
         m_nOpenComPort = port;
         if (!m_SerialPort.Open(port, 1200, 8, 0, 0)) {
             const QString path = QString::fromStdString(m_SerialPort.DevicePath());
