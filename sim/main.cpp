@@ -31,6 +31,12 @@ bool InstallStopSignals() {
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    // A starter may hand down a mask that blocks them (a thread of a test, a job of a script).
+    sigset_t stops;
+    ::sigemptyset(&stops);
+    ::sigaddset(&stops, SIGINT);
+    ::sigaddset(&stops, SIGTERM);
+    ::sigprocmask(SIG_UNBLOCK, &stops, nullptr);
     return true;
 }
 

@@ -28,6 +28,10 @@ struct ReplyCase {
     std::optional<Message> reply;
 };
 
+void PrintTo(const ReplyCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class ReplyTest : public testing::TestWithParam<ReplyCase> {};
 
 TEST_P(ReplyTest, AnswersWithExactBytes) {

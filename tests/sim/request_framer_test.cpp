@@ -62,6 +62,10 @@ struct StreamCase {
     std::vector<Message> expected;
 };
 
+void PrintTo(const StreamCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class StreamTest : public testing::TestWithParam<StreamCase> {};
 
 // Whatever the pieces the stream arrives in, the same requests come out.

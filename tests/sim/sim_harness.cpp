@@ -68,9 +68,23 @@ pid_t Spawn(std::vector<std::string> argv, const std::vector<std::string>& extra
     ::posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
     ::posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
     ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    // The child starts with no signal blocked and the stop signals at their defaults, whatever
+    // this test's thread and its starter had.
+    posix_spawnattr_t attributes;
+    ::posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigset_t stops;
+    ::sigemptyset(&none);
+    ::sigemptyset(&stops);
+    ::sigaddset(&stops, SIGINT);
+    ::sigaddset(&stops, SIGTERM);
+    ::posix_spawnattr_setsigmask(&attributes, &none);
+    ::posix_spawnattr_setsigdefault(&attributes, &stops);
+    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = -1;
-    const int failed = ::posix_spawn(&pid, argv.front().c_str(), &actions, nullptr,
+    const int failed = ::posix_spawn(&pid, argv.front().c_str(), &actions, &attributes,
                                      PointersTo(argv).data(), PointersTo(env).data());
+    ::posix_spawnattr_destroy(&attributes);
     ::posix_spawn_file_actions_destroy(&actions);
     return failed == 0 ? pid : -1;
 }
