@@ -7,7 +7,8 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins
   libgtest-dev googletest
   fonts-wqy-microhei
-  mbpoll python3-pymodbus libmodbus-dev desktop-file-utils
+  mbpoll python3-pymodbus python3-serial python3-serial-asyncio libmodbus-dev
+  file desktop-file-utils
   clang libclang-rt-14-dev
 )
 
