@@ -41,9 +41,10 @@ class CSerialPort {
     // or reported an I/O error (an adapter pulled out).
     enum class WaitResult : std::uint8_t { Readable, Timeout, LineLost };
     WaitResult WaitReadable(int timeoutMs);
-    // The same, with no bound: it also returns Timeout as soon as wakeFd becomes readable, so
-    // a waiting reader can be stopped without waking up on a quiet line.
-    WaitResult WaitReadableOrWoken(int wakeFd);
+    // The same, with no bound: it returns Timeout as soon as another thread calls WakeWaiter(),
+    // so a waiting reader can be stopped without waking up on a quiet line.
+    WaitResult WaitReadableOrWoken();
+    void WakeWaiter();
     // True once a read or a wait has seen the line hang up or fail.
     bool LineLost() const { return m_bLineLost.load(std::memory_order_acquire); }
 
@@ -57,6 +58,8 @@ class CSerialPort {
   private:
     void ShowMessage(const char* text) const;
     WaitResult JudgeWait(int fd, int revents);
+
+    int m_wake = -1;  // an eventfd: readable while a waiter is asked to return
 
     // Atomic because a reader thread waits and reads while the window writes and configures.
     std::atomic<int> m_hCom{-1};

@@ -1,6 +1,7 @@
 // CSerialPort on POSIX termios. Every call into the platform's serial interface lives here.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -197,10 +198,11 @@ void ApplyLineSettings(termios& line, std::uint32_t baud, std::uint8_t byteSize,
 
 }  // namespace
 
-CSerialPort::CSerialPort() = default;
+CSerialPort::CSerialPort() : m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 CSerialPort::~CSerialPort() {
     Close();
+    ::close(m_wake);
 }
 
 void CSerialPort::ShowMessage(const char* text) const {
@@ -293,16 +295,25 @@ CSerialPort::WaitResult CSerialPort::WaitReadable(int timeoutMs) {
     return JudgeWait(fd, revents);
 }
 
-CSerialPort::WaitResult CSerialPort::WaitReadableOrWoken(int wakeFd) {
+CSerialPort::WaitResult CSerialPort::WaitReadableOrWoken() {
     const int fd = m_hCom.load();
     if (!IsOpen() || fd < 0) return WaitResult::LineLost;
     for (;;) {
-        std::array<pollfd, 2> entries{{{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}}};
+        std::array<pollfd, 2> entries{{{fd, POLLIN, 0}, {m_wake, POLLIN, 0}}};
         const int ready = ::poll(entries.data(), entries.size(), -1);
         if (ready < 0 && errno == EINTR) continue;
-        if (ready > 0 && entries[0].revents == 0) return WaitResult::Timeout;  // woken
+        if (ready > 0 && entries[1].revents != 0 && entries[0].revents == 0) {
+            std::uint64_t wakes = 0;
+            [[maybe_unused]] const auto drained = ::read(m_wake, &wakes, sizeof wakes);
+            return WaitResult::Timeout;
+        }
         return JudgeWait(fd, ready < 0 ? -1 : entries[0].revents);
     }
+}
+
+void CSerialPort::WakeWaiter() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = ::write(m_wake, &one, sizeof one);
 }
 
 CSerialPort::WaitResult CSerialPort::JudgeWait(int fd, int revents) {

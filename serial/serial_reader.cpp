@@ -1,8 +1,5 @@
 #include "serial_reader.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <QObject>
 #include <array>
 #include <chrono>
@@ -41,12 +38,10 @@ CSerialReader::CSerialReader(CSerialPort& port, QObject* ui, FrameHandler onFram
               TraceFrame(m_link, "rx", frame);
               m_onFrame(frame);
           },
-          [this](std::span<const Byte> dropped) { TraceFrame(m_link, "drop", dropped); }),
-      m_wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+          [this](std::span<const Byte> dropped) { TraceFrame(m_link, "drop", dropped); }) {}
 
 CSerialReader::~CSerialReader() {
     Stop();
-    close(m_wake);
 }
 
 void CSerialReader::Start() {
@@ -59,8 +54,7 @@ void CSerialReader::Start() {
 void CSerialReader::Stop() {
     m_stop.store(true);
     m_lineLostWanted->store(false);
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const auto woken = write(m_wake, &one, sizeof one);
+    m_port.WakeWaiter();
     if (m_thread.joinable()) {
         m_thread.join();
     }
@@ -70,7 +64,7 @@ void CSerialReader::Run() {
     std::array<Byte, kReadBufferSize> buffer{};
     while (!m_stop.load() && m_port.IsOpen()) {
         // Asleep in the kernel until bytes come or Stop() wakes it: a quiet line costs nothing.
-        const auto wait = m_port.WaitReadableOrWoken(m_wake);
+        const auto wait = m_port.WaitReadableOrWoken();
         if (wait == CSerialPort::WaitResult::Timeout) {
             continue;
         }

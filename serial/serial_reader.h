@@ -57,6 +57,5 @@ class CSerialReader {
     std::atomic<bool> m_stop{false};
     // Shared with a posted line-lost notice, which runs only while this is still true.
     std::shared_ptr<std::atomic<bool>> m_lineLostWanted = std::make_shared<std::atomic<bool>>(true);
-    int m_wake;  // an eventfd that Stop() makes readable
     std::thread m_thread;
 };

@@ -233,4 +233,28 @@ TEST_F(SerialPortTest, WaitReportsBytesQuietAndHangUp) {
     EXPECT_FALSE(port.IsOpen());
 }
 
+// The unbounded wait returns for bytes, for a wake from another thread, and for a hang-up.
+TEST_F(SerialPortTest, AnUnboundedWaitEndsForBytesAWakeOrAHangUp) {
+    CSerialPort port;
+    OpenPort(port);
+    WriteToMaster(Pattern(2));
+    EXPECT_EQ(port.WaitReadableOrWoken(), CSerialPort::WaitResult::Readable);
+    std::uint8_t buffer[8];
+    EXPECT_EQ(port.Read(buffer, sizeof buffer), 2u);
+
+    std::thread waker([&port] {
+        std::this_thread::sleep_for(100ms);  // the wait has begun by then
+        port.WakeWaiter();
+    });
+    const auto start = Clock::now();
+    EXPECT_EQ(port.WaitReadableOrWoken(), CSerialPort::WaitResult::Timeout);
+    EXPECT_GE(ElapsedSince(start), 90ms);
+    waker.join();
+    port.WakeWaiter();  // a wake that came before the wait ends the next wait at once
+    EXPECT_EQ(port.WaitReadableOrWoken(), CSerialPort::WaitResult::Timeout);
+
+    CloseMaster();
+    EXPECT_EQ(port.WaitReadableOrWoken(), CSerialPort::WaitResult::LineLost);
+}
+
 }  // namespace
