@@ -14,6 +14,7 @@
 #include "message_box.h"
 #include "modbus_socket.h"
 #include "search_library_binding.h"
+#include "serial_rates.h"
 #include "serial_reader.h"
 #include "trace.h"
 
@@ -22,8 +23,6 @@ namespace {
 constexpr unsigned kAboutCommand = 0x0010;
 constexpr const char* kAboutMenuText = "关于 Kestrel(&A)...";
 constexpr int kComCount = 255;
-constexpr std::array<const char*, 8> kBaudTexts = {"1200",  "2400",  "4800",  "9600",
-                                                   "19200", "38400", "57600", "115200"};
 
 }  // namespace
 
@@ -83,8 +82,8 @@ void CKestrelDlg::FillCombos() {
         m_cbCom->addItem(QStringLiteral("COM%1").arg(port));
     }
     m_cbCom->setCurrentIndex(0);
-    for (const char* baud : kBaudTexts) {
-        m_cbBaud->addItem(QString::fromLatin1(baud));
+    for (const SerialRate& rate : kSerialRates) {
+        m_cbBaud->addItem(QString::number(rate.baud));
     }
     m_cbBaud->setCurrentIndex(0);
 }
@@ -184,21 +183,17 @@ void CKestrelDlg::SendCommand(int k) {
 
 // ---- replies ------------------------------------------------------------------------------------
 
-void CKestrelDlg::SetIndicator(QCheckBox* box, bool checked) {
-    box->setChecked(checked);
-}
-
 void CKestrelDlg::ApplyEffect(const ReplyEffect& effect) {
     using Kind = ReplyEffect::Kind;
     switch (effect.kind) {
         case Kind::DiBits:
             for (std::size_t n = 0; n < 4; ++n) {
-                SetIndicator(m_pDI[n], ((effect.diBits >> n) & 1U) != 0);
+                m_pDI[n]->setChecked(((effect.diBits >> n) & 1U) != 0);
             }
             break;
         case Kind::Indicator: {
             const auto& set = effect.set == ReplyEffect::IndicatorSet::Relay ? m_pRelay : m_pDI;
-            SetIndicator(set.at(static_cast<std::size_t>(effect.index)), effect.checked);
+            set.at(static_cast<std::size_t>(effect.index))->setChecked(effect.checked);
             break;
         }
         case Kind::Analog:
@@ -221,7 +216,7 @@ void CKestrelDlg::DecodeNetworkReply(std::span<const Byte> frame) {
 
 void CKestrelDlg::ClearIndicators() {
     for (std::size_t n = 0; n < 4; ++n) {
-        SetIndicator(m_pDI[n], false);
-        SetIndicator(m_pRelay[n], false);
+        m_pDI[n]->setChecked(false);
+        m_pRelay[n]->setChecked(false);
     }
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QIcon>
-#include <QPointer>
 #include <QString>
 #include <array>
 #include <atomic>
@@ -106,7 +105,6 @@ class CKestrelDlg : public CTemplateDialog {
     void FillCombos();
     void ConnectCommands();
     void ApplyEffect(const ReplyEffect& effect);
-    void SetIndicator(QCheckBox* box, bool checked);
     void ClearIndicators();
     Framing SelectedFraming() const;
     void SendOnLink(std::span<const Byte> frame);

@@ -6,6 +6,7 @@
 
 #include "bench_sections.h"
 #include "pty_module.h"
+#include "serial_rates.h"
 #include "sim_process.h"
 
 namespace {
@@ -17,24 +18,20 @@ constexpr int kNoModuleCom = 5;
 constexpr int kLongRunCom = 6;
 constexpr int kFirstSimCom = 11;
 
-// The search's steps: the rate and the read multiplier m of each. A read of 32 bytes waits
-// 33*m ms; a step that finds nothing makes two of them.
-struct SearchStep {
-    int baud;
-    int multiplier;
-};
-constexpr std::array<SearchStep, 8> kSteps = {
-    {{1200, 25}, {2400, 8}, {4800, 5}, {9600, 4}, {19200, 3}, {38400, 3}, {57600, 2}, {115200, 2}}};
+// The search's steps are the panel's own (serial_rates.h); a step that finds nothing makes two
+// reads of 33*m ms.
+constexpr const auto& kSteps = kSerialRates;
 constexpr int kReadWaitPerMultiplier = 33;
 
 // The read waits of a search that finds the module at `step` (kSteps.size(): no module).
 double ReadWaitsMs(std::size_t step) {
     double waits = 0.0;
     for (std::size_t n = 0; n < step && n < kSteps.size(); ++n) {
-        waits += 2.0 * kReadWaitPerMultiplier * kSteps[n].multiplier;
+        waits += 2.0 * kReadWaitPerMultiplier * kSteps[n].searchReadMultiplierMs;
     }
     if (step < kSteps.size()) {
-        waits += kReadWaitPerMultiplier * kSteps[step].multiplier;  // found on the first read
+        waits += kReadWaitPerMultiplier *
+                 kSteps[step].searchReadMultiplierMs;  // found on the first read
     }
     return waits;
 }
@@ -82,7 +79,7 @@ void SearchWithoutModule(BenchTable& table, const BenchOptions& options) {
 
 void SearchWithModuleAt(BenchTable& table, std::size_t step) {
     const int com = kFirstSimCom + static_cast<int>(step);
-    const std::string figure = Format("4. Serial search, kestrel-sim at %d", kSteps[step].baud);
+    const std::string figure = Format("4. Serial search, kestrel-sim at %u", kSteps[step].baud);
     SimProcess sim;
     auto dlg = NewPanel();
     if (!sim.Start({QStringLiteral("--serial"), QStringLiteral("COM%1").arg(com),

@@ -6,6 +6,7 @@
 
 #include "dialog_template.h"
 #include "message_box.h"
+#include "serial_rates.h"
 
 namespace {
 
@@ -35,8 +36,6 @@ constexpr std::array<ItemTemplate, 21> kAdvancedItems = {{
 
 constexpr DialogTemplate kAdvancedTemplate = {"Advanced", 303, 121, kAdvancedItems};
 
-constexpr std::array<const char*, 8> kBaudTexts = {"1200",  "2400",  "4800",  "9600",
-                                                   "19200", "38400", "57600", "115200"};
 constexpr Byte kNoBaudSelected = 0xFF;
 constexpr const char* kSameAddressText = "设备地址与上报地址不能一致!";
 
@@ -76,8 +75,8 @@ class CAdvancedDlg::Window : public CTemplateDialog {
   private:
     void OnInitDialog() {
         UpdateData(false);
-        for (const char* baud : kBaudTexts) {
-            m_cbBaudrate->addItem(QString::fromLatin1(baud));
+        for (const SerialRate& rate : kSerialRates) {
+            m_cbBaudrate->addItem(QString::number(rate.baud));
         }
         const auto& bytes = m_owner.m_params.bytes;
         m_owner.m_bySlaveAddr = bytes[0];
@@ -85,7 +84,7 @@ class CAdvancedDlg::Window : public CTemplateDialog {
         m_owner.m_byUploadAddr = bytes[2];
         m_owner.m_nAI1Period = Period(bytes[6], bytes[7]);
         m_owner.m_nAI2Period = Period(bytes[8], bytes[9]);
-        m_cbBaudrate->setCurrentIndex(bytes[3] < kBaudTexts.size() ? bytes[3] : -1);
+        m_cbBaudrate->setCurrentIndex(bytes[3] < kSerialRates.size() ? bytes[3] : -1);
         m_owner.m_strVersion = QStringLiteral("V%1").arg(bytes[4], 0, 16);
         UpdateData(false);
         Item<QPushButton>(1)->setFocus();

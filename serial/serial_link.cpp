@@ -8,26 +8,10 @@
 #include "device_params.h"
 #include "kestrel_dlg.h"
 #include "message_box.h"
+#include "serial_rates.h"
 #include "serial_reader.h"
 
 namespace {
-
-struct SearchStep {
-    std::uint32_t baud;
-    std::uint32_t readMultiplierMs;
-};
-
-// The order of the search; step i is item i of the "Baudrate:" box.
-constexpr std::array<SearchStep, 8> kSearchSteps = {{
-    {1200, 25},
-    {2400, 8},
-    {4800, 5},
-    {9600, 4},
-    {19200, 3},
-    {38400, 3},
-    {57600, 2},
-    {115200, 2},
-}};
 
 constexpr std::uint32_t kSearchBufferSize = 32;
 constexpr std::uint32_t kMinParamsReply = 11;
@@ -77,7 +61,7 @@ void CKestrelDlg::CloseSerialPort() {
 void CKestrelDlg::OnSerialSearch() {
     StopSerialReader();  // one reader at most, and the search reads alone
     std::array<Byte, kSearchBufferSize> buffer{};
-    for (int step = 0; step < static_cast<int>(kSearchSteps.size()); ++step) {
+    for (int step = 0; step < static_cast<int>(kSerialRates.size()); ++step) {
         for (int attempt = 0; attempt < 2; ++attempt) {
             if (FindSerialModule(step, attempt, buffer)) {
                 TakeSerialSearchReply(step, buffer);
@@ -89,9 +73,9 @@ void CKestrelDlg::OnSerialSearch() {
 }
 
 bool CKestrelDlg::FindSerialModule(int step, int attempt, std::array<Byte, 32>& buffer) {
-    const SearchStep& settings = kSearchSteps.at(static_cast<std::size_t>(step));
+    const SerialRate& settings = kSerialRates.at(static_cast<std::size_t>(step));
     if (m_SerialPort.IsOpen()) {
-        m_SerialPort.SetReadTimeout(settings.readMultiplierMs);
+        m_SerialPort.SetReadTimeout(settings.searchReadMultiplierMs);
         m_SerialPort.Configure(settings.baud, 8, 0, 0);
         SendCommand(kCmdReadParams5 + attempt);
     }
