@@ -1,5 +1,6 @@
 #include "modbus_socket.h"
 
+#include <QNetworkProxy>
 #include <QTcpSocket>
 #include <QTimer>
 #include <array>
@@ -21,6 +22,9 @@ CModbusSocket::~CModbusSocket() {
 
 bool CModbusSocket::Create() {
     m_socket = new QTcpSocket(this);
+    // Modules are reached directly on the local network, never through a proxy; this also
+    // spares every attempt the system proxy lookup and its thread.
+    m_socket->setProxy(QNetworkProxy::NoProxy);
     connect(m_socket, &QTcpSocket::connected, this, &CModbusSocket::OnConnect);
     connect(m_socket, &QTcpSocket::errorOccurred, this, &CModbusSocket::OnError);
     connect(m_socket, &QTcpSocket::readyRead, this, &CModbusSocket::OnReceive);
