@@ -22,6 +22,9 @@ class CSerialReader;
 class CAdvancedDlg;
 struct SearchLibrary;
 
+// Which link's module the parameter block was read from.
+enum class ParamOrigin : std::uint8_t { None, Tcp, Serial };
+
 // WM_USER + 1034: the serial reader asks the window to show its members again.
 inline constexpr int WM_REFRESH_VIEW = 0x080A;
 
@@ -54,6 +57,13 @@ class CKestrelDlg : public CTemplateDialog {
     void ReadDeviceParams();
     void WriteDeviceParams();
     void OnAdvanced();
+    // The block in g_DeviceParams now belongs to the module of `origin`'s link: "Advanced" is
+    // enabled while that link is the one requests go to.
+    void KeepParamBlock(ParamOrigin origin);
+    // The block's link closed or another link took over: the block is cleared, "Advanced"
+    // disabled.
+    void ForgetParamBlock();
+    ParamOrigin ParamBlockOrigin() const { return m_paramOrigin; }
 
     // ---- serial link ----
     void OnSerialOpen();
@@ -124,4 +134,5 @@ class CKestrelDlg : public CTemplateDialog {
     int m_nOpenComPort = 0;
     const char* m_searchLibraryName;
     std::unique_ptr<SearchLibrary> m_searchLibrary;
+    ParamOrigin m_paramOrigin = ParamOrigin::None;
 };

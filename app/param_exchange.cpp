@@ -1,5 +1,6 @@
 // The "Advanced" button: the dialog over a copy of the parameter block, then the write of the
 // block on the active link and its read on the TCP link.
+#include <QPushButton>
 #include <QThread>
 
 #include "advanced_dlg.h"
@@ -45,6 +46,18 @@ void CKestrelDlg::OnAdvanced() {
     g_DeviceParams = DeviceParams{};
     QThread::msleep(kReadAfterWritePauseMs);
     ReadDeviceParams();
+}
+
+void CKestrelDlg::KeepParamBlock(ParamOrigin origin) {
+    m_paramOrigin = origin;
+    const ParamOrigin current = m_bNetworkLink != 0 ? ParamOrigin::Tcp : ParamOrigin::Serial;
+    m_btnAdvanced->setEnabled(origin == current);
+}
+
+void CKestrelDlg::ForgetParamBlock() {
+    g_DeviceParams = DeviceParams{};
+    m_paramOrigin = ParamOrigin::None;
+    m_btnAdvanced->setEnabled(false);
 }
 
 void CKestrelDlg::WriteDeviceParams() {
