@@ -55,14 +55,18 @@ ReplyEffect DecodeIndicator(std::span<const Byte> frame, ReplyEffect::IndicatorS
     return effect;
 }
 
+// Only bytes that arrived and that the byte count vouches for are taken: a reply too short to
+// hold the address changes nothing (a missing address would read as 0, the broadcast unit).
 ReplyEffect DecodeParameters(std::span<const Byte> frame) {
-    ReplyEffect effect;
-    effect.kind = ReplyEffect::Kind::Parameters;
-    effect.address = At(frame, kParamOffset);
     const std::size_t arrived = frame.size() > kParamOffset ? frame.size() - kParamOffset : 0;
+    ReplyEffect effect;
     effect.paramCount = std::min({std::size_t{At(frame, 2)}, effect.params.size(), arrived});
-    std::copy_n(frame.begin() + static_cast<std::ptrdiff_t>(std::min(kParamOffset, frame.size())),
-                effect.paramCount, effect.params.begin());
+    if (effect.paramCount == 0) {
+        return {};
+    }
+    effect.kind = ReplyEffect::Kind::Parameters;
+    effect.address = frame[kParamOffset];
+    std::copy_n(frame.begin() + kParamOffset, effect.paramCount, effect.params.begin());
     return effect;
 }
 

@@ -15,7 +15,8 @@ struct ReplyEffect {
         DiBits,      // function 1: the four DI indicators from diBits bits 0..3
         Indicator,   // function 5: one relay or one DI indicator
         Analog,      // function 4: both analog values
-        Parameters,  // function 3 (network link only): address and the first paramCount bytes
+        Parameters,  // function 3 (network link only): address and the first paramCount bytes,
+                     // at least one; a reply without the address byte decodes to None
     };
     enum class IndicatorSet : std::uint8_t { Relay, Di };
 

@@ -58,8 +58,10 @@ const DecodeCase kDecodeCases[] = {
     {"05 03 0C 05 01 02 07 06 00 03 E8 00 00 AA BB", 1,
      "params @05 [05 01 02 07 06 00 03 E8 00 00]", "none"},
     {"05 03 0A 09 01 02", 1, "params @09 [09 01 02]", "none"},
-    {"05 03 00 07", 1, "params @07 []", "none"},
-    {"05 03", 1, "params @00 []", "none"},
+    {"05 03 00 07", 1, "none", "none"},  // no byte is vouched for by the count
+    {"05 03 0A", 1, "none", "none"},     // the address never arrived
+    {"05 03", 1, "none", "none"},
+    {"07 03", 1, "none", "none"},
     {"01 81 02", 1, "none", "none"},
     {"01 85 02", 1, "none", "none"},
     {"01 06 00 40 02 07", 1, "none", "none"},
