@@ -193,6 +193,12 @@ void CDataExchange::Byte(int id, std::uint8_t& member) {
         kRefuseByte);
 }
 
+void CDataExchange::Word(int id, std::uint32_t& member) {
+    Exchange(
+        id, member, ParseWordField, [](std::uint32_t value) { return FormatUnsignedField(value); },
+        kRefuseWord);
+}
+
 void CDataExchange::Float(int id, float& member) {
     Exchange(id, member, ParseFloatField, FormatFloatField, kRefuseFloat);
 }

@@ -92,6 +92,8 @@ class CDataExchange {
     void Text(int id, QString& member);
     void Unsigned(int id, std::uint32_t& member);
     void Byte(int id, std::uint8_t& member);
+    // A number that fills one 16-bit register: 0 to 65535.
+    void Word(int id, std::uint32_t& member);
     void Float(int id, float& member);
 
   private:

@@ -110,6 +110,14 @@ std::optional<std::uint8_t> ParseByteField(std::string_view text) {
     return static_cast<std::uint8_t>(*value);
 }
 
+std::optional<std::uint16_t> ParseWordField(std::string_view text) {
+    const auto value = ParseUnsignedField(text);
+    if (!value || *value > 0xFFFFU) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(*value);
+}
+
 std::optional<float> ParseFloatField(std::string_view text) {
     const std::string_view field = FirstChars(text);
     const std::size_t start = SkipBlanks(field, 0);

@@ -68,8 +68,8 @@ class CAdvancedDlg::Window : public CTemplateDialog {
         dx.Byte(IDC_ADV_UPLOAD_ADDR, m_owner.m_byUploadAddr);
         dx.Byte(IDC_ADV_UPLOAD_ENABLE, m_owner.m_byUploadEnable);
         dx.Text(IDC_ADV_VERSION, m_owner.m_strVersion);
-        dx.Unsigned(IDC_ADV_AI1_PERIOD, m_owner.m_nAI1Period);
-        dx.Unsigned(IDC_ADV_AI2_PERIOD, m_owner.m_nAI2Period);
+        dx.Word(IDC_ADV_AI1_PERIOD, m_owner.m_nAI1Period);
+        dx.Word(IDC_ADV_AI2_PERIOD, m_owner.m_nAI2Period);
     }
 
   private:

@@ -55,6 +55,9 @@ TEST(ByteField, TakesZeroTo255) {
     EXPECT_EQ(ParseByteField("256"), std::nullopt);
     EXPECT_EQ(ParseByteField("4294967296"), std::nullopt);
     EXPECT_EQ(ParseByteField("-0"), std::nullopt);
+    EXPECT_EQ(ParseWordField("65535"), 65535);
+    EXPECT_EQ(ParseWordField("65536"), std::nullopt);
+    EXPECT_EQ(ParseWordField("4294967296"), std::nullopt);
 }
 
 struct FloatCase {

@@ -21,7 +21,7 @@ using Block = std::array<Byte, 10>;
 constexpr int kOk = 1;
 constexpr int kCancel = 2;
 const QString kRefuseByteText = QString::fromUtf8("“请填入一个在0和255之间的整数。”");
-const QString kRefuseUnsignedText = QString::fromUtf8("“请填入一个正整数。”");
+const QString kRefuseWordText = QString::fromUtf8("“请填入一个在0和65535之间的整数。”");
 const QString kSameAddressText = QString::fromUtf8("设备地址与上报地址不能一致!");
 
 class AdvancedDialog : public ::testing::Test {
@@ -104,7 +104,7 @@ void PrintTo(const ConfirmCase& c, std::ostream* out) {
 
 class AdvancedConfirm : public AdvancedDialog, public ::testing::WithParamInterface<ConfirmCase> {};
 
-// Periods are cut to 16 bits; bytes 4 and 5 are never touched; no baud selected stores 0xFF.
+// Periods fill 16 bits; bytes 4 and 5 are never touched; no baud selected stores 0xFF.
 TEST_P(AdvancedConfirm, OkStoresTheFieldsIntoTheBlock) {
     const ConfirmCase& c = GetParam();
     const int result = Show(kSample, {[&](CTemplateDialog& d) {
@@ -125,10 +125,10 @@ INSTANTIATE_TEST_SUITE_P(
     Fields, AdvancedConfirm,
     ::testing::Values(
         ConfirmCase{"65535", "0", "1", 2, {9, 1, 3, 2, 0x16, 0xAB, 0xFF, 0xFF, 0, 0}},
-        ConfirmCase{"65536", "70000", "0", 7, {9, 0, 3, 7, 0x16, 0xAB, 0, 0, 0x11, 0x70}},
+        ConfirmCase{"0", "4464", "0", 7, {9, 0, 3, 7, 0x16, 0xAB, 0, 0, 0x11, 0x70}},
         ConfirmCase{"10000", "500", "7", -1, {9, 7, 3, 0xFF, 0x16, 0xAB, 0x27, 0x10, 0x01, 0xF4}},
         ConfirmCase{
-            " +42 ", "4294967295", "255", 0, {9, 255, 3, 0, 0x16, 0xAB, 0, 42, 0xFF, 0xFF}}));
+            " +42 ", "65535", "255", 0, {9, 255, 3, 0, 0x16, 0xAB, 0, 42, 0xFF, 0xFF}}));
 
 TEST_F(AdvancedDialog, AByteSelectingNoBaudIsStoredAs0xFF) {
     EXPECT_EQ(Show({1, 0, 2, 8, 0x16, 0, 0, 0, 0, 0}, {[](CTemplateDialog& d) { Click(d, kOk); }}),
@@ -207,8 +207,10 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{IDC_ADV_UPLOAD_ADDR, "-1", &kRefuseByteText},
                       RefusalCase{IDC_ADV_UPLOAD_ENABLE, "", &kRefuseByteText},
                       RefusalCase{IDC_ADV_UPLOAD_ENABLE, "1x", &kRefuseByteText},
-                      RefusalCase{IDC_ADV_AI1_PERIOD, "-5", &kRefuseUnsignedText},
-                      RefusalCase{IDC_ADV_AI2_PERIOD, "1.5", &kRefuseUnsignedText}));
+                      RefusalCase{IDC_ADV_AI1_PERIOD, "-5", &kRefuseWordText},
+                      RefusalCase{IDC_ADV_AI2_PERIOD, "1.5", &kRefuseWordText},
+                      RefusalCase{IDC_ADV_AI1_PERIOD, "65536", &kRefuseWordText},
+                      RefusalCase{IDC_ADV_AI2_PERIOD, "4294967295", &kRefuseWordText}));
 
 TEST_F(AdvancedDialog, EscapeAndTheCloseBoxCancel) {
     EXPECT_EQ(Show(kSample, {[](CTemplateDialog& d) {
@@ -285,7 +287,7 @@ TEST_F(AdvancedDialog, TheVersionFieldIsReadOnlyAndOkHasTheFocus) {
 TEST_F(AdvancedDialog, MembersOutliveTheShowing) {
     ASSERT_EQ(Show(kSample, {[](CTemplateDialog& d) {
                        Type(d, IDC_ADV_SLAVE, QStringLiteral("12"));
-                       Type(d, IDC_ADV_AI2_PERIOD, QStringLiteral("70000"));
+                       Type(d, IDC_ADV_AI2_PERIOD, QStringLiteral("4464"));
                        Choose(d, IDC_ADV_BAUD, 4);
                        Click(d, kOk);
                    }}),
@@ -294,7 +296,7 @@ TEST_F(AdvancedDialog, MembersOutliveTheShowing) {
     EXPECT_EQ(advanced.m_byUploadAddr, 2);
     EXPECT_EQ(advanced.m_byUploadEnable, 1);
     EXPECT_EQ(advanced.m_nAI1Period, 10000U);
-    EXPECT_EQ(advanced.m_nAI2Period, 70000U);
+    EXPECT_EQ(advanced.m_nAI2Period, 4464U);
     EXPECT_EQ(advanced.m_strVersion, "V16");
 
     QStringList shown;
@@ -305,7 +307,7 @@ TEST_F(AdvancedDialog, MembersOutliveTheShowing) {
                   comboItems = d.Item<QComboBox>(IDC_ADV_BAUD)->count();
               }}),
               CAdvancedDlg::IDCANCEL);
-    EXPECT_EQ(shown, (QStringList{"12", "4464", "19200"}));  // 70000 cut to 0x1170
+    EXPECT_EQ(shown, (QStringList{"12", "4464", "19200"}));
     EXPECT_EQ(comboItems, 8);
     EXPECT_EQ(advanced.m_nAI2Period, 4464U);
 }
