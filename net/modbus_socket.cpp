@@ -21,6 +21,10 @@ CModbusSocket::~CModbusSocket() {
 }
 
 bool CModbusSocket::Create() {
+    m_connectTimer = new QTimer(this);
+    m_connectTimer->setSingleShot(true);
+    m_connectTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_connectTimer, &QTimer::timeout, this, &CModbusSocket::OnConnectTimeout);
     m_socket = new QTcpSocket(this);
     // Modules are reached directly on the local network, never through a proxy; this also
     // spares every attempt the system proxy lookup and its thread.
@@ -38,10 +42,16 @@ void CModbusSocket::Connect(const QString& host, std::uint32_t port) {
         QTimer::singleShot(0, this, [this, reason] { FailAttempt(reason); });
         return;
     }
+    m_connectTimer->start(kConnectTimeoutMs);
     m_socket->connectToHost(host, static_cast<quint16>(port));
 }
 
 void CModbusSocket::Close() {
+    disconnect();  // from every receiver: queued outcomes of a dropped socket reach nobody
+    if (m_connectTimer) {
+        m_connectTimer->stop();
+    }
+    m_probe.Release();
     if (!m_socket) {
         return;
     }
@@ -77,14 +87,27 @@ void CModbusSocket::SetRtuFraming(std::uint8_t rtu) {
 }
 
 void CModbusSocket::OnConnect() {
+    m_connectTimer->stop();
     m_bOutcomeGiven = true;
+    m_probe.Attach(m_socket->socketDescriptor());
     emit Connected(0);
 }
 
 void CModbusSocket::FailAttempt(const QString& reason) {
-    m_bOutcomeGiven = true;
+    if (!m_socket || m_bOutcomeGiven) {
+        return;
+    }
+    m_bOutcomeGiven = true;  // whatever the abort below may signal is not a second outcome
+    m_connectTimer->stop();
+    m_socket->abort();
     m_strError = reason;
     emit Connected(1);
+}
+
+// The peer neither accepted nor refused (a module that drops the request, a host that is not
+// there): give up rather than wait out the system's minutes of retries.
+void CModbusSocket::OnConnectTimeout() {
+    FailAttempt(QStringLiteral("timed out after %1 s").arg(kConnectTimeoutMs / 1000));
 }
 
 void CModbusSocket::OnError() {
@@ -107,5 +130,6 @@ void CModbusSocket::OnReceive() {
 
 void CModbusSocket::OnClose() {
     OnReceive();  // whatever came before the close is still decoded
+    m_peerEnding = m_probe.Take();
     emit ClosedByPeer();
 }

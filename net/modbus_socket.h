@@ -7,9 +7,11 @@
 #include <span>
 
 #include "frames.h"
+#include "peer_close_probe.h"
 #include "stream_framer.h"
 
 class QTcpSocket;
+class QTimer;
 
 // The TCP client link to a network module. The connection request returns at once; its outcome,
 // every whole reply frame and the peer's closing come back as signals on the thread that owns
@@ -23,9 +25,10 @@ class CModbusSocket : public QObject {
 
     bool Create();
     // Starts connecting to host (a dotted address or a name) and port. A port above 65535 fails
-    // the attempt instead of connecting to its low 16 bits.
+    // the attempt instead of connecting to its low 16 bits; an attempt that has no outcome
+    // within the connect time-out fails.
     void Connect(const QString& host, std::uint32_t port);
-    // Closes without any further signal.
+    // Closes; no signal of this socket reaches anyone afterwards, not even one already queued.
     void Close();
     // Queues the bytes for sending; -1 when the socket is not connected.
     std::int64_t Send(std::span<const Byte> bytes);
@@ -36,6 +39,10 @@ class CModbusSocket : public QObject {
     std::size_t BufferedBytes() const { return m_framer->Buffered(); }
     // Why the last attempt failed, in the system's words.
     const QString& ErrorText() const { return m_strError; }
+    // How the peer ended the connection, once ClosedByPeer has been signalled.
+    PeerCloseProbe::Ending PeerEnding() const { return m_peerEnding; }
+
+    static constexpr int kConnectTimeoutMs = 5000;
 
   signals:
     // 0 when connected, otherwise the socket error code.
@@ -49,8 +56,12 @@ class CModbusSocket : public QObject {
     void OnReceive();
     void OnClose();
     void FailAttempt(const QString& reason);
+    void OnConnectTimeout();
 
     QTcpSocket* m_socket = nullptr;
+    QTimer* m_connectTimer = nullptr;
+    PeerCloseProbe m_probe;
+    PeerCloseProbe::Ending m_peerEnding = PeerCloseProbe::Ending::Closed;
     std::uint8_t m_bRtuFraming = 0;
     bool m_bOutcomeGiven = false;
     QString m_strError;

@@ -1,5 +1,7 @@
 #include "loopback_module.h"
 
+#include <sys/socket.h>
+
 #include "panel_fixture.h"
 
 LoopbackModule::LoopbackModule() {
@@ -36,6 +38,13 @@ void LoopbackModule::Send(const QByteArray& bytes) {
 
 void LoopbackModule::CloseClient() {
     m_client->disconnectFromHost();
+}
+
+void LoopbackModule::ResetClient() {
+    const linger abortive{1, 0};  // closing now sends a reset
+    setsockopt(static_cast<int>(m_client->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive,
+               sizeof abortive);
+    m_client->abort();
 }
 
 QByteArray Hex(const char* text) {

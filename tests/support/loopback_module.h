@@ -26,6 +26,8 @@ class LoopbackModule {
     void ClearReceived() { m_arrivals.clear(); }
     void Send(const QByteArray& bytes);
     void CloseClient();
+    // Ends the connection with a reset instead of an orderly close.
+    void ResetClient();
 
   private:
     QTcpServer m_server;
