@@ -5,6 +5,7 @@
 #include <QContextMenuEvent>
 #include <QMenu>
 #include <QPushButton>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include "about_dlg.h"
@@ -23,6 +24,11 @@ namespace {
 constexpr unsigned kAboutCommand = 0x0010;
 constexpr const char* kAboutMenuText = "关于 Kestrel(&A)...";
 constexpr int kComCount = 255;
+
+// The button of request k of the command table (relays, then the two queries).
+int CommandButtonId(int k) {
+    return k < 8 ? IDC_RL1_ON + k : IDC_QUERY_DI + (k - 8);
+}
 
 }  // namespace
 
@@ -56,6 +62,10 @@ void CKestrelDlg::OnInitDialog() {
     m_cbProtocol->addItem(QStringLiteral("MODBUS RTU"));
     m_cbProtocol->setCurrentIndex(0);
     m_pSocket = nullptr;
+    m_replyTimer = new QTimer(this);
+    m_replyTimer->setSingleShot(true);
+    m_replyTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_replyTimer, &QTimer::timeout, this, &CKestrelDlg::ReportUnansweredRequests);
     ConnectCommands();
     m_btnConnect->setFocus();
 }
@@ -90,8 +100,8 @@ void CKestrelDlg::FillCombos() {
 
 void CKestrelDlg::ConnectCommands() {
     for (int k = 0; k <= kCmdQueryAi; ++k) {
-        const int id = k < 8 ? IDC_RL1_ON + k : IDC_QUERY_DI + (k - 8);
-        connect(Item<QPushButton>(id), &QPushButton::clicked, this, [this, k] { SendCommand(k); });
+        connect(Item<QPushButton>(CommandButtonId(k)), &QPushButton::clicked, this,
+                [this, k] { SendCommand(k); });
     }
     connect(m_btnConnect, &QPushButton::clicked, this, &CKestrelDlg::OnOK);
     connect(m_btnAdvanced, &QPushButton::clicked, this, &CKestrelDlg::OnAdvanced);
@@ -144,6 +154,7 @@ void CKestrelDlg::reject() {
 }
 
 void CKestrelDlg::ShutdownLinks() {
+    m_replyWatch.Clear();
     StopSerialReader();
     if (m_SerialPort.IsOpen()) {
         m_SerialPort.Close();
@@ -157,28 +168,90 @@ void CKestrelDlg::ShutdownLinks() {
 
 // ---- requests -----------------------------------------------------------------------------------
 
+// No selection (or a typed text that names no item) means RTU, as item 1 does.
 Framing CKestrelDlg::SelectedFraming() const {
-    return m_cbProtocol->currentIndex() == 0 ? Framing::ModbusTcp : Framing::ModbusRtu;
+    return ComboSelection(m_cbProtocol) == 0 ? Framing::ModbusTcp : Framing::ModbusRtu;
 }
 
-void CKestrelDlg::SendOnLink(std::span<const Byte> frame) {
+// False when the frame could not go out.
+bool CKestrelDlg::SendOnLink(std::span<const Byte> frame) {
     if (m_bNetworkLink != 0) {
-        m_pSocket->Send(frame);
-    } else {
-        TraceFrame("COM" + std::to_string(m_nOpenComPort), "tx", frame);
-        m_SerialPort.Write(frame.data(), static_cast<std::uint32_t>(frame.size()));
+        return m_pSocket->Send(frame) >= 0;
     }
+    TraceFrame("COM" + std::to_string(m_nOpenComPort), "tx", frame);
+    m_SerialPort.Write(frame.data(), static_cast<std::uint32_t>(frame.size()));
+    return true;
 }
 
 void CKestrelDlg::SendCommand(int k) {
     StoreCommandUnit(k, m_byAddress);
     if (m_bNetworkLink != 0) {
-        if (m_pSocket) {
-            SendOnLink(FrameCommand(k, SelectedFraming()));
+        if (!m_pSocket) {
+            return;
+        }
+        if (!SendOnLink(FrameCommand(k, SelectedFraming()))) {
+            AppendReport(QStringLiteral("%1 was not sent: the TCP link is not connected")
+                             .arg(CommandName(k)));
+            return;
         }
     } else if (m_SerialPort.IsOpen()) {
         SendOnLink(FrameCommand(k, Framing::ModbusRtu));
+    } else {
+        return;
     }
+    WatchReply(k);
+}
+
+// ---- replies that do not come -------------------------------------------------------------------
+
+QString CKestrelDlg::CommandName(int k) const {
+    return Item<QPushButton>(CommandButtonId(k))->text();
+}
+
+// Relay writes and the two queries are watched for their reply; requests are never held back,
+// queued or repeated for it.
+void CKestrelDlg::WatchReply(int k) {
+    if (k > kCmdQueryAi) {
+        return;
+    }
+    const CommandEntry& entry = CommandTable.at(static_cast<std::size_t>(k));
+    const auto timeout = m_bNetworkLink != 0 ? ReplyTimeout() : ReplyTimeout(SerialRateInForce());
+    m_replyWatch.Sent({entry[6], entry[7], entry[9], CommandName(k).toStdString()},
+                      ReplyWatch::Clock::now() + timeout);
+    ScheduleReplyCheck();
+}
+
+// The rate the COM port runs at as the window shows it; the slowest when it shows none.
+std::uint32_t CKestrelDlg::SerialRateInForce() const {
+    const int index = ComboSelection(m_cbBaud);
+    return kSerialRates.at(index < 0 ? 0 : static_cast<std::size_t>(index)).baud;
+}
+
+// Any thread: an exception reply gives its line on the user-interface thread.
+void CKestrelDlg::TakeReplyForWatch(std::span<const Byte> frame) {
+    if (const auto line = m_replyWatch.Received(frame)) {
+        QMetaObject::invokeMethod(
+            this, [this, text = QString::fromStdString(*line)] { AppendReport(text); },
+            Qt::QueuedConnection);
+    }
+}
+
+void CKestrelDlg::ReportUnansweredRequests() {
+    for (const std::string& line : m_replyWatch.Expired(ReplyWatch::Clock::now())) {
+        AppendReport(QString::fromStdString(line));
+    }
+    ScheduleReplyCheck();
+}
+
+void CKestrelDlg::ScheduleReplyCheck() {
+    const auto next = m_replyWatch.NextDeadline();
+    if (!next) {
+        m_replyTimer->stop();
+        return;
+    }
+    const auto wait =
+        std::chrono::ceil<std::chrono::milliseconds>(*next - ReplyWatch::Clock::now());
+    m_replyTimer->start(std::max<int>(0, static_cast<int>(wait.count())));
 }
 
 // ---- replies ------------------------------------------------------------------------------------
@@ -201,8 +274,12 @@ void CKestrelDlg::ApplyEffect(const ReplyEffect& effect) {
             m_fAI2.store(effect.ai2);
             break;
         case Kind::Parameters:
-            m_byAddress = effect.address;
-            std::copy_n(effect.params.begin(), effect.paramCount, g_DeviceParams.bytes.begin());
+            // Only the module of the link in use may set the address and the block.
+            if (m_bNetworkLink != 0) {
+                m_byAddress = effect.address;
+                std::copy_n(effect.params.begin(), effect.paramCount, g_DeviceParams.bytes.begin());
+                KeepParamBlock(ParamOrigin::Tcp);
+            }
             break;
         case Kind::None:
             break;
@@ -210,6 +287,7 @@ void CKestrelDlg::ApplyEffect(const ReplyEffect& effect) {
 }
 
 void CKestrelDlg::DecodeNetworkReply(std::span<const Byte> frame) {
+    TakeReplyForWatch(frame);
     ApplyEffect(DecodeNetworkFrame(frame, m_byAddress));
     UpdateData(false);
 }

@@ -11,11 +11,13 @@
 #include "dialog_template.h"
 #include "frames.h"
 #include "reply_decoder.h"
+#include "reply_watch.h"
 #include "serial_port.h"
 
 class QCheckBox;
 class QComboBox;
 class QPushButton;
+class QTimer;
 class QTreeWidget;
 class CModbusSocket;
 class CSerialReader;
@@ -64,6 +66,8 @@ class CKestrelDlg : public CTemplateDialog {
     // disabled.
     void ForgetParamBlock();
     ParamOrigin ParamBlockOrigin() const { return m_paramOrigin; }
+    // The link requests go to now.
+    ParamOrigin CurrentLinkOrigin() const;
 
     // ---- serial link ----
     void OnSerialOpen();
@@ -117,7 +121,13 @@ class CKestrelDlg : public CTemplateDialog {
     void ApplyEffect(const ReplyEffect& effect);
     void ClearIndicators();
     Framing SelectedFraming() const;
-    void SendOnLink(std::span<const Byte> frame);
+    bool SendOnLink(std::span<const Byte> frame);
+    void WatchReply(int k);
+    void TakeReplyForWatch(std::span<const Byte> frame);
+    void ReportUnansweredRequests();
+    void ScheduleReplyCheck();
+    QString CommandName(int k) const;
+    std::uint32_t SerialRateInForce() const;
     void ReportConnectFailure();
     void OnPeerClosed();
     void StopSerialReader();
@@ -135,4 +145,6 @@ class CKestrelDlg : public CTemplateDialog {
     const char* m_searchLibraryName;
     std::unique_ptr<SearchLibrary> m_searchLibrary;
     ParamOrigin m_paramOrigin = ParamOrigin::None;
+    ReplyWatch m_replyWatch;
+    QTimer* m_replyTimer = nullptr;
 };

@@ -13,45 +13,53 @@ namespace {
 constexpr unsigned long kWritePauseMs = 100;
 constexpr unsigned long kReadAfterWritePauseMs = 200;
 
-// Why the block cannot be written on the link that was in use when the dialog opened, or an
-// empty text when it can. The dialog is modal but the links are not: the module may close the
-// TCP connection or the COM port may hang up while the operator types, and the link flag then
-// falls back to TCP, where another module may be listening.
-QString UnwritableReason(const CKestrelDlg& window, std::uint8_t linkAtOpen) {
-    if (window.m_bNetworkLink == 0 && !window.m_SerialPort.IsOpen()) {
+// Why the block cannot be written back to the module it was read from, or an empty text when
+// it can. The dialog is modal but the links are not: the module may close the TCP connection or
+// the COM port may hang up while the operator types, and the link flag then falls back to TCP,
+// where another module may be listening.
+QString UnwritableReason(const CKestrelDlg& window, ParamOrigin originAtOpen) {
+    const ParamOrigin current = window.CurrentLinkOrigin();
+    if (current == ParamOrigin::Serial && !window.m_SerialPort.IsOpen()) {
         return QStringLiteral("The COM port is closed: the parameters were not written");
     }
-    if (window.m_bNetworkLink != linkAtOpen) {
+    const bool linkUp = current == ParamOrigin::Serial || window.m_pSocket != nullptr;
+    if (linkUp && originAtOpen == current && window.ParamBlockOrigin() == originAtOpen) {
+        return {};
+    }
+    if (originAtOpen == ParamOrigin::Serial) {
         return QStringLiteral("The COM port was lost: the parameters were not written");
     }
-    if (window.m_bNetworkLink != 0 && !window.m_pSocket) {
-        return QStringLiteral("The TCP link is closed: the parameters were not written");
-    }
-    return {};
+    return QStringLiteral("The TCP link is closed: the parameters were not written");
 }
 }  // namespace
 
+// The block is written only to the module it was read from, on the link it came by.
 void CKestrelDlg::OnAdvanced() {
-    const std::uint8_t linkAtOpen = m_bNetworkLink;
+    const ParamOrigin originAtOpen = m_paramOrigin;
     m_dlgAdvanced->m_params = g_DeviceParams;
     if (m_dlgAdvanced->DoModal(this) != CAdvancedDlg::IDOK) {
         return;
     }
-    if (const QString reason = UnwritableReason(*this, linkAtOpen); !reason.isEmpty()) {
+    if (const QString reason = UnwritableReason(*this, originAtOpen); !reason.isEmpty()) {
         AppendReport(reason);
         return;
     }
     g_DeviceParams = m_dlgAdvanced->m_params;
     WriteDeviceParams();
-    g_DeviceParams = DeviceParams{};
+    // The module answers the read that follows with the block it now holds; until it does,
+    // there is no block to show or write.
+    ForgetParamBlock();
     QThread::msleep(kReadAfterWritePauseMs);
     ReadDeviceParams();
 }
 
+ParamOrigin CKestrelDlg::CurrentLinkOrigin() const {
+    return m_bNetworkLink != 0 ? ParamOrigin::Tcp : ParamOrigin::Serial;
+}
+
 void CKestrelDlg::KeepParamBlock(ParamOrigin origin) {
     m_paramOrigin = origin;
-    const ParamOrigin current = m_bNetworkLink != 0 ? ParamOrigin::Tcp : ParamOrigin::Serial;
-    m_btnAdvanced->setEnabled(origin == current);
+    m_btnAdvanced->setEnabled(origin == CurrentLinkOrigin());
 }
 
 void CKestrelDlg::ForgetParamBlock() {

@@ -19,6 +19,7 @@ constexpr std::uint32_t kMinParamsReply = 11;
 }  // namespace
 
 void CKestrelDlg::OnSerialOpen() {
+    m_replyWatch.Clear();  // the requests were made on the link that is ending
     if (m_SerialPort.IsOpen()) {
         CloseSerialPort();
     } else {
@@ -92,7 +93,7 @@ void CKestrelDlg::TakeSerialSearchReply(int step, const std::array<Byte, 32>& bu
     m_cbBaud->setCurrentIndex(step);
     m_byAddress = buffer[3];
     UpdateData(false);
-    m_btnAdvanced->setEnabled(true);
+    KeepParamBlock(ParamOrigin::Serial);
     AppendReport(QStringLiteral("Found device!"));
     m_SerialPort.SetReadTimeout(0);
     StartSerialReader();
@@ -108,6 +109,7 @@ void CKestrelDlg::StartSerialReader() {
 // Runs on the reader thread: indicators and the refresh go through synchronous calls into the
 // user-interface thread; the analog values are stored directly.
 void CKestrelDlg::DecodeSerialReply(std::span<const Byte> frame) {
+    TakeReplyForWatch(frame);
     const ReplyEffect effect = DecodeSerialFrame(frame);
     switch (effect.kind) {
         case ReplyEffect::Kind::DiBits:

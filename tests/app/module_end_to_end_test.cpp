@@ -35,7 +35,9 @@ TEST_F(AgainstSimulator, RelaysInputsAndParametersInBothFramings) {
         Start({"--framing", protocol == 0 ? "tcp" : "rtu", "--address", "3", "--di", "0110", "--ai",
                "512,1024"});
         Connect(protocol);
-        ASSERT_TRUE(WaitFor([this] { return dlg->m_byAddress == 3; }));  // learned from unit 0xFF
+        // learned from unit 0xFF
+        ASSERT_TRUE(WaitFor([this] { return Button(IDC_ADVANCED)->isEnabled(); }));
+        EXPECT_EQ(dlg->m_byAddress, 3);
         EXPECT_EQ(g_DeviceParams.bytes[0], 3);
         for (int n = 0; n < 4; ++n) {
             Button(IDC_RL1_ON + 2 * n)->click();
@@ -77,7 +79,7 @@ TEST_F(AgainstSimulator, TheModuleGoingAwayDropsTheLinkAndANewConnectWorks) {
     const std::uint16_t port = sim->Port();
     sim.reset();  // killed mid-session
     ASSERT_TRUE(WaitFor([this] { return dlg->m_pSocket == nullptr; }));
-    EXPECT_TRUE(dlg->m_strReport.startsWith("TCP Connect closed...\r\n"));
+    EXPECT_TRUE(dlg->m_strReport.contains("connection\r\nTCP Connect closed...\r\n"));
     sim = std::make_unique<simtest::SimProcess>(
         std::vector<std::string>{"--tcp", "127.0.0.1:" + std::to_string(port), "--no-discovery"});
     ASSERT_TRUE(sim->Started());

@@ -1,8 +1,13 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QLabel>
 #include <QTemporaryFile>
+#include <QTest>
 #include <QThread>
+#include <algorithm>
 #include <cstdlib>
 
 #include "device_params.h"
@@ -42,9 +47,11 @@ TEST_F(TcpLink, ConnectingShowsTheStatesAndReadsTheParameters) {
     EXPECT_EQ(module.Received(), Hex("000100000006FF03003F0003 000100000006FF03003F0005"));
     EXPECT_TRUE(dlg->m_strReport.startsWith(
         QStringLiteral("TCP Client Connected to 127.0.0.1 : %1\r\n").arg(module.Port())));
-    EXPECT_TRUE(Button(IDC_ADVANCED)->isEnabled());
+    EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());  // until the module answers the read
     EXPECT_FALSE(dlg->m_cbProtocol->isEnabled());
     EXPECT_EQ(dlg->m_pSocket->RtuFraming(), 0);
+    module.Send(Hex("0001 0000 0009 05 03 06 05 01 02 07 06 00"));
+    EXPECT_TRUE(WaitFor([this] { return Button(IDC_ADVANCED)->isEnabled(); }));
 }
 
 TEST_F(TcpLink, RtuParameterReadsGoOut200msApart) {
@@ -62,15 +69,27 @@ TEST_F(TcpLink, RtuParameterReadsGoOut200msApart) {
     EXPECT_EQ(dlg->m_pSocket->RtuFraming(), 1);
 }
 
+// No selection, or a typed text that names no item, is no selection: RTU both ways.
 TEST_F(TcpLink, NoProtocolSelectionMeansRtu) {
-    dlg->m_cbProtocol->setCurrentIndex(-1);
-    ConnectTo(module.Port());
-    ASSERT_TRUE(module.WaitBytes(16));
-    EXPECT_EQ(module.Received().left(8), Hex("FF03003F00032019"));
-    module.ClearReceived();
-    Button(IDC_RL1_ON)->click();
-    ASSERT_TRUE(module.WaitBytes(8));
-    EXPECT_EQ(module.Received(), Hex("01050010FF008DFF"));
+    for (const bool typed : {false, true}) {
+        SCOPED_TRACE(typed ? "typed text" : "no item");
+        LoopbackModule peer;
+        dlg->m_cbProtocol->setEnabled(true);
+        dlg->m_cbProtocol->setCurrentIndex(typed ? 0 : -1);
+        if (typed) {
+            dlg->m_cbProtocol->setEditText(QStringLiteral("MODBUS"));
+        }
+        ConnectTo(peer.Port());
+        ASSERT_TRUE(peer.WaitBytes(16));
+        EXPECT_EQ(peer.Received().left(8), Hex("FF03003F00032019"));
+        peer.ClearReceived();
+        Button(IDC_RL1_ON)->click();
+        ASSERT_TRUE(peer.WaitBytes(8));
+        EXPECT_EQ(peer.Received(), Hex("01050010FF008DFF"));
+        peer.Send(Hex("01 05 0011 FF00 DC3F"));  // the link reads RTU too
+        EXPECT_TRUE(WaitFor([this] { return dlg->m_pRelay[1]->isChecked(); }));
+        Button(IDC_CONNECT)->click();
+    }
 }
 
 struct FrameCase {
@@ -222,7 +241,7 @@ TEST_F(TcpLink, ThePeerClosingDropsTheLink) {
     dlg->m_pDI[0]->setChecked(true);
     module.CloseClient();
     ASSERT_TRUE(Settled([this] { return dlg->m_pSocket == nullptr; }));
-    EXPECT_TRUE(dlg->m_strReport.startsWith("TCP Connect closed...\r\n"));
+    EXPECT_TRUE(dlg->m_strReport.contains("\r\nTCP Connect closed...\r\n"));
     EXPECT_EQ(Button(IDC_CONNECT)->text(), "Connect");
     EXPECT_FALSE(dlg->m_pDI[0]->isChecked());
     EXPECT_TRUE(dlg->m_cbProtocol->isEnabled());
@@ -256,6 +275,186 @@ TEST_F(TcpLink, APortAbove65535FailsInsteadOfConnectingElsewhere) {
 TEST_F(TcpLink, HostNamesAreResolved) {
     ConnectTo(module.Port(), QStringLiteral("localhost"));
     EXPECT_TRUE(module.WaitConnected());
+}
+
+// ---- what the operator is told ------------------------------------------------------------------
+
+TEST_F(TcpLink, ARefusedFieldEndsTheClickWhetherClickedOrEntered) {
+    Edit(IDC_IP)->setText(QStringLiteral("127.0.0.1"));
+    for (const bool enter : {false, true}) {
+        SCOPED_TRACE(enter ? "Enter" : "click");
+        Edit(IDC_PORT)->setText(QStringLiteral("abc"));
+        if (enter) {
+            QTest::keyClick(Edit(IDC_PORT), Qt::Key_Return);
+        } else {
+            Button(IDC_CONNECT)->click();
+        }
+        EXPECT_EQ(dlg->m_pSocket, nullptr);
+        EXPECT_EQ(Button(IDC_CONNECT)->text(), "Connect");
+        EXPECT_TRUE(dlg->m_strReport.isEmpty());
+        EXPECT_EQ(Edit(IDC_PORT)->text(), "abc");
+    }
+    EXPECT_EQ(recorder.messages.size(), 2U);
+    EXPECT_FALSE(module.WaitConnected(100));
+}
+
+// A listener whose accept queue is full drops further connection requests, as a module behind a
+// silent firewall would.
+TEST_F(TcpLink, AnAttemptNobodyAnswersGivesUpAfterFiveSeconds) {
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+    const quint16 port = ntohs(address.sin_port);
+    QTcpSocket filler;
+    filler.connectToHost(QHostAddress::LocalHost, port);
+    ASSERT_TRUE(filler.waitForConnected(2000));
+    QElapsedTimer clock;
+    clock.start();
+    ConnectTo(port);
+    ASSERT_TRUE(WaitFor([this] { return dlg->m_strReport.contains("failed"); }, 20000));
+    EXPECT_GE(clock.elapsed(), 4900);
+    EXPECT_TRUE(dlg->m_strReport.startsWith(
+        QStringLiteral("TCP connect to 127.0.0.1:%1 failed: timed out after 5 s\r\n").arg(port)));
+    EXPECT_EQ(Button(IDC_CONNECT)->text(), "Disconnect");
+    close(listener);
+}
+
+struct WatchCase {
+    const char* name;
+    int protocol;
+    int button;
+    const char* reply;     // what the module answers, if anything
+    const char* expected;  // the report line it leads to; empty: none
+};
+
+const WatchCase kWatchCases[] = {
+    {"echo", 0, IDC_RL1_ON, "0001 0000 0006 01 05 0010 FF00", ""},
+    {"no echo", 0, IDC_RL1_ON, nullptr, "No reply from unit 1 to RL1 Closed"},
+    {"echo of another relay", 0, IDC_RL1_ON + 3, "0001 0000 0006 01 05 0010 FF00",
+     "No reply from unit 1 to RL2 Disconnect"},
+    {"DI report is no reply", 0, IDC_QUERY_DI, "0000 0000 0006 02 05 0011 FF00",
+     "No reply from unit 1 to query DI"},
+    {"AI reply", 0, IDC_QUERY_AI, "0001 0000 0007 01 04 04 0400 0200", ""},
+    {"exception", 0, IDC_QUERY_AI, "0001 0000 0003 01 84 02",
+     "Unit 1 refused query AI: exception 2 (illegal data address)"},
+    {"RTU exception", 1, IDC_RL1_ON, "01 85 04 4353",
+     "Unit 1 refused RL1 Closed: exception 4 (server device failure)"},
+    {"RTU no reply", 1, IDC_QUERY_DI, nullptr, "No reply from unit 1 to query DI"},
+};
+
+class TcpReplyWatch : public TcpLink, public ::testing::WithParamInterface<WatchCase> {};
+
+// Requests go out at once, as always; a second later the operator learns which went unanswered.
+TEST_P(TcpReplyWatch, TellsOfRequestsUnansweredOrRefused) {
+    const WatchCase& c = GetParam();
+    ConnectModule(c.protocol);
+    QElapsedTimer clock;
+    clock.start();
+    Button(c.button)->click();
+    ASSERT_TRUE(module.WaitBytes(c.protocol == 0 ? 12 : 8));
+    if (c.reply) {
+        Reply(c.reply);
+    }
+    const QString before = dlg->m_strReport;
+    WaitFor([&] { return dlg->m_strReport != before; }, 1800);
+    const QString added = dlg->m_strReport.left(dlg->m_strReport.size() - before.size());
+    if (*c.expected == '\0') {
+        EXPECT_TRUE(added.isEmpty()) << added.toStdString();
+        return;
+    }
+    EXPECT_EQ(added, QString::fromLatin1(c.expected) + "\r\n");
+    if (!c.reply) {
+        EXPECT_GE(clock.elapsed(), 990);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, TcpReplyWatch, ::testing::ValuesIn(kWatchCases),
+                         [](const auto& param) {
+                             std::string name = param.param.name;
+                             std::replace(name.begin(), name.end(), ' ', '_');
+                             return name;
+                         });
+
+struct EndingCase {
+    bool reset;
+    const char* line;
+};
+
+TEST_F(TcpLink, SaysWhetherTheModuleClosedOrResetTheConnection) {
+    for (const EndingCase c : {EndingCase{false, "The module closed the connection"},
+                               EndingCase{true, "The module reset the connection"}}) {
+        SCOPED_TRACE(c.line);
+        LoopbackModule peer;
+        ConnectTo(peer.Port());
+        ASSERT_TRUE(peer.WaitBytes(24));  // read: closing with unread bytes would reset
+        if (c.reset) {
+            peer.ResetClient();
+        } else {
+            peer.CloseClient();
+        }
+        ASSERT_TRUE(Settled([this] { return dlg->m_pSocket == nullptr; }));
+        EXPECT_TRUE(dlg->m_strReport.startsWith(QString::fromLatin1(c.line) +
+                                                "\r\nTCP Connect closed...\r\n"))
+            << dlg->m_strReport.toStdString();
+    }
+}
+
+// Two clicks in one pass of the event loop: the first attempt's queued failure belongs to a
+// socket that is gone, and must not reach the window.
+TEST_F(TcpLink, ADroppedAttemptsQueuedFailureReachesNobody) {
+    Edit(IDC_IP)->setText(QStringLiteral("127.0.0.1"));
+    Edit(IDC_PORT)->setText(QStringLiteral("70000"));
+    Button(IDC_CONNECT)->click();
+    Button(IDC_CONNECT)->click();
+    QTest::qWait(50);
+    EXPECT_TRUE(dlg->m_strReport.startsWith("TCP Connect closed...\r\n"));
+    EXPECT_FALSE(dlg->m_strReport.contains("failed"));
+}
+
+TEST_F(TcpLink, APercentSignInTheHostIsShownAsTyped) {
+    Edit(IDC_IP)->setText(QStringLiteral("::1%2"));
+    Edit(IDC_PORT)->setText(QString::number(module.Port()));
+    Button(IDC_CONNECT)->click();
+    EXPECT_TRUE(dlg->m_strReport.startsWith(
+        QStringLiteral("TCP client connectting ::1%2:%1...\r\n").arg(module.Port())));
+}
+
+// ---- the parameter block belongs to the module it came from
+// --------------------------------------
+
+TEST_F(TcpLink, AdvancedOffersOnlyTheBlockOfTheModuleConnectedNow) {
+    ConnectModule();
+    Reply("0001 0000 000D 05 03 0A 05 01 02 07 06 00 03 E8 00 00");
+    ASSERT_TRUE(Settled([this] { return Button(IDC_ADVANCED)->isEnabled(); }));
+    Button(IDC_CONNECT)->click();
+    EXPECT_EQ(g_DeviceParams.bytes, (std::array<Byte, 10>{}));
+    LoopbackModule silent;  // a second module that never answers the parameter read
+    ConnectTo(silent.Port());
+    ASSERT_TRUE(silent.WaitBytes(24));
+    ASSERT_TRUE(Settled([this] { return dlg->m_strReport.startsWith("TCP Client"); }));
+    EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
+    EXPECT_EQ(g_DeviceParams.bytes, (std::array<Byte, 10>{}));
+}
+
+// A reply that claims parameters it does not carry leaves the address alone: later requests
+// never go to unit 0, which every module obeys.
+TEST_F(TcpLink, AShortParameterReplyChangesNothing) {
+    ConnectModule();
+    Reply("0001 0000 000D 05 03 0A 05 01 02 07 06 00 03 E8 00 00");
+    ASSERT_TRUE(Settled([this] { return dlg->m_byAddress == 5; }));
+    Reply("0001 0000 0002 07 03");
+    Reply("0001 0000 0003 07 03 00");
+    Reply("0001 0000 0006 05 05 0010 FF00");  // an echo marks that all of it was taken in
+    ASSERT_TRUE(Settled([this] { return dlg->m_pRelay[0]->isChecked(); }));
+    EXPECT_EQ(dlg->m_byAddress, 5);
+    Button(IDC_QUERY_AI)->click();
+    ASSERT_TRUE(module.WaitBytes(12));
+    EXPECT_EQ(module.Received(), Hex("000100000006 050400000002"));
 }
 
 }  // namespace
