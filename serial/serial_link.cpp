@@ -19,7 +19,8 @@ constexpr std::uint32_t kMinParamsReply = 11;
 }  // namespace
 
 void CKestrelDlg::OnSerialOpen() {
-    if (m_SerialPort.IsOpen()) {
+    const bool wasOpen = m_SerialPort.IsOpen();
+    if (wasOpen) {
         CloseSerialPort();
     } else {
         const int port = ComboSelection(m_cbCom) + 1;  // no selection: COM0, which fails
@@ -38,9 +39,13 @@ void CKestrelDlg::OnSerialOpen() {
         m_bNetworkLink = 0;
     } else {
         m_btnSerialOpen->setText(QStringLiteral("Open"));
-        m_btnAdvanced->setEnabled(false);
         m_btnSerialSearch->setEnabled(false);
         m_bNetworkLink = 1;  // requests go back to the TCP link
+    }
+    // The serial link took over from the TCP link, or closed: no block read before is its
+    // module's. A failed open takes nothing over and leaves the block alone.
+    if (wasOpen || m_SerialPort.IsOpen()) {
+        ForgetParamBlock();
     }
 }
 
@@ -59,6 +64,7 @@ void CKestrelDlg::CloseSerialPort() {
 }
 
 void CKestrelDlg::OnSerialSearch() {
+    const bool readerWasRunning = m_reader != nullptr;
     StopSerialReader();  // one reader at most, and the search reads alone
     std::array<Byte, kSearchBufferSize> buffer{};
     for (int step = 0; step < static_cast<int>(kSerialRates.size()); ++step) {
@@ -68,6 +74,12 @@ void CKestrelDlg::OnSerialSearch() {
                 return;
             }
         }
+    }
+    // Whatever module answered before may be gone or changed: its block goes. The port stays
+    // open, so what comes in is still read and shown, at the rate the search left it at.
+    ForgetParamBlock();
+    if (readerWasRunning) {
+        StartSerialReader();
     }
     KestrelMessageBox(this, QStringLiteral("Found no device!"), MessageIcon::None);
 }
@@ -92,13 +104,13 @@ void CKestrelDlg::TakeSerialSearchReply(int step, const std::array<Byte, 32>& bu
     m_cbBaud->setCurrentIndex(step);
     m_byAddress = buffer[3];
     UpdateData(false);
-    m_btnAdvanced->setEnabled(true);
+    KeepParamBlock(ParamOrigin::Serial);
     AppendReport(QStringLiteral("Found device!"));
-    m_SerialPort.SetReadTimeout(0);
     StartSerialReader();
 }
 
 void CKestrelDlg::StartSerialReader() {
+    m_SerialPort.SetReadTimeout(0);  // the reader's reads hand on at once what has come
     m_reader = std::make_unique<CSerialReader>(
         m_SerialPort, this, [this](std::span<const Byte> frame) { DecodeSerialReply(frame); },
         [this] { OnSerialLineLost(); }, "COM" + std::to_string(m_nOpenComPort));
