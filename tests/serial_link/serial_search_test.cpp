@@ -111,16 +111,23 @@ INSTANTIATE_TEST_SUITE_P(
                   {},
                   Params{0x51, 1, 2, 3, 4, 5, 6, 7, 8, 9},
                   0x51},
-        // A long unusable reply first, then one cut short after its eighth data byte: the
-        // block takes the eight that came, not what the first reply left in the buffer.
-        ReplyCase{"NoMoreThanArrivedIsCopied", Bytes(20, 0xEE),
-                  HexBytes("FF 03 0A 41 01 02 03 04 05 06 07"),
-                  Params{0x41, 1, 2, 3, 4, 5, 6, 7, 0, 0}, 0x41}),
+        // Line noise that looks like a reply: the length and the function are right, the CRC
+        // is not.
+        ReplyCase{"AWrongCrcIsNoAnswer",
+                  WithBadCrc(HexBytes("AA 03 0A 00 00 00 00 00 00 00 00 00 00")), kThreeRegisters,
+                  kFromThreeRegisters, 0x21},
+        ReplyCase{"AReplyCutShortIsNoAnswer", HexBytes("FF 03 0A 41 01 02 03 04 05 06 07"),
+                  kThreeRegisters, kFromThreeRegisters, 0x21},
+        ReplyCase{"NoiseBeforeAGoodReplyIsSkipped",
+                  Joined({HexBytes("00 7F"), ParamReply(0xFF, {0x61, 1, 2, 3, 4, 5, 6, 7, 8, 9})}),
+                  {},
+                  Params{0x61, 1, 2, 3, 4, 5, 6, 7, 8, 9},
+                  0x61}),
     [](const auto& caseInfo) { return std::string(caseInfo.param.name); });
 
-// The port is not purged before the search: a reply to a request made before it is read first
-// and spoils the first attempt; the second attempt takes its own reply.
-TEST_F(SerialLinkTest, RepliesLeftFromBeforeTheSearchAreReadFirst) {
+// The port is not purged before the search: a reply to a request made before it is read first,
+// and passed over for the parameter reply behind it.
+TEST_F(SerialLinkTest, RepliesLeftFromBeforeTheSearchArePassedOver) {
     PlugFake().SetResponder([](const FakeModule::Request& request) {
         if (request.bytes[1] == 0x01) return WithCrc(HexBytes("01 01 01 05"));
         if (IsFiveRegisterRead(request.bytes)) {
@@ -134,9 +141,9 @@ TEST_F(SerialLinkTest, RepliesLeftFromBeforeTheSearchAreReadFirst) {
     Search();
 
     ASSERT_TRUE(Found());
-    EXPECT_EQ(fake->Requests().size(), 3U);
-    EXPECT_EQ(g_DeviceParams.bytes, kFromThreeRegisters);
-    EXPECT_EQ(dlg->m_byAddress, 0x21);
+    EXPECT_EQ(fake->Requests().size(), 2U);
+    EXPECT_EQ(g_DeviceParams.bytes, (Params{0x31, 0x01, 0x02, 0x00, 0x16, 0x00, 0, 0, 0, 0}));
+    EXPECT_EQ(dlg->m_byAddress, 0x31);
     EXPECT_FALSE(dlg->m_pDI[0]->isChecked());  // the search does not decode what it reads
 }
 
@@ -178,9 +185,10 @@ TEST_P(NoModule, ClearsTheBlockLeavesTheRestAsItWasAndThePortAt115200) {
     EXPECT_FALSE(WaitFor([this] { return dlg->m_pDI[0]->isChecked(); }, 300));
 }
 
-INSTANTIATE_TEST_SUITE_P(Search, NoModule, ::testing::Values(Bytes{}), [](const auto& caseInfo) {
-    return std::string(caseInfo.param.empty() ? "Silent" : "Noise");
-});
+INSTANTIATE_TEST_SUITE_P(
+    Search, NoModule,
+    ::testing::Values(Bytes{}, WithBadCrc(HexBytes("AA 03 0A 00 00 00 00 00 00 00 00 00 00"))),
+    [](const auto& caseInfo) { return std::string(caseInfo.param.empty() ? "Silent" : "Noise"); });
 
 // The module found before no longer answers: its block goes, and the port is still read.
 TEST_F(SerialLinkTest, ASearchThatFindsNothingAfterAFindKeepsReadingThePort) {
@@ -196,6 +204,33 @@ TEST_F(SerialLinkTest, ASearchThatFindsNothingAfterAFindKeepsReadingThePort) {
     EXPECT_EQ(fake->LineBaud(), 115200U);
     fake->Send(WithCrc(HexBytes("31 05 0013 FF00")));
     EXPECT_TRUE(WaitFor([this] { return dlg->m_pRelay[3]->isChecked(); }));
+}
+
+// The adapter is pulled out while the search waits for a reply.
+TEST_F(SerialLinkTest, AHangUpEndsTheSearchAndClosesThePort) {
+    PlugFake();
+    OpenCom();
+    std::thread unplug([this] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (fake->Requests().empty() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(milliseconds(1));
+        }
+        fake->Unplug();
+    });
+    const milliseconds took = Search();
+    unplug.join();
+
+    EXPECT_TRUE(recorder.messages.empty()) << recorder.Texts().join('|').toStdString();
+    EXPECT_EQ(
+        FirstReportLine(),
+        QStringLiteral("COM7 was lost (%1 hung up or failed); the port is closed").arg(ComPath()));
+    EXPECT_EQ(dlg->m_strReport.count(QStringLiteral("\r\n")), 1);
+    EXPECT_FALSE(dlg->m_SerialPort.IsOpen());
+    EXPECT_EQ(Button(IDC_SERIAL_OPEN)->text(), "Open");
+    EXPECT_FALSE(Button(IDC_SERIAL_SEARCH)->isEnabled());
+    EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
+    EXPECT_EQ(dlg->m_bNetworkLink, 1);
+    EXPECT_LT(took, SilentStepsBefore(8));  // the remaining steps were not tried
 }
 
 }  // namespace
