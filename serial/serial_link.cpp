@@ -4,23 +4,69 @@
 #include <QComboBox>
 #include <QPushButton>
 #include <algorithm>
+#include <string>
+#include <vector>
 
 #include "device_params.h"
 #include "kestrel_dlg.h"
 #include "message_box.h"
 #include "serial_rates.h"
 #include "serial_reader.h"
+#include "stream_framer.h"
+#include "trace.h"
 
 namespace {
 
 constexpr std::uint32_t kSearchBufferSize = 32;
-constexpr std::uint32_t kMinParamsReply = 11;
+constexpr std::uint32_t kMinParamsReply = 11;  // unit, function, count, three registers, CRC
+constexpr Byte kReadHoldingRegisters = 0x03;
+
+using SearchBuffer = std::array<Byte, kSearchBufferSize>;
+
+// Moves the parameter-read reply among the `got` bytes of one search read to the front of the
+// buffer and returns its length, 0 when there is none: the first whole frame with a good CRC and
+// function 3 that carries at least three registers. Line noise and damaged replies never pass.
+// Every frame read goes to the traffic trace as rx, every run of other bytes as drop.
+std::size_t MoveParamsReplyToFront(SearchBuffer& buffer, std::uint32_t got,
+                                   const std::string& link) {
+    std::vector<Byte> reply;
+    std::vector<Byte> dropped;
+    const auto traceDropped = [&] {
+        if (!dropped.empty()) {
+            TraceFrame(link, "drop", dropped);
+            dropped.clear();
+        }
+    };
+    StreamFramer framer(
+        StreamFramer::Mode::RtuChecked,
+        [&](std::span<const Byte> frame) {
+            traceDropped();
+            TraceFrame(link, "rx", frame);
+            if (reply.empty() && frame.size() >= kMinParamsReply &&
+                frame[1] == kReadHoldingRegisters) {
+                reply.assign(frame.begin(), frame.end());
+            }
+        },
+        [&](std::span<const Byte> run) { dropped.insert(dropped.end(), run.begin(), run.end()); });
+    const std::span<const Byte> read(buffer.data(), got);
+    framer.Feed(read);
+    const auto unfinished = read.last(framer.Buffered());  // a frame cut short by the read's end
+    dropped.insert(dropped.end(), unfinished.begin(), unfinished.end());
+    traceDropped();
+    std::copy(reply.begin(), reply.end(), buffer.begin());
+    return reply.size();
+}
+
+std::string ComLinkName(int port) {
+    return "COM" + std::to_string(port);
+}
 
 }  // namespace
 
 void CKestrelDlg::OnSerialOpen() {
     m_replyWatch.Clear();  // the requests were made on the link that is ending
-    if (m_SerialPort.IsOpen()) {
+    const bool wasOpen = m_SerialPort.IsOpen();
+    if (wasOpen) {
         CloseSerialPort();
     } else {
         const int port = ComboSelection(m_cbCom) + 1;  // no selection: COM0, which fails
@@ -28,8 +74,8 @@ void CKestrelDlg::OnSerialOpen() {
         if (!m_SerialPort.Open(port, 1200, 8, 0, 0)) {
             const QString path = QString::fromStdString(m_SerialPort.DevicePath());
             AppendReport(QStringLiteral("Open COM%1 failed: %2 (%3)")
-                             .arg(port)
-                             .arg(QString::fromStdString(m_SerialPort.LastError()),
+                             .arg(QString::number(port),
+                                  QString::fromStdString(m_SerialPort.LastError()),
                                   path.isEmpty() ? QStringLiteral("no device") : path));
         }
     }
@@ -42,6 +88,11 @@ void CKestrelDlg::OnSerialOpen() {
         m_btnAdvanced->setEnabled(false);
         m_btnSerialSearch->setEnabled(false);
         m_bNetworkLink = 1;  // requests go back to the TCP link
+    }
+    // The serial link took over from the TCP link, or closed: no block read before is its
+    // module's. A failed open takes nothing over and leaves the block alone ("Advanced" off).
+    if (wasOpen || m_SerialPort.IsOpen()) {
+        ForgetParamBlock();
     }
 }
 
@@ -60,29 +111,43 @@ void CKestrelDlg::CloseSerialPort() {
 }
 
 void CKestrelDlg::OnSerialSearch() {
+    const bool readerWasRunning = m_reader != nullptr;
     StopSerialReader();  // one reader at most, and the search reads alone
-    std::array<Byte, kSearchBufferSize> buffer{};
+    SearchBuffer buffer{};
     for (int step = 0; step < static_cast<int>(kSerialRates.size()); ++step) {
         for (int attempt = 0; attempt < 2; ++attempt) {
             if (FindSerialModule(step, attempt, buffer)) {
                 TakeSerialSearchReply(step, buffer);
                 return;
             }
+            if (m_SerialPort.LineLost()) {
+                OnSerialLineLost();  // closes the port and says so, as the reader would
+                return;
+            }
         }
+    }
+    // Whatever module answered before may be gone or changed: its block goes. The port stays
+    // open, so what comes in is still read and shown, at the rate the search left it at.
+    ForgetParamBlock();
+    if (readerWasRunning) {
+        StartSerialReader();
     }
     KestrelMessageBox(this, QStringLiteral("Found no device!"), MessageIcon::None);
 }
 
 bool CKestrelDlg::FindSerialModule(int step, int attempt, std::array<Byte, 32>& buffer) {
     const SerialRate& settings = kSerialRates.at(static_cast<std::size_t>(step));
-    if (m_SerialPort.IsOpen()) {
+    if (m_SerialPort.IsOpen() && !m_SerialPort.LineLost()) {  // a lost line takes no write
         m_SerialPort.SetReadTimeout(settings.searchReadMultiplierMs);
         m_SerialPort.Configure(settings.baud, 8, 0, 0);
+        TraceNote(ComLinkName(m_nOpenComPort) + " search at " + std::to_string(settings.baud) +
+                  " baud");
         SendCommand(kCmdReadParams5 + attempt);
     }
     const std::uint32_t got = m_SerialPort.Read(buffer.data(), kSearchBufferSize);
-    m_searchReplyLength = got;
-    return got >= kMinParamsReply && buffer[1] == 0x03;
+    m_searchReplyLength = static_cast<std::uint32_t>(
+        MoveParamsReplyToFront(buffer, got, ComLinkName(m_nOpenComPort)));
+    return m_searchReplyLength != 0;
 }
 
 void CKestrelDlg::TakeSerialSearchReply(int step, const std::array<Byte, 32>& buffer) {
@@ -95,14 +160,14 @@ void CKestrelDlg::TakeSerialSearchReply(int step, const std::array<Byte, 32>& bu
     UpdateData(false);
     KeepParamBlock(ParamOrigin::Serial);
     AppendReport(QStringLiteral("Found device!"));
-    m_SerialPort.SetReadTimeout(0);
     StartSerialReader();
 }
 
 void CKestrelDlg::StartSerialReader() {
+    m_SerialPort.SetReadTimeout(0);  // the reader's reads hand on at once what has come
     m_reader = std::make_unique<CSerialReader>(
         m_SerialPort, this, [this](std::span<const Byte> frame) { DecodeSerialReply(frame); },
-        [this] { OnSerialLineLost(); }, "COM" + std::to_string(m_nOpenComPort));
+        [this] { OnSerialLineLost(); }, ComLinkName(m_nOpenComPort));
     m_reader->Start();  // only now: the first frame's handler reaches the reader through m_reader
 }
 
@@ -133,6 +198,6 @@ void CKestrelDlg::OnSerialLineLost() {
     }
     OnSerialOpen();
     AppendReport(QStringLiteral("COM%1 was lost (%2 hung up or failed); the port is closed")
-                     .arg(m_nOpenComPort)
-                     .arg(QString::fromStdString(m_SerialPort.DevicePath())));
+                     .arg(QString::number(m_nOpenComPort),
+                          QString::fromStdString(m_SerialPort.DevicePath())));
 }

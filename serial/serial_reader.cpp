@@ -71,11 +71,12 @@ void CSerialReader::Run() {
         const std::uint32_t got = wait == CSerialPort::WaitResult::Readable
                                       ? m_port.Read(buffer.data(), kReadBufferSize)
                                       : 0;
+        // A read that ran into a hang-up still hands on what it got before it.
+        m_framer.Feed(std::span<const Byte>(buffer.data(), got));
         if (m_port.LineLost()) {
             PostLineLost();
             return;
         }
-        m_framer.Feed(std::span<const Byte>(buffer.data(), got));
     }
 }
 

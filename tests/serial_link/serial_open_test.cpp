@@ -1,10 +1,19 @@
 // Opening and closing the COM port from the window, and which link the buttons then use.
 #include <unistd.h>
 
+#include "device_params.h"
 #include "loopback_module.h"
 #include "serial_link_fixture.h"
 
 namespace {
+
+using Params = std::array<Byte, 10>;
+
+Params WithMarker() {
+    Params marked;
+    marked.fill(SerialLinkTest::kMarker);
+    return marked;
+}
 
 enum class Behind { NoSelection, DanglingLink, Unmapped, AnotherOpener };
 
@@ -46,7 +55,7 @@ class SerialOpenFailure : public SerialLinkTest, public ::testing::WithParamInte
 TEST_P(SerialOpenFailure, WarnsOnceReportsWhyAndStaysOnTheNetworkLink) {
     const OpenFailure& c = GetParam();
     Prepare(c);
-    Button(IDC_ADVANCED)->setEnabled(true);
+    Button(IDC_ADVANCED)->setEnabled(true);  // as the TCP module's block left it
     dlg->m_bNetworkLink = 0;
     Button(IDC_SERIAL_OPEN)->click();
 
@@ -62,6 +71,7 @@ TEST_P(SerialOpenFailure, WarnsOnceReportsWhyAndStaysOnTheNetworkLink) {
     EXPECT_EQ(Button(IDC_SERIAL_OPEN)->text(), "Open");
     EXPECT_FALSE(Button(IDC_SERIAL_SEARCH)->isEnabled());
     EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
+    EXPECT_EQ(g_DeviceParams.bytes, WithMarker());  // the serial link took nothing over
     EXPECT_EQ(dlg->m_bNetworkLink, 1);
     EXPECT_FALSE(dlg->m_SerialPort.IsOpen());
 }
@@ -75,14 +85,16 @@ INSTANTIATE_TEST_SUITE_P(
         OpenFailure{"AnotherOpener", Behind::AnotherOpener, SerialLinkTest::kCom, "", true}),
     [](const auto& caseInfo) { return std::string(caseInfo.param.name); });
 
-TEST_F(SerialLinkTest, OpeningSwitchesToTheSerialLinkAndLeavesAdvancedAlone) {
+TEST_F(SerialLinkTest, OpeningSwitchesToTheSerialLinkAndForgetsTheParameterBlock) {
     PlugFake();
     for (const bool advanced : {false, true}) {
         Button(IDC_ADVANCED)->setEnabled(advanced);
+        g_DeviceParams.bytes = WithMarker();
         OpenCom();
         EXPECT_EQ(Button(IDC_SERIAL_OPEN)->text(), "Close");
         EXPECT_TRUE(Button(IDC_SERIAL_SEARCH)->isEnabled());
-        EXPECT_EQ(Button(IDC_ADVANCED)->isEnabled(), advanced);
+        EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
+        EXPECT_EQ(g_DeviceParams.bytes, Params{});
         EXPECT_EQ(dlg->m_bNetworkLink, 0);
         EXPECT_EQ(fake->LineBaud(), 1200U);
         Button(IDC_SERIAL_OPEN)->click();
@@ -93,6 +105,37 @@ TEST_F(SerialLinkTest, OpeningSwitchesToTheSerialLinkAndLeavesAdvancedAlone) {
     }
     EXPECT_TRUE(recorder.messages.empty());
     EXPECT_TRUE(dlg->m_strReport.isEmpty());
+}
+
+// The TCP module's block goes when the serial link takes over; the serial module's block, read
+// by the search, goes when the port closes.
+TEST_F(SerialLinkTest, TheParameterBlockBelongsToTheLinkItWasReadFrom) {
+    const Params serialParams = {0x21, 1, 2, 3, 0x16, 0, 0, 0, 0, 0};
+    LoopbackModule module;
+    PlugFake().SetResponder(
+        ParamResponder(ParamReply(0xFF, {serialParams.begin(), serialParams.end()}), {}));
+    ConnectTo(module.Port());
+    ASSERT_TRUE(module.WaitBytes(24));  // the two parameter reads of the connect
+    module.Send(Hex("0001 0000 000D 05 03 0A 05 01 02 07 06 00 03 E8 00 00"));
+    ASSERT_TRUE(WaitFor([] { return g_DeviceParams.bytes[7] == 0xE8; }));
+    ASSERT_TRUE(Button(IDC_ADVANCED)->isEnabled());
+
+    OpenCom();
+    EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
+    EXPECT_EQ(g_DeviceParams.bytes, Params{});
+    EXPECT_EQ(dlg->ParamBlockOrigin(), ParamOrigin::None);
+
+    Search();
+    ASSERT_TRUE(Found());
+    EXPECT_TRUE(Button(IDC_ADVANCED)->isEnabled());
+    EXPECT_EQ(g_DeviceParams.bytes, serialParams);
+    EXPECT_EQ(dlg->ParamBlockOrigin(), ParamOrigin::Serial);
+
+    Button(IDC_SERIAL_OPEN)->click();  // close: the TCP link is in use again
+    EXPECT_EQ(dlg->m_bNetworkLink, 1);
+    EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
+    EXPECT_EQ(g_DeviceParams.bytes, Params{});
+    EXPECT_EQ(dlg->ParamBlockOrigin(), ParamOrigin::None);
 }
 
 struct ButtonFrame {

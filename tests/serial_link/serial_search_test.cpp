@@ -18,10 +18,11 @@ milliseconds SilentStepsBefore(int step) {
     return milliseconds(sum);
 }
 
-Params WithMarkerFrom(const Params& params, std::size_t first) {
-    Params expected = params;
-    std::fill(expected.begin() + static_cast<std::ptrdiff_t>(first), expected.end(),
-              SerialLinkTest::kMarker);
+// The block after a reply of `count` bytes: opening the port cleared it, the reply wrote the
+// first `count`.
+Params FirstBytesOf(const Params& params, std::size_t count) {
+    Params expected{};
+    std::copy_n(params.begin(), count, expected.begin());
     return expected;
 }
 
@@ -51,7 +52,7 @@ TEST_F(SerialLinkTest, AModuleDeafToUnitFFIsFoundByItsAddressWithSixBytes) {
 
     ASSERT_TRUE(Found()) << dlg->m_strReport.toStdString();
     EXPECT_EQ(dlg->m_cbBaud->currentIndex(), 1);
-    EXPECT_EQ(g_DeviceParams.bytes, WithMarkerFrom(simParams, 6));
+    EXPECT_EQ(g_DeviceParams.bytes, FirstBytesOf(simParams, 6));
     EXPECT_EQ(Edit(IDC_ADDRESS)->text(), "1");
     EXPECT_GE(took, SilentStepsBefore(1) + milliseconds(kReadWaitsMs[1]));
 }
@@ -59,16 +60,7 @@ TEST_F(SerialLinkTest, AModuleDeafToUnitFFIsFoundByItsAddressWithSixBytes) {
 // ---- replies made up by the test ----------------------------------------------------------------
 
 const Bytes kThreeRegisters = ParamReply(0x21, {0x21, 0x01, 0x02, 0x00, 0x16, 0x00});
-const Params kFromThreeRegisters = {0x21,
-                                    0x01,
-                                    0x02,
-                                    0x00,
-                                    0x16,
-                                    0x00,
-                                    SerialLinkTest::kMarker,
-                                    SerialLinkTest::kMarker,
-                                    SerialLinkTest::kMarker,
-                                    SerialLinkTest::kMarker};
+const Params kFromThreeRegisters = {0x21, 0x01, 0x02, 0x00, 0x16, 0x00, 0, 0, 0, 0};
 
 struct ReplyCase {
     const char* name;
@@ -119,18 +111,23 @@ INSTANTIATE_TEST_SUITE_P(
                   {},
                   Params{0x51, 1, 2, 3, 4, 5, 6, 7, 8, 9},
                   0x51},
-        // A long unusable reply first, then one cut short after its eighth data byte: the
-        // block takes the eight that came, not what the first reply left in the buffer.
-        ReplyCase{
-            "NoMoreThanArrivedIsCopied", Bytes(20, 0xEE),
-            HexBytes("FF 03 0A 41 01 02 03 04 05 06 07"),
-            Params{0x41, 1, 2, 3, 4, 5, 6, 7, SerialLinkTest::kMarker, SerialLinkTest::kMarker},
-            0x41}),
+        // Line noise that looks like a reply: the length and the function are right, the CRC
+        // is not.
+        ReplyCase{"AWrongCrcIsNoAnswer",
+                  WithBadCrc(HexBytes("AA 03 0A 00 00 00 00 00 00 00 00 00 00")), kThreeRegisters,
+                  kFromThreeRegisters, 0x21},
+        ReplyCase{"AReplyCutShortIsNoAnswer", HexBytes("FF 03 0A 41 01 02 03 04 05 06 07"),
+                  kThreeRegisters, kFromThreeRegisters, 0x21},
+        ReplyCase{"NoiseBeforeAGoodReplyIsSkipped",
+                  Joined({HexBytes("00 7F"), ParamReply(0xFF, {0x61, 1, 2, 3, 4, 5, 6, 7, 8, 9})}),
+                  {},
+                  Params{0x61, 1, 2, 3, 4, 5, 6, 7, 8, 9},
+                  0x61}),
     [](const auto& caseInfo) { return std::string(caseInfo.param.name); });
 
-// The port is not purged before the search: a reply to a request made before it is read first
-// and spoils the first attempt; the second attempt takes its own reply.
-TEST_F(SerialLinkTest, RepliesLeftFromBeforeTheSearchAreReadFirst) {
+// The port is not purged before the search: a reply to a request made before it is read first,
+// and passed over for the parameter reply behind it.
+TEST_F(SerialLinkTest, RepliesLeftFromBeforeTheSearchArePassedOver) {
     PlugFake().SetResponder([](const FakeModule::Request& request) {
         if (request.bytes[1] == 0x01) return WithCrc(HexBytes("01 01 01 05"));
         if (IsFiveRegisterRead(request.bytes)) {
@@ -144,14 +141,17 @@ TEST_F(SerialLinkTest, RepliesLeftFromBeforeTheSearchAreReadFirst) {
     Search();
 
     ASSERT_TRUE(Found());
-    EXPECT_EQ(fake->Requests().size(), 3U);
-    EXPECT_EQ(g_DeviceParams.bytes, kFromThreeRegisters);
-    EXPECT_EQ(dlg->m_byAddress, 0x21);
+    EXPECT_EQ(fake->Requests().size(), 2U);
+    EXPECT_EQ(g_DeviceParams.bytes, (Params{0x31, 0x01, 0x02, 0x00, 0x16, 0x00, 0, 0, 0, 0}));
+    EXPECT_EQ(dlg->m_byAddress, 0x31);
     EXPECT_FALSE(dlg->m_pDI[0]->isChecked());  // the search does not decode what it reads
 }
 
-TEST_F(SerialLinkTest, NoModuleLeavesTheWindowAsItWasAndThePortAt115200) {
-    PlugFake();
+// What a line without a module brings: nothing, or noise shaped like a parameter reply.
+class NoModule : public SerialLinkTest, public ::testing::WithParamInterface<Bytes> {};
+
+TEST_P(NoModule, ClearsTheBlockLeavesTheRestAsItWasAndThePortAt115200) {
+    PlugFake().SetResponder([noise = GetParam()](const FakeModule::Request&) { return noise; });
     OpenCom();
     dlg->m_byAddress = 5;
     dlg->UpdateData(false);
@@ -166,7 +166,7 @@ TEST_F(SerialLinkTest, NoModuleLeavesTheWindowAsItWasAndThePortAt115200) {
     EXPECT_EQ(dlg->m_cbBaud->currentIndex(), 0);
     EXPECT_EQ(Edit(IDC_ADDRESS)->text(), "5");
     EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
-    EXPECT_EQ(g_DeviceParams.bytes, WithMarkerFrom({}, 0));
+    EXPECT_EQ(g_DeviceParams.bytes, Params{});
     EXPECT_TRUE(dlg->m_SerialPort.IsOpen());
     EXPECT_EQ(fake->LineBaud(), 115200U);
 
@@ -183,6 +183,54 @@ TEST_F(SerialLinkTest, NoModuleLeavesTheWindowAsItWasAndThePortAt115200) {
     // No reader was started: a reply now stays unread and changes nothing.
     fake->Send(WithCrc(HexBytes("05 01 01 0F")));
     EXPECT_FALSE(WaitFor([this] { return dlg->m_pDI[0]->isChecked(); }, 300));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Search, NoModule,
+    ::testing::Values(Bytes{}, WithBadCrc(HexBytes("AA 03 0A 00 00 00 00 00 00 00 00 00 00"))),
+    [](const auto& caseInfo) { return std::string(caseInfo.param.empty() ? "Silent" : "Noise"); });
+
+// The module found before no longer answers: its block goes, and the port is still read.
+TEST_F(SerialLinkTest, ASearchThatFindsNothingAfterAFindKeepsReadingThePort) {
+    ConnectFake({0x31, 0x01, 0x02, 0x03, 0x16, 0x00, 0, 0, 0, 0});
+    ASSERT_TRUE(Button(IDC_ADVANCED)->isEnabled());
+    fake->SetResponder({});
+    Search();
+
+    EXPECT_EQ(recorder.Texts(), QStringList{"Found no device!"});
+    EXPECT_EQ(g_DeviceParams.bytes, Params{});
+    EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
+    EXPECT_TRUE(dlg->m_SerialPort.IsOpen());
+    EXPECT_EQ(fake->LineBaud(), 115200U);
+    fake->Send(WithCrc(HexBytes("31 05 0013 FF00")));
+    EXPECT_TRUE(WaitFor([this] { return dlg->m_pRelay[3]->isChecked(); }));
+}
+
+// The adapter is pulled out while the search waits for a reply.
+TEST_F(SerialLinkTest, AHangUpEndsTheSearchAndClosesThePort) {
+    PlugFake();
+    OpenCom();
+    std::thread unplug([this] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (fake->Requests().empty() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(milliseconds(1));
+        }
+        fake->Unplug();
+    });
+    const milliseconds took = Search();
+    unplug.join();
+
+    EXPECT_TRUE(recorder.messages.empty()) << recorder.Texts().join('|').toStdString();
+    EXPECT_EQ(
+        FirstReportLine(),
+        QStringLiteral("COM7 was lost (%1 hung up or failed); the port is closed").arg(ComPath()));
+    EXPECT_EQ(dlg->m_strReport.count(QStringLiteral("\r\n")), 1);
+    EXPECT_FALSE(dlg->m_SerialPort.IsOpen());
+    EXPECT_EQ(Button(IDC_SERIAL_OPEN)->text(), "Open");
+    EXPECT_FALSE(Button(IDC_SERIAL_SEARCH)->isEnabled());
+    EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
+    EXPECT_EQ(dlg->m_bNetworkLink, 1);
+    EXPECT_LT(took, SilentStepsBefore(8));  // the remaining steps were not tried
 }
 
 }  // namespace

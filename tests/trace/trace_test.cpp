@@ -9,6 +9,7 @@
 
 #include "loopback_module.h"
 #include "panel_fixture.h"
+#include "serial_link_fixture.h"
 
 namespace {
 
@@ -45,6 +46,26 @@ QStringList TraceLines(const QStringList& lines) {
     return lines.filter(QRegularExpression(QStringLiteral("^\\d+\\.\\d{6} (TCP|COM\\d+) ")));
 }
 
+QString HexText(const Bytes& bytes) {
+    return QByteArray(reinterpret_cast<const char*>(bytes.data()),
+                      static_cast<qsizetype>(bytes.size()))
+        .toHex(' ')
+        .toUpper();
+}
+
+// The trace lines after their time stamp, each checked to come no earlier than the one before.
+QStringList Untimed(const QStringList& lines) {
+    QStringList texts;
+    double previous = 0;
+    for (const QString& line : lines) {
+        const double stamp = line.section(' ', 0, 0).toDouble();
+        EXPECT_GE(stamp, previous) << line.toStdString();  // monotonic
+        previous = stamp;
+        texts << line.section(' ', 1);
+    }
+    return texts;
+}
+
 using Trace = PanelTest;
 
 TEST_F(Trace, EveryFrameSentReceivedAndDroppedIsOneLine) {
@@ -65,14 +86,42 @@ TEST_F(Trace, EveryFrameSentReceivedAndDroppedIsOneLine) {
         "TCP drop A5 5A 00",
         "TCP rx 01 05 00 10 FF 00",
     };
-    ASSERT_EQ(lines.size(), expected.size()) << lines.join('\n').toStdString();
-    double previous = 0;
-    for (int n = 0; n < lines.size(); ++n) {
-        const double stamp = lines[n].section(' ', 0, 0).toDouble();
-        EXPECT_GE(stamp, previous);  // monotonic
-        previous = stamp;
-        EXPECT_EQ(lines[n].section(' ', 1), expected[n]);
-    }
+    EXPECT_EQ(Untimed(lines), expected) << lines.join('\n').toStdString();
+}
+
+using SerialTrace = SerialLinkTest;
+
+// The search says at which rate each request goes out and traces what each read brings: a
+// damaged reply as dropped bytes, the module's reply as a frame received.
+TEST_F(SerialTrace, TheSearchTracesItsRateAndWhatItReads) {
+    setenv("KESTREL_TRACE", "1", 1);
+    const Bytes kDamaged = WithBadCrc(HexBytes("AA 03 0A 00 00 00 00 00 00 00 00 00 00"));
+    const Bytes kReply = ParamReply(0x01, {1, 0, 2, 3, 0x16, 0});
+    PlugFake().SetResponder([kDamaged, kReply](const FakeModule::Request& request) {
+        if (IsFiveRegisterRead(request.bytes)) return kDamaged;
+        if (IsThreeRegisterRead(request.bytes)) return kReply;
+        return request.bytes;  // the echo of a relay command
+    });
+    dlg->m_byAddress = 1;
+    OpenCom();
+    StderrCapture capture;
+    Search();
+    ASSERT_TRUE(Found());
+    Button(IDC_RL1_ON)->click();
+    ASSERT_TRUE(WaitFor([this] { return dlg->m_pRelay[0]->isChecked(); }));
+
+    const QStringList expected = {
+        "COM7 search at 1200 baud",
+        "COM7 tx FF 03 00 3F 00 05 A0 1B",
+        "COM7 drop " + HexText(kDamaged),
+        "COM7 search at 1200 baud",
+        "COM7 tx " + HexText(WithCrc(HexBytes("01 03 003F 0003"))),
+        "COM7 rx " + HexText(kReply),
+        "COM7 tx 01 05 00 10 FF 00 8D FF",
+        "COM7 rx 01 05 00 10 FF 00 8D FF",
+    };
+    const QStringList lines = TraceLines(capture.Lines());
+    EXPECT_EQ(Untimed(lines), expected) << lines.join('\n').toStdString();
 }
 
 }  // namespace
