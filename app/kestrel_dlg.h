@@ -16,6 +16,7 @@
 class QCheckBox;
 class QComboBox;
 class QPushButton;
+class QTimer;
 class QTreeWidget;
 class CModbusSocket;
 class CSerialReader;
@@ -42,6 +43,9 @@ class CKestrelDlg : public CTemplateDialog {
     void AppendReport(const QString& line);
     void OnSysCommand(unsigned id);
     Q_INVOKABLE void OnRefreshView();
+    // Refreshes the fields after replies: at once when the window is quiet, otherwise at most
+    // once per frame of the screen, and always after the last reply of a burst.
+    void RefreshAfterReply();
 
     // ---- requests and replies ----
     void SendCommand(int k);
@@ -135,4 +139,6 @@ class CKestrelDlg : public CTemplateDialog {
     const char* m_searchLibraryName;
     std::unique_ptr<SearchLibrary> m_searchLibrary;
     ParamOrigin m_paramOrigin = ParamOrigin::None;
+    QTimer* m_refreshPacer = nullptr;  // running: a refresh was shown less than a frame ago
+    bool m_bRefreshDue = false;        // replies came since that refresh
 };
