@@ -17,10 +17,32 @@ constexpr int kRtuCountedOverhead = 5;  // unit, function, count, two CRC bytes
 constexpr std::size_t kRtuCrcSize = 2;
 constexpr Byte kExceptionBit = 0x80;
 constexpr std::uint16_t kCrcStart = 0xFFFF;
+// Bodies up to this long are checked from their bytes unless the running register already
+// reaches past them; longer ones always from the register.
+constexpr std::size_t kDirectCrcBody = 8;
 
 std::size_t WordAt(std::span<const Byte> bytes, std::size_t index) {
     return (std::size_t{bytes[index]} << 8) | bytes[index + 1];
 }
+
+// One byte run through the CRC register, as Crc16Modbus does it, by a table made with it: the
+// register's high byte meets the data byte, its low byte moves up.
+class CrcStep {
+  public:
+    CrcStep() {
+        for (unsigned value = 0; value < m_table.size(); ++value) {
+            const auto byte = static_cast<Byte>(value);
+            m_table[value] = Crc16Modbus(&byte, 1, 0);
+        }
+    }
+    std::uint16_t operator()(std::uint16_t reg, Byte byte) const {
+        return static_cast<std::uint16_t>(m_table[(byte ^ (reg >> 8)) & 0xFFU] ^
+                                          ((reg & 0xFFU) << 8));
+    }
+
+  private:
+    std::array<std::uint16_t, 256> m_table{};
+};
 
 // The CRC register is linear in what it holds: running n bytes from register r gives the run
 // from register 0 xor the run of n zero bytes from r. These tables give the second term for
@@ -76,6 +98,36 @@ const CrcShift& Shift() {
     return shift;
 }
 
+const CrcStep& Step() {
+    static const CrcStep step;
+    return step;
+}
+
+bool IsPlausibleHeader(std::span<const Byte> header) {
+    const std::size_t length = WordAt(header, 4);
+    return WordAt(header, 2) == 0 && length >= kMbapMinLength && length <= kMbapMaxLength;
+}
+
+// How many positions from the start of rest on cannot hold an MBAP header (protocol 0, a length
+// that fits); dropped in one step rather than one by one.
+std::size_t ImplausibleHeaderRun(std::span<const Byte> rest) {
+    std::size_t run = 0;
+    while (rest.size() - run >= kMbapHeaderSize && !IsPlausibleHeader(rest.subspan(run))) {
+        ++run;
+    }
+    return run;
+}
+
+// How many positions from the start of rest on (the first at least) carry a function code no
+// RTU reply has.
+std::size_t UnknownFunctionRun(std::span<const Byte> rest) {
+    std::size_t run = 1;
+    while (rest.size() - run >= 2 && RtuFrameLength(rest.subspan(run)) == 0) {
+        ++run;
+    }
+    return run;
+}
+
 bool IsDecodedReply(Byte function) {
     return (function & kExceptionBit) != 0 || function == 1 || function == 3 || function == 4 ||
            function == 5;
@@ -127,11 +179,28 @@ bool StreamFramer::CheckedFrameAt(std::size_t at) const {
 // the length.
 bool StreamFramer::CrcMatchesAt(std::size_t at, std::size_t length) const {
     const std::size_t body = length - kRtuCrcSize;
-    const auto fromStart = static_cast<std::uint16_t>(m_crcStates[at] ^ kCrcStart);
-    const auto crc =
-        static_cast<std::uint16_t>(m_crcStates[at + body] ^ Shift().Apply(body, fromStart));
+    std::uint16_t crc = 0;
+    if (body <= kDirectCrcBody && at + body >= m_crcStates.size()) {
+        crc = Crc16Modbus(m_buffer.data() + at, static_cast<std::uint16_t>(body));
+    } else {
+        const auto fromStart = static_cast<std::uint16_t>(CrcStateAt(at) ^ kCrcStart);
+        crc = static_cast<std::uint16_t>(CrcStateAt(at + body) ^ Shift().Apply(body, fromStart));
+    }
     return m_buffer[at + body] == static_cast<Byte>(crc >> 8) &&
            m_buffer[at + body + 1] == static_cast<Byte>(crc & 0xFFU);
+}
+
+// The register after m_buffer[0, k), run on as far as needed.
+std::uint16_t StreamFramer::CrcStateAt(std::size_t k) const {
+    if (k >= m_crcStates.size()) {
+        const CrcStep& step = Step();
+        std::size_t at = m_crcStates.size();
+        m_crcStates.resize(k + 1);
+        for (; at <= k; ++at) {
+            m_crcStates[at] = step(m_crcStates[at - 1], m_buffer[at - 1]);
+        }
+    }
+    return m_crcStates[k];
 }
 
 // The offset from the scan position of the first complete frame with a good CRC after it; 0 if
@@ -200,26 +269,15 @@ void StreamFramer::Reset() {
         return;
     }
     m_buffer.clear();
-    m_crcStates.assign(m_mode == Mode::RtuChecked ? 1 : 0, kCrcStart);
+    m_crcStates.assign(1, kCrcStart);
     m_start = 0;
     m_dropFrom = 0;
 }
 
 void StreamFramer::Consume(std::span<const Byte> bytes) {
-    Append(bytes);
+    m_buffer.insert(m_buffer.end(), bytes.begin(), bytes.end());
     Scan();
     Compact();
-}
-
-void StreamFramer::Append(std::span<const Byte> bytes) {
-    m_buffer.insert(m_buffer.end(), bytes.begin(), bytes.end());
-    if (m_mode != Mode::RtuChecked) {
-        return;
-    }
-    m_crcStates.reserve(m_buffer.size() + 1);
-    for (const Byte& b : bytes) {
-        m_crcStates.push_back(Crc16Modbus(&b, 1, m_crcStates.back()));
-    }
 }
 
 void StreamFramer::Scan() {
@@ -257,10 +315,10 @@ StreamFramer::Verdict StreamFramer::JudgeMbap(std::span<const Byte> rest) const 
     if (rest.size() < kMbapHeaderSize) {
         return {Verdict::Kind::NeedMore};
     }
-    const std::size_t length = WordAt(rest, 4);
-    if (WordAt(rest, 2) != 0 || length < kMbapMinLength || length > kMbapMaxLength) {
-        return {Verdict::Kind::Drop};
+    if (const std::size_t run = ImplausibleHeaderRun(rest); run != 0) {
+        return {Verdict::Kind::Drop, run};
     }
+    const std::size_t length = WordAt(rest, 4);
     // A header that lies about a reply's length would hold back every reply behind it.
     if (MbapLengthContradictsFunction(rest.subspan(kMbapHeaderSize), length)) {
         return {Verdict::Kind::Drop};
@@ -274,7 +332,7 @@ StreamFramer::Verdict StreamFramer::JudgeMbap(std::span<const Byte> rest) const 
 StreamFramer::Verdict StreamFramer::JudgeRtu(std::span<const Byte> rest) const {
     const int length = RtuFrameLength(rest);
     if (length == 0) {
-        return {Verdict::Kind::Drop};
+        return {Verdict::Kind::Drop, UnknownFunctionRun(rest)};
     }
     if (length < 0 || rest.size() < static_cast<std::size_t>(length)) {
         // A stray byte can pose as the start of a long frame and hold back a whole reply behind
@@ -314,8 +372,10 @@ void StreamFramer::Compact() {
     }
     const auto consumed = static_cast<std::ptrdiff_t>(m_start);
     m_buffer.erase(m_buffer.begin(), m_buffer.begin() + consumed);
-    if (!m_crcStates.empty()) {
+    if (m_crcStates.size() > m_start) {
         m_crcStates.erase(m_crcStates.begin(), m_crcStates.begin() + consumed);
+    } else {
+        m_crcStates.assign(1, kCrcStart);  // any start value will do
     }
     m_dropFrom -= std::min(m_dropFrom, m_start);
     m_start = 0;

@@ -13,8 +13,8 @@
 // frame are dropped (and reported to the drop callback) until a plausible frame start is found.
 // The buffer never holds more than one incomplete frame, so a peer streaming garbage cannot
 // grow memory, and the work is linear in the bytes fed whatever they are: each position costs
-// a bounded number of steps (the CRC of a candidate frame comes from running CRC states, not from
-// its bytes), plus at most one frame's length of look-ahead per Feed.
+// a bounded number of steps (the CRC of a long candidate frame comes from the running CRC register
+// at its two ends, not from its bytes), plus at most one frame's length of look-ahead per Feed.
 class StreamFramer {
   public:
     using FrameHandler = std::function<void(std::span<const Byte>)>;
@@ -50,7 +50,7 @@ class StreamFramer {
     std::size_t OffsetOfCheckedFrame() const;
     bool CheckedFrameAt(std::size_t at) const;
     bool CrcMatchesAt(std::size_t at, std::size_t length) const;
-    void Append(std::span<const Byte> bytes);
+    std::uint16_t CrcStateAt(std::size_t k) const;
     void Consume(std::span<const Byte> bytes);
     void DrainPending();
     void Scan();
@@ -61,9 +61,9 @@ class StreamFramer {
     FrameHandler m_onFrame;
     DropHandler m_onDrop;
     std::vector<Byte> m_buffer;
-    // RtuChecked: m_crcStates[k] is the CRC register after m_buffer[0, k), from any start value;
-    // one entry more than the buffer.
-    std::vector<std::uint16_t> m_crcStates;
+    // RtuChecked: m_crcStates[k] is the CRC register after m_buffer[0, k), from any start value,
+    // worked out only as far as a check of a long frame has needed.
+    mutable std::vector<std::uint16_t> m_crcStates;
     std::size_t m_start = 0;         // first byte not yet framed or dropped
     std::size_t m_dropFrom = 0;      // [m_dropFrom, m_start) dropped but not yet reported
     bool m_feeding = false;          // a handler is running inside Feed
