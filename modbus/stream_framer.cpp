@@ -19,7 +19,7 @@ constexpr Byte kExceptionBit = 0x80;
 constexpr std::uint16_t kCrcStart = 0xFFFF;
 // Bodies up to this long are checked from their bytes unless the running register already
 // reaches past them; longer ones always from the register.
-constexpr std::size_t kDirectCrcBody = 8;
+constexpr std::size_t kDirectCrcBody = 16;
 
 std::size_t WordAt(std::span<const Byte> bytes, std::size_t index) {
     return (std::size_t{bytes[index]} << 8) | bytes[index + 1];
@@ -93,15 +93,9 @@ class CrcShift {
     std::array<NibbleTables, kMaxBody + 1> m_tables{};
 };
 
-const CrcShift& Shift() {
-    static const CrcShift shift;
-    return shift;
-}
-
-const CrcStep& Step() {
-    static const CrcStep step;
-    return step;
-}
+// Built at start-up from the constant tables of Crc16Modbus, so no use needs a guard.
+const CrcShift kShift;
+const CrcStep kStep;
 
 bool IsPlausibleHeader(std::span<const Byte> header) {
     const std::size_t length = WordAt(header, 4);
@@ -178,29 +172,40 @@ bool StreamFramer::CheckedFrameAt(std::size_t at) const {
 // The CRC check of the frame of `length` bytes at buffer position `at`, in a few steps whatever
 // the length.
 bool StreamFramer::CrcMatchesAt(std::size_t at, std::size_t length) const {
+    if (at < m_failedCrc.size() && m_failedCrc[at] != 0) {
+        return false;  // checked before, by a look-ahead
+    }
+    if (!ComputedCrcMatches(at, length)) {
+        m_failedCrc.resize(std::max(m_failedCrc.size(), m_buffer.size()));
+        m_failedCrc[at] = 1;
+        return false;
+    }
+    return true;
+}
+
+bool StreamFramer::ComputedCrcMatches(std::size_t at, std::size_t length) const {
     const std::size_t body = length - kRtuCrcSize;
     std::uint16_t crc = 0;
     if (body <= kDirectCrcBody && at + body >= m_crcStates.size()) {
         crc = Crc16Modbus(m_buffer.data() + at, static_cast<std::uint16_t>(body));
     } else {
         const auto fromStart = static_cast<std::uint16_t>(CrcStateAt(at) ^ kCrcStart);
-        crc = static_cast<std::uint16_t>(CrcStateAt(at + body) ^ Shift().Apply(body, fromStart));
+        crc = static_cast<std::uint16_t>(CrcStateAt(at + body) ^ kShift.Apply(body, fromStart));
     }
     return m_buffer[at + body] == static_cast<Byte>(crc >> 8) &&
            m_buffer[at + body + 1] == static_cast<Byte>(crc & 0xFFU);
 }
 
-// The register after m_buffer[0, k), run on as far as needed.
-std::uint16_t StreamFramer::CrcStateAt(std::size_t k) const {
-    if (k >= m_crcStates.size()) {
-        const CrcStep& step = Step();
-        std::size_t at = m_crcStates.size();
-        m_crcStates.resize(k + 1);
-        for (; at <= k; ++at) {
-            m_crcStates[at] = step(m_crcStates[at - 1], m_buffer[at - 1]);
-        }
+// Runs the register on through the whole buffer: whatever needs one register soon needs the
+// next.
+void StreamFramer::ExtendCrcStates() const {
+    std::size_t at = m_crcStates.size();
+    std::uint16_t reg = m_crcStates.back();
+    m_crcStates.resize(m_buffer.size() + 1);
+    for (; at < m_crcStates.size(); ++at) {
+        reg = kStep(reg, m_buffer[at - 1]);
+        m_crcStates[at] = reg;
     }
-    return m_crcStates[k];
 }
 
 // The offset from the scan position of the first complete frame with a good CRC after it; 0 if
@@ -270,6 +275,7 @@ void StreamFramer::Reset() {
     }
     m_buffer.clear();
     m_crcStates.assign(1, kCrcStart);
+    m_failedCrc.clear();
     m_start = 0;
     m_dropFrom = 0;
 }
@@ -372,6 +378,9 @@ void StreamFramer::Compact() {
     }
     const auto consumed = static_cast<std::ptrdiff_t>(m_start);
     m_buffer.erase(m_buffer.begin(), m_buffer.begin() + consumed);
+    m_failedCrc.erase(
+        m_failedCrc.begin(),
+        m_failedCrc.begin() + std::min<std::ptrdiff_t>(consumed, std::ssize(m_failedCrc)));
     if (m_crcStates.size() > m_start) {
         m_crcStates.erase(m_crcStates.begin(), m_crcStates.begin() + consumed);
     } else {

@@ -50,7 +50,15 @@ class StreamFramer {
     std::size_t OffsetOfCheckedFrame() const;
     bool CheckedFrameAt(std::size_t at) const;
     bool CrcMatchesAt(std::size_t at, std::size_t length) const;
-    std::uint16_t CrcStateAt(std::size_t k) const;
+    bool ComputedCrcMatches(std::size_t at, std::size_t length) const;
+    // The register after m_buffer[0, k), worked out when first needed.
+    std::uint16_t CrcStateAt(std::size_t k) const {
+        if (k >= m_crcStates.size()) {
+            ExtendCrcStates();
+        }
+        return m_crcStates[k];
+    }
+    void ExtendCrcStates() const;
     void Consume(std::span<const Byte> bytes);
     void DrainPending();
     void Scan();
@@ -64,6 +72,9 @@ class StreamFramer {
     // RtuChecked: m_crcStates[k] is the CRC register after m_buffer[0, k), from any start value,
     // worked out only as far as a check of a long frame has needed.
     mutable std::vector<std::uint16_t> m_crcStates;
+    // RtuChecked: 1 where a complete frame was found with a wrong CRC, so the scan that reaches
+    // a position a look-ahead has already checked does not check it again.
+    mutable std::vector<Byte> m_failedCrc;
     std::size_t m_start = 0;         // first byte not yet framed or dropped
     std::size_t m_dropFrom = 0;      // [m_dropFrom, m_start) dropped but not yet reported
     bool m_feeding = false;          // a handler is running inside Feed
