@@ -11,9 +11,8 @@
 #include <QElapsedTimer>
 #include <QTimer>
 #include <algorithm>
-#include <atomic>
 #include <array>
-#include <cerrno>
+#include <atomic>
 #include <thread>
 
 #include "bench_sections.h"
