@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QTreeWidget>
+#include <utility>
 
 #include "about_dlg.h"
 #include "advanced_dlg.h"
@@ -24,6 +25,7 @@ namespace {
 constexpr unsigned kAboutCommand = 0x0010;
 constexpr const char* kAboutMenuText = "关于 Kestrel(&A)...";
 constexpr int kComCount = 255;
+constexpr int kRefreshPeriodMs = 16;  // one frame of a 60 Hz screen
 
 // The button of request k of the command table (relays, then the two queries).
 int CommandButtonId(int k) {
@@ -132,6 +134,26 @@ void CKestrelDlg::AppendReport(const QString& line) {
 
 void CKestrelDlg::OnRefreshView() {
     UpdateData(false);
+}
+
+void CKestrelDlg::RefreshAfterReply() {
+    if (!m_refreshPacer) {
+        m_refreshPacer = new QTimer(this);
+        m_refreshPacer->setSingleShot(true);
+        m_refreshPacer->setInterval(kRefreshPeriodMs);
+        connect(m_refreshPacer, &QTimer::timeout, this, [this] {
+            if (std::exchange(m_bRefreshDue, false)) {
+                OnRefreshView();
+                m_refreshPacer->start();
+            }
+        });
+    }
+    if (m_refreshPacer->isActive()) {
+        m_bRefreshDue = true;
+        return;
+    }
+    OnRefreshView();
+    m_refreshPacer->start();
 }
 
 void CKestrelDlg::OnSysCommand(unsigned id) {
@@ -289,7 +311,7 @@ void CKestrelDlg::ApplyEffect(const ReplyEffect& effect) {
 void CKestrelDlg::DecodeNetworkReply(std::span<const Byte> frame) {
     TakeReplyForWatch(frame);
     ApplyEffect(DecodeNetworkFrame(frame, m_byAddress));
-    UpdateData(false);
+    RefreshAfterReply();
 }
 
 void CKestrelDlg::ClearIndicators() {

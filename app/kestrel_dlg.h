@@ -44,6 +44,9 @@ class CKestrelDlg : public CTemplateDialog {
     void AppendReport(const QString& line);
     void OnSysCommand(unsigned id);
     Q_INVOKABLE void OnRefreshView();
+    // Refreshes the fields after replies: at once when the window is quiet, otherwise at most
+    // once per frame of the screen, and always after the last reply of a burst.
+    void RefreshAfterReply();
 
     // ---- requests and replies ----
     void SendCommand(int k);
@@ -147,4 +150,6 @@ class CKestrelDlg : public CTemplateDialog {
     ParamOrigin m_paramOrigin = ParamOrigin::None;
     ReplyWatch m_replyWatch;
     QTimer* m_replyTimer = nullptr;
+    QTimer* m_refreshPacer = nullptr;  // running: a refresh was shown less than a frame ago
+    bool m_bRefreshDue = false;        // replies came since that refresh
 };

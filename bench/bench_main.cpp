@@ -1,6 +1,7 @@
 // The benchmark command: measures the panel's figures side by side in one run and prints them
 // as one table (scripts/bench.sh builds it optimised and runs it).
-//   kestrel-bench [--quick] [--only=rtt-tcp,rtt-serial,idle,search,startup,framers,long]
+//   kestrel-bench [--quick]
+//                 [--only=rtt-tcp,rtt-serial,idle,search,startup,framers,long,flood]
 //                 [--no-pin]
 // Everything runs on loopback and on pseudo-terminals; message boxes are counted, not shown.
 #include <sched.h>
@@ -51,6 +52,7 @@ const std::vector<Section>& Sections() {
         {"startup", "start-up", BenchStartup},
         {"framers", "framer throughput", BenchFramers},
         {"long", "long runs", BenchLongAll},
+        {"flood", "floods", BenchFlood},
     };
     return sections;
 }
@@ -64,6 +66,9 @@ BenchOptions QuickOptions(BenchOptions options) {
     options.startupRuns = 3;
     options.searchRuns = 1;
     options.framerMiB = 4;
+    options.framerSearchTries = 40;
+    options.floodMiB = 4;
+    options.floodPtyAnalogMiB = 1;
     return options;
 }
 

@@ -15,8 +15,11 @@ struct BenchOptions {
     int idleSeconds = 10;
     int startupRuns = 7;
     int searchRuns = 3;
-    std::size_t framerMiB = 32;  // per framer case
-    QString comDir;              // KESTREL_COM_DIR of this run
+    std::size_t framerMiB = 32;           // per framer case
+    std::size_t framerSearchTries = 300;  // random units timed in the search for the worst
+    std::size_t floodMiB = 100;           // per flood case
+    std::size_t floodPtyAnalogMiB = 4;    // analog replies on the serial link, far slower
+    QString comDir;                       // KESTREL_COM_DIR of this run
 };
 
 // 1. Relay round trip over TCP: the panel, libmodbus and pymodbus against one simulator.
@@ -31,6 +34,8 @@ void BenchSearch(BenchTable& table, const BenchOptions& options);
 void BenchStartup(BenchTable& table, const BenchOptions& options);
 // 6. Throughput of the stream framers.
 void BenchFramers(BenchTable& table, const BenchOptions& options);
+// 8. The longest stall of the window while a peer floods the TCP link or the COM port.
+void BenchFlood(BenchTable& table, const BenchOptions& options);
 // 7. A long run of relay commands over TCP and over a pseudo-terminal, resident size kept.
 void BenchLongRuns(BenchTable& table, const BenchOptions& options);
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -68,6 +69,7 @@ PtyModule::PtyModule(const QString& comDir, int com, bool answering) : m_answeri
 }
 
 PtyModule::~PtyModule() {
+    StopFlood();
     if (m_thread.joinable()) {
         const char byte = 0;
         [[maybe_unused]] const auto ignored = ::write(m_wake[1], &byte, 1);
@@ -154,4 +156,47 @@ void PtyModule::WriteAll(const std::uint8_t* data, std::size_t count) {
         data += sent;
         count -= static_cast<std::size_t>(sent);
     }
+}
+
+void PtyModule::StartFlood(std::vector<std::uint8_t> pattern, std::size_t total) {
+    m_floodThread =
+        std::thread([this, pattern = std::move(pattern), total] { Flood(pattern, total); });
+}
+
+void PtyModule::Flood(const std::vector<std::uint8_t>& pattern, std::size_t total) {
+    constexpr std::size_t kPiece = 4096;
+    for (std::size_t sent = 0; sent < total && !m_floodStop.load();) {
+        const std::size_t at = sent % pattern.size();
+        const std::size_t size = std::min({kPiece, pattern.size() - at, total - sent});
+        const ssize_t wrote = ::write(m_master, pattern.data() + at, size);
+        if (wrote < 0 && errno == EINTR) {
+            continue;
+        }
+        if (wrote <= 0) {
+            break;
+        }
+        sent += static_cast<std::size_t>(wrote);
+    }
+    m_floodWritten = true;
+}
+
+int PtyModule::Unread() const {
+    int unread = 0;
+    return ::ioctl(m_slaveKeeper, FIONREAD, &unread) == 0 ? unread : -1;
+}
+
+// A writer blocked on a full line is freed by reading the line empty from this side.
+void PtyModule::StopFlood() {
+    if (!m_floodThread.joinable()) {
+        return;
+    }
+    m_floodStop = true;
+    std::array<std::uint8_t, 4096> sink{};
+    while (!m_floodWritten.load()) {
+        pollfd line = {m_slaveKeeper, POLLIN, 0};
+        if (::poll(&line, 1, 10) > 0) {
+            [[maybe_unused]] const auto ignored = ::read(m_slaveKeeper, sink.data(), sink.size());
+        }
+    }
+    m_floodThread.join();
 }

@@ -31,11 +31,18 @@ class PtyModule {
     // Stamps of the echoes written since the last call, in order.
     std::vector<Clock::time_point> TakeStamps();
     std::size_t EchoCount() const { return m_echoes.load(); }
+    // Writes `total` bytes of the pattern repeated to the line, from a thread of its own.
+    void StartFlood(std::vector<std::uint8_t> pattern, std::size_t total);
+    bool FloodWritten() const { return m_floodWritten.load(); }
+    // Bytes on the line that the panel has not read yet.
+    int Unread() const;
 
   private:
     void Serve();
     void Answer(const std::uint8_t* request);
     void WriteAll(const std::uint8_t* data, std::size_t count);
+    void Flood(const std::vector<std::uint8_t>& pattern, std::size_t total);
+    void StopFlood();
 
     int m_master = -1;
     int m_slaveKeeper = -1;  // keeps the line up while the panel has the port closed
@@ -47,4 +54,7 @@ class PtyModule {
     std::size_t m_stampCount = 0;
     std::atomic<std::size_t> m_echoes{0};
     std::thread m_thread;
+    std::atomic<bool> m_floodWritten{false};
+    std::atomic<bool> m_floodStop{false};
+    std::thread m_floodThread;
 };

@@ -1,6 +1,7 @@
 #include "stream_framer.h"
 
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <utility>
 
@@ -13,17 +14,130 @@ constexpr std::size_t kMbapMaxLength = 254;
 constexpr int kRtuWriteLength = 8;
 constexpr int kRtuExceptionLength = 5;
 constexpr int kRtuCountedOverhead = 5;  // unit, function, count, two CRC bytes
+constexpr std::size_t kRtuCrcSize = 2;
 constexpr Byte kExceptionBit = 0x80;
+constexpr std::uint16_t kCrcStart = 0xFFFF;
+// Bodies up to this long are checked from their bytes unless the running register already
+// reaches past them; longer ones always from the register.
+constexpr std::size_t kDirectCrcBody = 16;
 
 std::size_t WordAt(std::span<const Byte> bytes, std::size_t index) {
     return (std::size_t{bytes[index]} << 8) | bytes[index + 1];
 }
 
-bool RtuCrcMatches(std::span<const Byte> frame) {
-    const std::size_t body = frame.size() - 2;
-    const std::uint16_t crc = Crc16Modbus(frame.data(), static_cast<std::uint16_t>(body));
-    return frame[body] == static_cast<Byte>(crc >> 8) &&
-           frame[body + 1] == static_cast<Byte>(crc & 0xFFU);
+// One byte run through the CRC register, as Crc16Modbus does it, by a table made with it: the
+// register's high byte meets the data byte, its low byte moves up.
+class CrcStep {
+  public:
+    CrcStep() {
+        for (unsigned value = 0; value < m_table.size(); ++value) {
+            const auto byte = static_cast<Byte>(value);
+            m_table[value] = Crc16Modbus(&byte, 1, 0);
+        }
+    }
+    std::uint16_t operator()(std::uint16_t reg, Byte byte) const {
+        return static_cast<std::uint16_t>(m_table[(byte ^ (reg >> 8)) & 0xFFU] ^
+                                          ((reg & 0xFFU) << 8));
+    }
+
+  private:
+    std::array<std::uint16_t, 256> m_table{};
+};
+
+// The CRC register is linear in what it holds: running n bytes from register r gives the run
+// from register 0 xor the run of n zero bytes from r. These tables give the second term for
+// every n a frame body can have, a nibble of r at a time, so the CRC of any stretch of a buffer
+// follows from the registers at its two ends in a few steps.
+class CrcShift {
+  public:
+    static constexpr std::size_t kMaxBody = StreamFramer::kMaxFrame - kRtuCrcSize;
+
+    CrcShift() {
+        std::array<std::uint16_t, 16> bits{};
+        for (std::size_t bit = 0; bit < bits.size(); ++bit) {
+            bits[bit] = static_cast<std::uint16_t>(1U << bit);
+        }
+        const Byte zero = 0;
+        for (std::size_t n = 0; n <= kMaxBody; ++n) {
+            Fill(m_tables[n], bits);
+            for (std::uint16_t& image : bits) {
+                image = Crc16Modbus(&zero, 1, image);
+            }
+        }
+    }
+
+    // The register that n zero bytes leave behind, run from `reg`.
+    std::uint16_t Apply(std::size_t n, std::uint16_t reg) const {
+        const auto& table = m_tables[n];
+        return static_cast<std::uint16_t>(table[0][reg & 0xFU] ^ table[1][(reg >> 4) & 0xFU] ^
+                                          table[2][(reg >> 8) & 0xFU] ^ table[3][reg >> 12]);
+    }
+
+  private:
+    using NibbleTables = std::array<std::array<std::uint16_t, 16>, 4>;
+
+    static void Fill(NibbleTables& tables, const std::array<std::uint16_t, 16>& bits) {
+        for (std::size_t nibble = 0; nibble < tables.size(); ++nibble) {
+            for (unsigned value = 0; value < 16; ++value) {
+                std::uint16_t image = 0;
+                for (unsigned bit = 0; bit < 4; ++bit) {
+                    if ((value >> bit & 1U) != 0) {
+                        image ^= bits[nibble * 4 + bit];
+                    }
+                }
+                tables[nibble][value] = image;
+            }
+        }
+    }
+
+    std::array<NibbleTables, kMaxBody + 1> m_tables{};
+};
+
+// Built at start-up from the constant tables of Crc16Modbus, so no use needs a guard.
+const CrcShift kShift;
+const CrcStep kStep;
+
+bool IsPlausibleHeader(std::span<const Byte> header) {
+    const std::size_t length = WordAt(header, 4);
+    return WordAt(header, 2) == 0 && length >= kMbapMinLength && length <= kMbapMaxLength;
+}
+
+// How many positions from the start of rest on cannot hold an MBAP header (protocol 0, a length
+// that fits); dropped in one step rather than one by one.
+std::size_t ImplausibleHeaderRun(std::span<const Byte> rest) {
+    std::size_t run = 0;
+    while (rest.size() - run >= kMbapHeaderSize && !IsPlausibleHeader(rest.subspan(run))) {
+        ++run;
+    }
+    return run;
+}
+
+// How many positions from the start of rest on (the first at least) carry a function code no
+// RTU reply has.
+std::size_t UnknownFunctionRun(std::span<const Byte> rest) {
+    std::size_t run = 1;
+    while (rest.size() - run >= 2 && RtuFrameLength(rest.subspan(run)) == 0) {
+        ++run;
+    }
+    return run;
+}
+
+bool IsDecodedReply(Byte function) {
+    return (function & kExceptionBit) != 0 || function == 1 || function == 3 || function == 4 ||
+           function == 5;
+}
+
+// For a reply the panel decodes, whether the MBAP length contradicts the one its function
+// implies (the RTU length without the CRC). False while the bytes to tell have not come.
+bool MbapLengthContradictsFunction(std::span<const Byte> pdu, std::size_t length) {
+    if (pdu.size() < 2 || !IsDecodedReply(pdu[1])) {
+        return false;
+    }
+    const int rtuLength = RtuFrameLength(pdu);
+    if (rtuLength < 0) {
+        return length < 3;  // unit, function and count at least
+    }
+    return static_cast<std::size_t>(rtuLength) - kRtuCrcSize != length;
 }
 
 // Clears the feeding flag and compacts the buffer even when a handler throws, so the
@@ -48,13 +162,58 @@ class FeedScope {
 
 }  // namespace
 
-// The offset of the first complete frame with a good CRC after the start of rest; 0 if none.
-std::size_t StreamFramer::OffsetOfCheckedFrame(std::span<const Byte> rest) {
-    for (std::size_t offset = 1; offset + kRtuExceptionLength <= rest.size(); ++offset) {
-        const auto candidate = rest.subspan(offset);
-        const int length = RtuFrameLength(candidate);
-        if (length > 0 && candidate.size() >= static_cast<std::size_t>(length) &&
-            RtuCrcMatches(candidate.first(static_cast<std::size_t>(length)))) {
+// Whether a complete frame with a good CRC starts at buffer position `at`.
+bool StreamFramer::CheckedFrameAt(std::size_t at) const {
+    const int length = RtuFrameLength(std::span(m_buffer).subspan(at));
+    return length > 0 && m_buffer.size() - at >= static_cast<std::size_t>(length) &&
+           CrcMatchesAt(at, static_cast<std::size_t>(length));
+}
+
+// The CRC check of the frame of `length` bytes at buffer position `at`, in a few steps whatever
+// the length.
+bool StreamFramer::CrcMatchesAt(std::size_t at, std::size_t length) const {
+    if (at < m_failedCrc.size() && m_failedCrc[at] != 0) {
+        return false;  // checked before, by a look-ahead
+    }
+    if (!ComputedCrcMatches(at, length)) {
+        m_failedCrc.resize(std::max(m_failedCrc.size(), m_buffer.size()));
+        m_failedCrc[at] = 1;
+        return false;
+    }
+    return true;
+}
+
+bool StreamFramer::ComputedCrcMatches(std::size_t at, std::size_t length) const {
+    const std::size_t body = length - kRtuCrcSize;
+    std::uint16_t crc = 0;
+    if (body <= kDirectCrcBody && at + body >= m_crcStates.size()) {
+        crc = Crc16Modbus(m_buffer.data() + at, static_cast<std::uint16_t>(body));
+    } else {
+        const auto fromStart = static_cast<std::uint16_t>(CrcStateAt(at) ^ kCrcStart);
+        crc = static_cast<std::uint16_t>(CrcStateAt(at + body) ^ kShift.Apply(body, fromStart));
+    }
+    return m_buffer[at + body] == static_cast<Byte>(crc >> 8) &&
+           m_buffer[at + body + 1] == static_cast<Byte>(crc & 0xFFU);
+}
+
+// Runs the register on through the whole buffer: whatever needs one register soon needs the
+// next.
+void StreamFramer::ExtendCrcStates() const {
+    std::size_t at = m_crcStates.size();
+    std::uint16_t reg = m_crcStates.back();
+    m_crcStates.resize(m_buffer.size() + 1);
+    for (; at < m_crcStates.size(); ++at) {
+        reg = kStep(reg, m_buffer[at - 1]);
+        m_crcStates[at] = reg;
+    }
+}
+
+// The offset from the scan position of the first complete frame with a good CRC after it; 0 if
+// none.
+std::size_t StreamFramer::OffsetOfCheckedFrame() const {
+    for (std::size_t offset = 1; m_start + offset + kRtuExceptionLength <= m_buffer.size();
+         ++offset) {
+        if (CheckedFrameAt(m_start + offset)) {
             return offset;
         }
     }
@@ -83,7 +242,9 @@ int RtuFrameLength(std::span<const Byte> start) {
 }
 
 StreamFramer::StreamFramer(Mode mode, FrameHandler onFrame, DropHandler onDrop)
-    : m_mode(mode), m_onFrame(std::move(onFrame)), m_onDrop(std::move(onDrop)) {}
+    : m_mode(mode), m_onFrame(std::move(onFrame)), m_onDrop(std::move(onDrop)) {
+    Reset();
+}
 
 void StreamFramer::Feed(std::span<const Byte> bytes) {
     if (m_feeding) {
@@ -113,6 +274,8 @@ void StreamFramer::Reset() {
         return;
     }
     m_buffer.clear();
+    m_crcStates.assign(1, kCrcStart);
+    m_failedCrc.clear();
     m_start = 0;
     m_dropFrom = 0;
 }
@@ -127,7 +290,7 @@ void StreamFramer::Scan() {
     const std::uint64_t generation = m_generation;
     while (generation == m_generation) {
         const std::span<const Byte> rest(m_buffer.data() + m_start, m_buffer.size() - m_start);
-        const Verdict verdict = Judge(rest);
+        const Verdict verdict = Judge();
         if (verdict.kind == Verdict::Kind::NeedMore) {
             break;
         }
@@ -149,39 +312,49 @@ void StreamFramer::Scan() {
     }
 }
 
-StreamFramer::Verdict StreamFramer::Judge(std::span<const Byte> rest) const {
-    if (m_mode == Mode::Mbap) {
-        if (rest.size() < kMbapHeaderSize) {
-            return {Verdict::Kind::NeedMore};
-        }
-        const std::size_t length = WordAt(rest, 4);
-        if (WordAt(rest, 2) != 0 || length < kMbapMinLength || length > kMbapMaxLength) {
-            return {Verdict::Kind::Drop};
-        }
-        if (rest.size() < kMbapHeaderSize + length) {
-            return {Verdict::Kind::NeedMore};
-        }
-        return {Verdict::Kind::Frame, kMbapHeaderSize, length};
+StreamFramer::Verdict StreamFramer::Judge() const {
+    const std::span<const Byte> rest(m_buffer.data() + m_start, m_buffer.size() - m_start);
+    return m_mode == Mode::Mbap ? JudgeMbap(rest) : JudgeRtu(rest);
+}
+
+StreamFramer::Verdict StreamFramer::JudgeMbap(std::span<const Byte> rest) const {
+    if (rest.size() < kMbapHeaderSize) {
+        return {Verdict::Kind::NeedMore};
     }
+    if (const std::size_t run = ImplausibleHeaderRun(rest); run != 0) {
+        return {Verdict::Kind::Drop, run};
+    }
+    const std::size_t length = WordAt(rest, 4);
+    // A header that lies about a reply's length would hold back every reply behind it.
+    if (MbapLengthContradictsFunction(rest.subspan(kMbapHeaderSize), length)) {
+        return {Verdict::Kind::Drop};
+    }
+    if (rest.size() < kMbapHeaderSize + length) {
+        return {Verdict::Kind::NeedMore};
+    }
+    return {Verdict::Kind::Frame, kMbapHeaderSize, length};
+}
+
+StreamFramer::Verdict StreamFramer::JudgeRtu(std::span<const Byte> rest) const {
     const int length = RtuFrameLength(rest);
     if (length == 0) {
-        return {Verdict::Kind::Drop};
+        return {Verdict::Kind::Drop, UnknownFunctionRun(rest)};
     }
     if (length < 0 || rest.size() < static_cast<std::size_t>(length)) {
         // A stray byte can pose as the start of a long frame and hold back a whole reply behind
         // it: when the CRC is checked, a complete good frame further on wins over the wait.
         if (m_mode == Mode::RtuChecked) {
-            if (const std::size_t later = OffsetOfCheckedFrame(rest); later != 0) {
+            if (const std::size_t later = OffsetOfCheckedFrame(); later != 0) {
                 return {Verdict::Kind::Drop, later};
             }
         }
         return {Verdict::Kind::NeedMore};
     }
-    const auto frame = rest.first(static_cast<std::size_t>(length));
-    if (m_mode == Mode::RtuChecked && !RtuCrcMatches(frame)) {
+    const auto size = static_cast<std::size_t>(length);
+    if (m_mode == Mode::RtuChecked && !CrcMatchesAt(m_start, size)) {
         return {Verdict::Kind::Drop};
     }
-    return {Verdict::Kind::Frame, 0, frame.size()};
+    return {Verdict::Kind::Frame, 0, size};
 }
 
 // Reports the run of dropped bytes; false when the drop handler reset the framer.
@@ -203,7 +376,16 @@ void StreamFramer::Compact() {
     if (m_start == 0) {
         return;
     }
-    m_buffer.erase(m_buffer.begin(), m_buffer.begin() + static_cast<std::ptrdiff_t>(m_start));
+    const auto consumed = static_cast<std::ptrdiff_t>(m_start);
+    m_buffer.erase(m_buffer.begin(), m_buffer.begin() + consumed);
+    m_failedCrc.erase(
+        m_failedCrc.begin(),
+        m_failedCrc.begin() + std::min<std::ptrdiff_t>(consumed, std::ssize(m_failedCrc)));
+    if (m_crcStates.size() > m_start) {
+        m_crcStates.erase(m_crcStates.begin(), m_crcStates.begin() + consumed);
+    } else {
+        m_crcStates.assign(1, kCrcStart);  // any start value will do
+    }
     m_dropFrom -= std::min(m_dropFrom, m_start);
     m_start = 0;
 }

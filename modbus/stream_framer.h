@@ -12,14 +12,18 @@
 // complete frame is handed to the frame callback once, in order, and bytes that cannot start a
 // frame are dropped (and reported to the drop callback) until a plausible frame start is found.
 // The buffer never holds more than one incomplete frame, so a peer streaming garbage cannot
-// grow memory.
+// grow memory, and the work is linear in the bytes fed whatever they are: each position costs
+// a bounded number of steps (the CRC of a long candidate frame comes from the running CRC register
+// at its two ends, not from its bytes), plus at most one frame's length of look-ahead per Feed.
 class StreamFramer {
   public:
     using FrameHandler = std::function<void(std::span<const Byte>)>;
     using DropHandler = std::function<void(std::span<const Byte>)>;
 
     enum class Mode : std::uint8_t {
-        Mbap,        // Modbus TCP: by the MBAP length field; frames handed on without the header
+        Mbap,        // Modbus TCP: by the MBAP length field; frames handed on without the header.
+                     // For the replies the panel decodes (functions 1, 3, 4, 5, exceptions) the
+                     // length must be the one the function implies, or the header is dropped.
         RtuStream,   // RTU inside TCP: by the length the function code implies; CRC not checked
         RtuChecked,  // RTU on a serial line: as RtuStream, and a frame with a wrong CRC is dropped
     };
@@ -40,8 +44,21 @@ class StreamFramer {
         std::size_t length = 0;  // bytes handed on
     };
 
-    Verdict Judge(std::span<const Byte> rest) const;
-    static std::size_t OffsetOfCheckedFrame(std::span<const Byte> rest);
+    Verdict Judge() const;
+    Verdict JudgeMbap(std::span<const Byte> rest) const;
+    Verdict JudgeRtu(std::span<const Byte> rest) const;
+    std::size_t OffsetOfCheckedFrame() const;
+    bool CheckedFrameAt(std::size_t at) const;
+    bool CrcMatchesAt(std::size_t at, std::size_t length) const;
+    bool ComputedCrcMatches(std::size_t at, std::size_t length) const;
+    // The register after m_buffer[0, k), worked out when first needed.
+    std::uint16_t CrcStateAt(std::size_t k) const {
+        if (k >= m_crcStates.size()) {
+            ExtendCrcStates();
+        }
+        return m_crcStates[k];
+    }
+    void ExtendCrcStates() const;
     void Consume(std::span<const Byte> bytes);
     void DrainPending();
     void Scan();
@@ -52,6 +69,12 @@ class StreamFramer {
     FrameHandler m_onFrame;
     DropHandler m_onDrop;
     std::vector<Byte> m_buffer;
+    // RtuChecked: m_crcStates[k] is the CRC register after m_buffer[0, k), from any start value,
+    // worked out only as far as a check of a long frame has needed.
+    mutable std::vector<std::uint16_t> m_crcStates;
+    // RtuChecked: 1 where a complete frame was found with a wrong CRC, so the scan that reaches
+    // a position a look-ahead has already checked does not check it again.
+    mutable std::vector<Byte> m_failedCrc;
     std::size_t m_start = 0;         // first byte not yet framed or dropped
     std::size_t m_dropFrom = 0;      // [m_dropFrom, m_start) dropped but not yet reported
     bool m_feeding = false;          // a handler is running inside Feed

@@ -1,15 +1,23 @@
 #include "modbus_socket.h"
 
+#include <QElapsedTimer>
 #include <QNetworkProxy>
 #include <QTcpSocket>
 #include <QTimer>
+#include <algorithm>
 #include <array>
+#include <limits>
 
 #include "trace.h"
 
 namespace {
 constexpr std::uint32_t kHighestPort = 65535;
 constexpr qint64 kReadChunk = 4096;
+// What one turn of the event loop frames at most, in bytes and in time; the rest waits for the
+// next turn, so a module (or anything on its port) streaming without pause cannot freeze the
+// window. The socket holds no more than this either.
+constexpr qint64 kReadPerTurn = 16 * 1024;
+constexpr qint64 kTurnBudgetMs = 4;
 }  // namespace
 
 CModbusSocket::CModbusSocket(QObject* parent) : QObject(parent) {
@@ -29,6 +37,7 @@ bool CModbusSocket::Create() {
     // Modules are reached directly on the local network, never through a proxy; this also
     // spares every attempt the system proxy lookup and its thread.
     m_socket->setProxy(QNetworkProxy::NoProxy);
+    m_socket->setReadBufferSize(kReadPerTurn);
     connect(m_socket, &QTcpSocket::connected, this, &CModbusSocket::OnConnect);
     connect(m_socket, &QTcpSocket::errorOccurred, this, &CModbusSocket::OnError);
     connect(m_socket, &QTcpSocket::readyRead, this, &CModbusSocket::OnReceive);
@@ -118,18 +127,40 @@ void CModbusSocket::OnError() {
 }
 
 void CModbusSocket::OnReceive() {
+    ReadAtMost(kReadPerTurn, kTurnBudgetMs);
+    if (m_socket && m_socket->bytesAvailable() > 0 && !m_bReadQueued) {
+        // The socket tells of new bytes only as they come: what is left is read next turn.
+        m_bReadQueued = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_bReadQueued = false;
+                OnReceive();
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+void CModbusSocket::ReadAtMost(qint64 budget, qint64 budgetMs) {
     std::array<Byte, kReadChunk> chunk{};
-    while (m_socket && m_socket->bytesAvailable() > 0) {
-        const qint64 got = m_socket->read(reinterpret_cast<char*>(chunk.data()), kReadChunk);
+    QElapsedTimer clock;
+    clock.start();
+    while (m_socket && budget > 0 && m_socket->bytesAvailable() > 0 &&
+           clock.elapsed() <= budgetMs) {
+        const qint64 got =
+            m_socket->read(reinterpret_cast<char*>(chunk.data()), std::min(kReadChunk, budget));
         if (got <= 0) {
             return;
         }
+        budget -= got;
         m_framer->Feed(std::span<const Byte>(chunk.data(), static_cast<std::size_t>(got)));
     }
 }
 
 void CModbusSocket::OnClose() {
-    OnReceive();  // whatever came before the close is still decoded
+    // Whatever came before the close is still decoded: at most one turn's worth is held.
+    constexpr qint64 kAll = std::numeric_limits<qint64>::max();
+    ReadAtMost(kAll, kAll);
     m_peerEnding = m_probe.Take();
     emit ClosedByPeer();
 }

@@ -53,7 +53,10 @@ class CModbusSocket : public QObject {
   private:
     void OnConnect();
     void OnError();
+    // Frames a bounded share of what has come, and leaves the rest to the next turn of the
+    // event loop.
     void OnReceive();
+    void ReadAtMost(qint64 budget, qint64 budgetMs);
     void OnClose();
     void FailAttempt(const QString& reason);
     void OnConnectTimeout();
@@ -64,6 +67,7 @@ class CModbusSocket : public QObject {
     PeerCloseProbe::Ending m_peerEnding = PeerCloseProbe::Ending::Closed;
     std::uint8_t m_bRtuFraming = 0;
     bool m_bOutcomeGiven = false;
+    bool m_bReadQueued = false;  // a read for the next turn is on its way
     QString m_strError;
     std::unique_ptr<StreamFramer> m_framer;
 };

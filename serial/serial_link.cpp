@@ -184,7 +184,7 @@ void CKestrelDlg::DecodeSerialReply(std::span<const Byte> frame) {
         case ReplyEffect::Kind::Analog:
             m_fAI1.store(effect.ai1);
             m_fAI2.store(effect.ai2);
-            m_reader->RunOnUi([this] { OnRefreshView(); });
+            m_reader->RunOnUi([this] { RefreshAfterReply(); });
             break;
         default:
             break;

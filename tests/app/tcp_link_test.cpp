@@ -236,6 +236,42 @@ TEST_F(TcpLink, AGarbageFloodKeepsMemoryBoundedAndTheWindowAlive) {
     ASSERT_TRUE(Settled([this] { return dlg->m_pRelay[3]->isChecked(); }));
 }
 
+// A module streaming replies without a pause: each turn of the event loop takes in a bounded
+// share of them, so timers and input keep their turn; the fields are refreshed at most once per
+// frame of the screen and end showing the last reply.
+TEST_F(TcpLink, AFloodIsTakenInTurnsAndEndsShowingTheLastReply) {
+    ConnectModule();
+    constexpr int kReplies = 40000;  // 13 bytes each: about 520 KB
+    QByteArray flood;
+    for (int n = 0; n < kReplies - 1; ++n) {
+        flood += Hex(n % 2 == 0 ? "0001 0000 0007 01 04 04 0100 0200"
+                                : "0001 0000 0007 01 04 04 0200 0100");
+    }
+    flood += Hex("0001 0000 0007 01 04 04 0400 0300");  // the last: AI1 5, AI2 3.75
+    int frames = 0;
+    int framesAtLastTurn = 0;
+    int mostPerTurn = 0;
+    QObject::connect(dlg->m_pSocket, &CModbusSocket::FrameReceived, [&frames] { ++frames; });
+    QTimer turn;  // a zero timer fires once per turn of the event loop
+    QObject::connect(&turn, &QTimer::timeout, [&] {
+        mostPerTurn = std::max(mostPerTurn, frames - framesAtLastTurn);
+        framesAtLastTurn = frames;
+    });
+    turn.start(0);
+    int refreshes = 0;
+    QObject::connect(Edit(IDC_AI1), &QLineEdit::textChanged, [&refreshes] { ++refreshes; });
+    QElapsedTimer clock;
+    clock.start();
+    module.Send(flood);
+    ASSERT_TRUE(WaitFor([&] { return frames == kReplies && Edit(IDC_AI1)->text() == "5"; }, 30000));
+    const qint64 tookMs = clock.elapsed();
+    // 16 KiB per read, and a turn may see the socket's notice and the read left over from the
+    // turn before: two reads' worth of 13-byte replies, and one cut across a read.
+    EXPECT_LE(mostPerTurn, 2 * (16 * 1024 / 13 + 1));
+    EXPECT_LE(refreshes, tookMs / 16 + 2);
+    EXPECT_EQ(Edit(IDC_AI2)->text(), "3.75");
+}
+
 TEST_F(TcpLink, ThePeerClosingDropsTheLink) {
     ConnectModule();
     dlg->m_pDI[0]->setChecked(true);

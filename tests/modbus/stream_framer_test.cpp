@@ -86,6 +86,36 @@ std::vector<FramerCase> FramerCases() {
          Hex("00 01 00 00 00 FF | 00 01 00 00 00 02 01 06"),
          {"01 06"},
          6},
+        {"mbap header longer than the reply",
+         Mode::Mbap,
+         Hex("00 01 00 00 00 40 01 04 04 00 01 00 02 | 00 01 00 00 00 03 01 81 02"),
+         {"01 81 02"},
+         13},
+        {"mbap header of 254 before an echo",
+         Mode::Mbap,
+         Hex("00 01 00 00 00 FE 01 05 | 00 01 00 00 00 06 01 05 00 12 FF 00"),
+         {"01 05 00 12 FF 00"},
+         8},
+        {"mbap header shorter than the reply",
+         Mode::Mbap,
+         Hex("00 01 00 00 00 05 01 01 01 05 | 00 01 00 00 00 04 01 01 01 05"),
+         {"01 01 01 05"},
+         10},
+        {"mbap count with no room",
+         Mode::Mbap,
+         Hex("00 01 00 00 00 02 01 03 | 00 01 00 00 00 03 01 83 02"),
+         {"01 83 02"},
+         8},
+        {"mbap exception announcing more",
+         Mode::Mbap,
+         Hex("00 01 00 00 00 09 01 84 | 00 01 00 00 00 05 01 03 02 00 07"),
+         {"01 03 02 00 07"},
+         8},
+        {"mbap undecoded function keeps its length",
+         Mode::Mbap,
+         Hex("00 01 00 00 00 06 01 06 00 3F 00 05 | 00 01 00 00 00 03 01 10 00"),
+         {"01 06 00 3F 00 05", "01 10 00"},
+         0},
         {"mbap longest",
          Mode::Mbap,
          Concat({Hex("00 01 00 00 00 FE"), std::vector<Byte>(254, 7)}),
@@ -251,6 +281,108 @@ TEST(StreamFramer, LongFrameLookalikesCostAtMostOneFramePerByte) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
     EXPECT_TRUE(rec.frames.empty());
     EXPECT_EQ(rec.dropped.size() + rec.framer.Buffered(), lookalikes.size());
+}
+
+// The RTU framing as plainly as it can be written: every candidate's CRC computed from its bytes,
+// every look-ahead from the scan position on. Slow, and the measure of the real framer.
+class ReferenceRtuFramer {
+  public:
+    explicit ReferenceRtuFramer(Mode mode) : m_mode(mode) {}
+
+    void Feed(std::span<const Byte> bytes) {
+        m_buffer.insert(m_buffer.end(), bytes.begin(), bytes.end());
+        while (Step()) {
+        }
+    }
+
+    std::vector<std::string> frames;
+    std::size_t dropped = 0;
+
+  private:
+    bool GoodAt(std::size_t at, int length) const {
+        if (length <= 0 || m_buffer.size() - at < static_cast<std::size_t>(length)) {
+            return false;
+        }
+        const std::vector<Byte> frame(m_buffer.begin() + static_cast<long>(at),
+                                      m_buffer.begin() + static_cast<long>(at) + length);
+        std::vector<Byte> body(frame.begin(), frame.end() - 2);
+        return m_mode == Mode::RtuStream || WithCrc(body) == frame;
+    }
+
+    bool Step() {
+        const int length = RtuFrameLength(std::span(m_buffer));
+        std::size_t drop = 1;
+        if (length < 0 || m_buffer.size() < static_cast<std::size_t>(length)) {
+            drop = 0;
+            for (std::size_t at = 1; m_mode == Mode::RtuChecked && at + 5 <= m_buffer.size();
+                 ++at) {
+                if (GoodAt(at, RtuFrameLength(std::span(m_buffer).subspan(at)))) {
+                    drop = at;
+                    break;
+                }
+            }
+        } else if (length > 0 && GoodAt(0, length)) {
+            frames.push_back(ToHex(std::span(m_buffer).first(static_cast<std::size_t>(length))));
+            m_buffer.erase(m_buffer.begin(), m_buffer.begin() + length);
+            return true;
+        }
+        dropped += drop;
+        m_buffer.erase(m_buffer.begin(), m_buffer.begin() + static_cast<long>(drop));
+        return drop != 0;
+    }
+
+    Mode m_mode;
+    std::vector<Byte> m_buffer;
+};
+
+std::vector<Byte> Repeated(const char* pattern, std::size_t size) {
+    const std::vector<Byte> unit = Hex(pattern);
+    std::vector<Byte> all;
+    while (all.size() < size) {
+        all.insert(all.end(), unit.begin(), unit.end());
+    }
+    return all;
+}
+
+// Patterns that pose as the starts of long frames at many positions, some with good replies
+// hidden among them, and random bytes: whatever the pieces, the framer hands on exactly the
+// frames and drops exactly the bytes the plain framing does.
+TEST(StreamFramer, HardPatternsFrameLikeThePlainFraming) {
+    const auto echo = WithCrc(Hex("01 05 00 10 FF 00"));
+    const auto ai = WithCrc(Hex("01 04 04 00 02 00 03"));
+    std::mt19937 rng(5);
+    std::vector<Byte> noise(6000);
+    for (Byte& b : noise) {
+        b = static_cast<Byte>(rng() % 7 == 0 ? rng() : rng() % 6);
+    }
+    const std::vector<std::vector<Byte>> streams = {
+        Repeated("01 01 FF", 3000),
+        Repeated("04 FF", 3000),
+        Concat({Repeated("01 01 FF", 700), echo, Repeated("FF 04 FF", 700), ai, echo}),
+        Concat({Repeated("01 04 80", 400), ai, Repeated("03 03", 401), echo}),
+        Concat({noise, ai}),
+    };
+    for (const Mode mode : {Mode::RtuStream, Mode::RtuChecked}) {
+        for (std::size_t n = 0; n < streams.size(); ++n) {
+            for (const std::size_t maxPiece : {std::size_t{1}, std::size_t{37}, std::size_t{700}}) {
+                SCOPED_TRACE(::testing::Message() << "mode " << static_cast<int>(mode)
+                                                  << ", stream " << n << ", pieces " << maxPiece);
+                Recorder rec(mode);
+                ReferenceRtuFramer reference(mode);
+                for (std::size_t at = 0; at < streams[n].size();) {
+                    const auto piece =
+                        std::span(streams[n])
+                            .subspan(at, std::min<std::size_t>(streams[n].size() - at,
+                                                               1 + rng() % maxPiece));
+                    rec.framer.Feed(piece);
+                    reference.Feed(piece);
+                    at += piece.size();
+                }
+                EXPECT_EQ(rec.frames, reference.frames);
+                EXPECT_EQ(rec.dropped.size(), reference.dropped);
+            }
+        }
+    }
 }
 
 struct LengthCase {

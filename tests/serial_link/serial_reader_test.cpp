@@ -78,6 +78,25 @@ TEST_F(SerialLinkTest, DamagedFramesAreDroppedAndTheNextGoodOneIsTaken) {
     EXPECT_FALSE(dlg->m_pRelay[2]->isChecked());
 }
 
+// A burst of analog replies refreshes the fields at most once per frame of the screen, and the
+// last refresh shows the last reply.
+TEST_F(SerialLinkTest, ABurstOfAnalogRepliesEndsShowingTheLastOne) {
+    ConnectFake(kParams);
+    Bytes burst;
+    for (int n = 0; n < 3000; ++n) {
+        burst = Joined(
+            {burst, WithCrc(HexBytes(n % 2 == 0 ? "01 04 04 0200 0100" : "01 04 04 0100 0200"))});
+    }
+    burst = Joined({burst, WithCrc(HexBytes("01 04 04 0400 0300"))});
+    int refreshes = 0;
+    QObject::connect(Edit(IDC_AI1), &QLineEdit::textChanged, [&refreshes] { ++refreshes; });
+    const auto start = Clock::now();
+    fake->Send(burst);
+    ASSERT_TRUE(WaitFor([this] { return Edit(IDC_AI1)->text() == "5"; }, 30000));
+    EXPECT_EQ(Edit(IDC_AI2)->text(), "3.75");
+    EXPECT_LE(refreshes, Since(start).count() / 16 + 2);
+}
+
 // The search reads 32 bytes at most; a frame behind them is the first thing the reader finds.
 TEST_F(SerialLinkTest, AFrameWaitingWhenTheReaderStartsIsTaken) {
     const Bytes reply = ParamReply(0xFF, {kParams.begin(), kParams.end()});

@@ -1,0 +1,226 @@
+// The window under a flood: a peer streams bytes at the panel without a pause (whole analog
+// replies, random bytes, or a unit that poses as the start of long frames) over TCP in both
+// framings and over a pseudo-terminal, and the bench records the longest gap between the ticks
+// of a 1 ms timer on the user-interface thread: how long the window could not have answered.
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <thread>
+
+#include "bench_sections.h"
+#include "flood_patterns.h"
+#include "pty_module.h"
+
+namespace {
+
+constexpr double kGoalMs = 50.0;
+constexpr int kFloodCom = 7;
+constexpr int kAcceptBoundMs = 10000;
+constexpr int kDrainBoundMs = 600000;
+constexpr std::size_t kPatternBytes = 1 << 20;
+
+// The longest time between two ticks of a 1 ms timer on the user-interface thread.
+class StallProbe {
+  public:
+    StallProbe() {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(1);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { Tick(); });
+    }
+    void Start() {
+        m_clock.start();
+        m_lastNs = 0;
+        m_longestNs = 0;
+        m_timer.start();
+    }
+    double LongestMs() {
+        Tick();
+        return static_cast<double>(m_longestNs) / 1e6;
+    }
+    double SecondsSinceStart() const { return static_cast<double>(m_clock.nsecsElapsed()) / 1e9; }
+
+  private:
+    void Tick() {
+        const qint64 now = m_clock.nsecsElapsed();
+        m_longestNs = std::max(m_longestNs, now - m_lastNs);
+        m_lastNs = now;
+    }
+
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_lastNs = 0;
+    qint64 m_longestNs = 0;
+};
+
+// A peer on loopback that, once told to, writes `total` bytes of the pattern repeated to the
+// first client and then closes its side.
+class TcpFlooder {
+  public:
+    TcpFlooder(std::vector<Byte> pattern, std::size_t total)
+        : m_pattern(std::move(pattern)), m_total(total) {
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(m_listener, 1) != 0 ||
+            ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            return;
+        }
+        m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~TcpFlooder() {
+        m_stop = true;
+        m_go = true;
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+        ::close(m_listener);
+    }
+    TcpFlooder(const TcpFlooder&) = delete;
+    TcpFlooder& operator=(const TcpFlooder&) = delete;
+
+    quint16 Port() const { return m_port; }
+    void Go() { m_go = true; }
+
+  private:
+    void Run() {
+        pollfd waiting = {m_listener, POLLIN, 0};
+        if (::poll(&waiting, 1, kAcceptBoundMs) != 1) {
+            return;
+        }
+        const int client = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        while (!m_go) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        for (std::size_t sent = 0; sent < m_total && !m_stop;) {
+            const std::size_t at = sent % m_pattern.size();
+            const std::size_t size = std::min(m_pattern.size() - at, m_total - sent);
+            const ssize_t wrote = ::send(client, m_pattern.data() + at, size, MSG_NOSIGNAL);
+            if (wrote <= 0) {
+                break;
+            }
+            sent += static_cast<std::size_t>(wrote);
+        }
+        // Read what the panel sent, then close only our side: the panel reads everything
+        // before it sees the end and closes its own.
+        ::shutdown(client, SHUT_WR);
+        std::array<char, 4096> sink{};
+        pollfd reading = {client, POLLIN, 0};
+        while (!m_stop && ::poll(&reading, 1, 100) >= 0) {
+            if ((reading.revents & POLLIN) != 0 && ::read(client, sink.data(), sink.size()) <= 0) {
+                break;
+            }
+        }
+        ::close(client);
+    }
+
+    std::vector<Byte> m_pattern;
+    std::size_t m_total;
+    int m_listener = -1;
+    quint16 m_port = 0;
+    std::atomic<bool> m_go{false};
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+struct FloodCase {
+    const char* name;
+    std::vector<Byte> (*pattern)(bool mbap);
+};
+
+std::vector<Byte> Analog(bool mbap) {
+    std::size_t frames = 0;
+    return FramedPattern(AnalogBodies(), mbap, kPatternBytes, frames);
+}
+std::vector<Byte> Random(bool) {
+    return RandomPattern(kPatternBytes);
+}
+std::vector<Byte> LongFrameStarts(bool) {
+    return RepeatedPattern("01 01 FF", kPatternBytes);
+}
+
+const FloodCase kCases[] = {
+    {"valid analog replies", Analog},
+    {"random bytes", Random},
+    {"01 01 FF repeated", LongFrameStarts},
+};
+
+struct FloodRun {
+    bool completed = false;
+    double stallMs = 0.0;
+    double seconds = 0.0;
+};
+
+void AddFloodRow(BenchTable& table, const std::string& figure, std::size_t mib,
+                 const FloodRun& run) {
+    if (!run.completed) {
+        table.Failed(figure, "the flood was not taken in", "< 50 ms");
+        return;
+    }
+    table.Check(figure,
+                Format("longest stall %.1f ms; %zu MiB in %.1f s (%.1f MB/s)", run.stallMs, mib,
+                       run.seconds, static_cast<double>(mib << 20) / run.seconds / 1e6),
+                "< 50 ms", run.stallMs < kGoalMs);
+}
+
+FloodRun TcpFlood(const FloodCase& c, int protocol, std::size_t mib) {
+    TcpFlooder flooder(c.pattern(protocol == 0), mib << 20);
+    auto dlg = NewPanel();
+    dlg->m_cbProtocol->setCurrentIndex(protocol);
+    if (flooder.Port() == 0 || !ConnectTcp(*dlg, flooder.Port())) {
+        return {};
+    }
+    StallProbe probe;
+    probe.Start();
+    flooder.Go();
+    // The flooder closes its side at the end; the panel drops the link once it has read all.
+    const bool done = RunEventsUntil([&] { return dlg->m_pSocket == nullptr; }, kDrainBoundMs);
+    const double seconds = probe.SecondsSinceStart();
+    return {done, probe.LongestMs(), seconds};
+}
+
+FloodRun PtyFlood(const FloodCase& c, const BenchOptions& options, std::size_t mib) {
+    PtyModule module(options.comDir, kFloodCom, true);
+    auto dlg = NewPanel();
+    if (!module.Ready() || !OpenCom(*dlg, kFloodCom) || !SearchCom(*dlg)) {
+        return {};
+    }
+    StallProbe probe;
+    probe.Start();
+    module.StartFlood(c.pattern(false), mib << 20);
+    const bool done = RunEventsUntil([&] { return module.FloodWritten() && module.Unread() == 0; },
+                                     kDrainBoundMs);
+    const double seconds = probe.SecondsSinceStart();
+    RunEventsUntil([] { return false; }, 50);  // the reader's last piece
+    return {done, probe.LongestMs(), seconds};
+}
+
+}  // namespace
+
+void BenchFlood(BenchTable& table, const BenchOptions& options) {
+    for (const FloodCase& c : kCases) {
+        for (const int protocol : {0, 1}) {
+            const char* framing = protocol == 0 ? "MODBUS TCP" : "MODBUS RTU";
+            AddFloodRow(table, Format("8. Flood over TCP (%s), %s", framing, c.name),
+                        options.floodMiB, TcpFlood(c, protocol, options.floodMiB));
+        }
+    }
+    for (const FloodCase& c : kCases) {
+        // Every analog reply on the serial link is handed to the window and waited for, so
+        // that flood is taken in far slower than the others; it runs on a smaller volume.
+        const std::size_t mib = c.pattern == Analog ? options.floodPtyAnalogMiB : options.floodMiB;
+        AddFloodRow(table, Format("8. Flood over a pseudo-terminal, %s", c.name), mib,
+                    PtyFlood(c, options, mib));
+    }
+}
