@@ -362,9 +362,10 @@ QStringList ClippedCaption(const QPushButton& button, const QString& text) {
     return Clipped(text, TextSize(button, text), room.size());
 }
 
-// A combo box's items go into its line edit, with the line edit's margins and the cursor.
+// A combo box's items go into its line edit, which keeps 2 pixels clear left and right and 1
+// above and below its text; the cursor after the text takes 1 more.
 QStringList ClippedItems(const QComboBox& combo) {
-    const QSize room = combo.lineEdit()->contentsRect().size() - QSize(2 * 2 + 1, 2 * 1);
+    const QSize room = combo.lineEdit()->contentsRect().size() - QSize(2 + 2 + 1, 1 + 1);
     QStringList clipped;
     for (int n = 0; n < combo.count(); ++n) {
         clipped << Clipped(combo.itemText(n), TextSize(combo, combo.itemText(n)), room);
