@@ -2,17 +2,23 @@
 
 #include <QDialog>
 #include <QSize>
+#include <QSizeF>
 #include <QString>
 #include <cstdint>
 #include <map>
 #include <span>
+#include <vector>
 
 class QLineEdit;
 
 // A dialog laid out from a table that mirrors a dialog template row by row: id, kind, caption,
 // state and rectangle in dialog units, in template order (which is also the tab order).
 // Dialog units become pixels through the dialog font's base units, x*bx/4 and y*by/8, so the
-// dialog keeps the template's proportions at any font size or screen density.
+// dialog keeps the template's proportions at any font size or screen density. Where the font
+// that the system falls back to is wider than the template was drawn for, the base units grow
+// (both alike) until every caption and every combo box item fits its control.
+// A control with a caption is known to assistive technology by what it shows now; a control
+// without one by the template's name; every control is described by its template id.
 
 enum class ItemKind {
     DefPushButton,
@@ -36,7 +42,7 @@ struct ItemTemplate {
     const char* caption;  // UTF-8; nullptr when the control has none
     unsigned state;
     int x, y, width, height;  // dialog units
-    const char* name;         // accessible name when the caption does not give it (fields)
+    const char* name;         // accessible name of a control without a caption (fields)
 };
 
 struct DialogTemplate {
@@ -63,19 +69,28 @@ class CTemplateDialog : public QDialog {
     // False when a field was refused.
     bool UpdateData(bool saveAndValidate = true);
 
-    // The 9-point dialog font and its base units in pixels.
+    // The 9-point dialog font and the base units in pixels that the dialog is laid out with.
     static QFont DialogFont();
-    QSize BaseUnits() const { return m_baseUnits; }
+    QSizeF BaseUnits() const { return m_baseUnits; }
     QRect DialogUnitsToPixels(int x, int y, int width, int height) const;
 
   protected:
     virtual void DoDataExchange(CDataExchange& dx) = 0;
+    // Lays the dialog out anew when its texts need larger units than it has.
+    void showEvent(QShowEvent* event) override;
 
   private:
     QWidget* CreateItem(const ItemTemplate& item);
     void BuildItems(std::span<const ItemTemplate> items);
+    bool TextsFit(QSizeF units) const;
+    void FitTexts();
+    void LayOut();
 
-    QSize m_baseUnits;
+    QSizeF m_baseUnits;
+    QSizeF m_fontUnits;
+    QSize m_size;  // dialog units
+    std::span<const ItemTemplate> m_template;
+    std::vector<QWidget*> m_widgets;  // in template order
     std::map<int, QWidget*> m_items;
 };
 

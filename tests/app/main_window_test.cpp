@@ -1,14 +1,25 @@
 #include <QAccessible>
+#include <QClipboard>
+#include <QFile>
+#include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QProcess>
+#include <QScrollBar>
+#include <QStyleOptionButton>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTextDocument>
 #include <QTreeWidget>
 #include <thread>
 
+#include "advanced_dlg.h"
 #include "field_exchange.h"
+#include "loopback_module.h"
 #include "panel_fixture.h"
+#include "sim_harness.h"
 
 namespace {
 
@@ -67,23 +78,57 @@ TEST_F(MainWindow, IndicatorsFollowTheirIds) {
     }
 }
 
-TEST_F(MainWindow, EveryControlHasItsIdAndAName) {
+QString AccessibleName(QWidget* widget) {
+    QAccessibleInterface* face = QAccessible::queryAccessibleInterface(widget);
+    return face ? face->text(QAccessible::Name) : QString();
+}
+
+// Each control is known by what it shows (its caption, or the template's name where it has
+// none) and described by its template id.
+TEST_F(MainWindow, EveryControlIsNamedByWhatItShows) {
+    QStringList names;
+    for (QWidget* child : dlg->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        names << AccessibleName(child) << child->accessibleName();
+    }
     for (const ItemTemplate& item : kMainItems) {
+        const QString name = QString::fromUtf8(item.caption ? item.caption : item.name);
+        EXPECT_TRUE(names.contains(name)) << name.toStdString();
         if (item.id == kNoId) {
             continue;
         }
         QWidget* widget = dlg->GetDlgItem(item.id);
         ASSERT_NE(widget, nullptr) << item.id;
         EXPECT_EQ(widget->accessibleDescription(), QString::number(item.id));
-        EXPECT_FALSE(widget->accessibleName().isEmpty()) << item.id;
+        // Qt reads a combo box on Linux by its text and keeps the name beside it.
+        EXPECT_EQ(
+            item.kind == ItemKind::ComboBox ? widget->accessibleName() : AccessibleName(widget),
+            name)
+            << item.id;
     }
-    EXPECT_EQ(Edit(IDC_IP)->accessibleName(), "IP");
-    EXPECT_EQ(Edit(IDC_PORT)->accessibleName(), "Port");
-    EXPECT_EQ(Edit(IDC_AI1)->accessibleName(), "AI1");
+}
+
+TEST_F(MainWindow, ButtonNamesFollowTheirCaptions) {
+    LoopbackModule module;
+    ConnectTo(module.Port());
+    EXPECT_EQ(AccessibleName(Button(IDC_CONNECT)), "Disconnect");
+    Button(IDC_CONNECT)->click();
+    EXPECT_EQ(AccessibleName(Button(IDC_CONNECT)), "Connect");
+
+    QTemporaryDir comDir;
+    qputenv("KESTREL_COM_DIR", QFile::encodeName(comDir.path()));
+    simtest::SimProcess sim({"--serial", "COM7"},
+                            {"KESTREL_COM_DIR=" + QFile::encodeName(comDir.path()).toStdString()});
+    dlg->m_cbCom->setCurrentIndex(6);
+    Button(IDC_SERIAL_OPEN)->click();
+    EXPECT_EQ(AccessibleName(Button(IDC_SERIAL_OPEN)), "Close");
+    Button(IDC_SERIAL_OPEN)->click();
+    EXPECT_EQ(AccessibleName(Button(IDC_SERIAL_OPEN)), "Open");
+    EXPECT_EQ(Button(IDC_SERIAL_OPEN)->accessibleDescription(), QString::number(IDC_SERIAL_OPEN));
+    qunsetenv("KESTREL_COM_DIR");
 }
 
 TEST_F(MainWindow, LayoutFollowsDialogUnits) {
-    const QSize units = dlg->BaseUnits();
+    const QSizeF units = dlg->BaseUnits();
     ASSERT_GT(units.width(), 0);
     const QRect connect = Button(IDC_CONNECT)->geometry();
     EXPECT_EQ(connect, dlg->DialogUnitsToPixels(15, 114, 46, 14));
@@ -114,12 +159,58 @@ TEST_F(MainWindow, TabOrderIsTemplateOrder) {
     EXPECT_EQ(actual, expected);
 }
 
-TEST_F(MainWindow, ReportPutsTheNewestLineFirst) {
+// The report: newest line first, CR LF kept in the member, and a text that scrolls, can be
+// selected and copied by keyboard, and is read out by assistive technology.
+class Report : public PanelTest {
+  protected:
+    QPlainTextEdit* Shown() const { return dlg->Item<QPlainTextEdit>(IDC_REPORT); }
+};
+
+TEST_F(Report, PutsTheNewestLineFirst) {
     dlg->AppendReport("A");
     dlg->AppendReport("B");
     dlg->AppendReport("C");
     EXPECT_EQ(dlg->m_strReport, "C\r\nB\r\nA\r\n");
-    EXPECT_EQ(dlg->Item<QLabel>(IDC_REPORT)->text(), "C\nB\nA\n");
+    ASSERT_NE(Shown(), nullptr);
+    EXPECT_EQ(Shown()->toPlainText(), "C\nB\nA\n");
+    EXPECT_TRUE(Shown()->isReadOnly());
+    dlg->m_strReport = "replaced\r\n";
+    dlg->OnRefreshView();
+    EXPECT_EQ(Shown()->toPlainText(), "replaced\n");
+}
+
+TEST_F(Report, AssistiveTechnologyReadsItsText) {
+    dlg->AppendReport("TCP Client Connected to 127.0.0.1 : 4196");
+    QAccessibleInterface* face = QAccessible::queryAccessibleInterface(Shown());
+    ASSERT_NE(face, nullptr);
+    EXPECT_EQ(face->text(QAccessible::Name), "Report");
+    EXPECT_TRUE(face->state().readOnly);
+    QAccessibleTextInterface* text = face->textInterface();
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(text->text(0, text->characterCount()), "TCP Client Connected to 127.0.0.1 : 4196\n");
+}
+
+TEST_F(Report, KeyboardSelectsAndCopiesAndASelectionOutlivesNewLines) {
+    dlg->AppendReport("older");
+    dlg->AppendReport("newest");
+    Shown()->setFocus();
+    Shown()->moveCursor(QTextCursor::Start);
+    QTest::keyClick(Shown(), Qt::Key_End, Qt::ShiftModifier);
+    EXPECT_EQ(Shown()->textCursor().selectedText(), "newest");
+    QTest::keyClick(Shown(), Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text(), "newest");
+    dlg->AppendReport("latest");
+    EXPECT_EQ(Shown()->textCursor().selectedText(), "newest");
+}
+
+TEST_F(Report, ScrollsAndARefreshWithoutNewLinesLeavesItAlone) {
+    for (int n = 0; n < 30; ++n) {
+        dlg->AppendReport(QStringLiteral("line %1").arg(n));
+    }
+    EXPECT_GT(Shown()->verticalScrollBar()->maximum(), 0);
+    const int revision = Shown()->document()->revision();
+    dlg->OnRefreshView();
+    EXPECT_EQ(Shown()->document()->revision(), revision);
 }
 
 TEST_F(MainWindow, RefreshOverwritesTypedFields) {
@@ -193,6 +284,153 @@ TEST_F(MainWindow, EnterInAFieldTogglesTheLinkAndKeepsTheWindowOpen) {
     QTest::keyClick(Edit(IDC_PORT), Qt::Key_Enter);
     EXPECT_TRUE(dlg->isVisible());
     EXPECT_EQ(Button(IDC_CONNECT)->text(), "Connect");
+}
+
+// Enter in an editable combo box acts as in the other fields, whether the key reaches the
+// combo's line edit or the combo box itself, also while the box completes a typed beginning.
+// The box first takes the completed item.
+struct ComboEnterCase {
+    int combo;
+    const char* typed;
+    int selected;
+    bool toLineEdit;
+    Qt::Key key;
+};
+
+void PrintTo(const ComboEnterCase& c, std::ostream* out) {
+    *out << c.combo << " '" << c.typed << (c.toLineEdit ? "' line edit " : "' combo ") << c.key;
+}
+
+class ComboEnter : public PanelTest, public ::testing::WithParamInterface<ComboEnterCase> {};
+
+TEST_P(ComboEnter, EnterConnectsAndKeepsTheWindowOpen) {
+    const ComboEnterCase& c = GetParam();
+    LoopbackModule module;
+    Edit(IDC_IP)->setText("127.0.0.1");
+    Edit(IDC_PORT)->setText(QString::number(module.Port()));
+    auto* combo = dlg->Item<QComboBox>(c.combo);
+    combo->setCurrentIndex(1);
+    dlg->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dlg.get()));  // completion works in the active window
+    combo->setFocus();
+    combo->clearEditText();
+    QWidget* target = c.toLineEdit ? static_cast<QWidget*>(combo->lineEdit()) : combo;
+    QTest::keyClicks(target, c.typed);
+    QTest::keyClick(target, c.key);
+    EXPECT_TRUE(dlg->isVisible());
+    EXPECT_EQ(ComboSelection(combo), c.selected);
+    EXPECT_EQ(Button(IDC_CONNECT)->text(), "Disconnect");
+    EXPECT_TRUE(module.WaitConnected());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, ComboEnter,
+    ::testing::Values(ComboEnterCase{IDC_PROTOCOL, "", -1, false, Qt::Key_Return},
+                      ComboEnterCase{IDC_PROTOCOL, "MODBUS T", 0, false, Qt::Key_Return},
+                      ComboEnterCase{IDC_PROTOCOL, "MODBUS T", 0, true, Qt::Key_Enter},
+                      ComboEnterCase{IDC_COM, "COM", 0, false, Qt::Key_Enter},
+                      ComboEnterCase{IDC_COM, "COM7", 6, true, Qt::Key_Return},
+                      ComboEnterCase{IDC_COM, "COM25", 24, false, Qt::Key_Return}));
+
+// ---- every text fits its control ----
+
+// "text: need > room" when the text does not fit the room, nothing when it does.
+QStringList Clipped(const QString& text, QSize need, QSize room) {
+    if (need.width() <= room.width() && need.height() <= room.height()) {
+        return {};
+    }
+    return {QStringLiteral("%1: %2x%3 > %4x%5")
+                .arg(text)
+                .arg(need.width())
+                .arg(need.height())
+                .arg(room.width())
+                .arg(room.height())};
+}
+
+QSize TextSize(const QWidget& widget, const QString& text) {
+    return {widget.fontMetrics().horizontalAdvance(text), widget.fontMetrics().height()};
+}
+
+// A push button's text goes inside its frame and default-button ring.
+QStringList ClippedCaption(const QPushButton& button, const QString& text) {
+    QStyleOptionButton option;
+    option.initFrom(&button);
+    option.text = text;
+    option.features |= QStyleOptionButton::AutoDefaultButton;
+    const QRect room =
+        button.style()->subElementRect(QStyle::SE_PushButtonContents, &option, &button);
+    return Clipped(text, TextSize(button, text), room.size());
+}
+
+// A combo box's items go into its line edit, which keeps 2 pixels clear left and right and 1
+// above and below its text; the cursor after the text takes 1 more.
+QStringList ClippedItems(const QComboBox& combo) {
+    const QSize room = combo.lineEdit()->contentsRect().size() - QSize(2 + 2 + 1, 1 + 1);
+    QStringList clipped;
+    for (int n = 0; n < combo.count(); ++n) {
+        clipped << Clipped(combo.itemText(n), TextSize(combo, combo.itemText(n)), room);
+    }
+    return clipped;
+}
+
+// What a label, check box or group box tells it needs across, with one line of text.
+QSize Need(const QWidget& widget, const QString& text, int width) {
+    return {width, TextSize(widget, text).height()};
+}
+
+// Measures every caption and combo box item of a shown window against its control.
+QStringList ClippedTexts(const QWidget& window) {
+    QStringList clipped;
+    for (const QWidget* child : window.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        if (const auto* label = qobject_cast<const QLabel*>(child)) {
+            const QSize need = Need(*label, label->text(), label->sizeHint().width());
+            clipped << Clipped(label->text(), need, label->size());
+        } else if (const auto* box = qobject_cast<const QCheckBox*>(child)) {
+            clipped << Clipped(box->text(), Need(*box, box->text(), box->sizeHint().width()),
+                               box->size());
+        } else if (const auto* group = qobject_cast<const QGroupBox*>(child)) {
+            const QSize need = Need(*group, group->title(), group->minimumSizeHint().width());
+            clipped << Clipped(group->title(), need, group->size());
+        } else if (const auto* button = qobject_cast<const QPushButton*>(child)) {
+            clipped << ClippedCaption(*button, button->text());
+        } else if (const auto* combo = qobject_cast<const QComboBox*>(child)) {
+            clipped << ClippedItems(*combo);
+        }
+    }
+    return clipped;
+}
+
+// Runs at the density the process runs at; the test below runs it at 120 dpi as well.
+TEST_F(MainWindow, EveryTextFitsItsControl) {
+    const QByteArray dpi = qgetenv("KESTREL_EXPECT_DPI");
+    ASSERT_EQ(dlg->logicalDpiY(), dpi.isEmpty() ? 96 : dpi.toInt());
+    QStringList clipped = ClippedTexts(*dlg);
+    clipped << ClippedCaption(*Button(IDC_CONNECT), "Disconnect")
+            << ClippedCaption(*Button(IDC_SERIAL_OPEN), "Close");
+    CAdvancedDlg advanced;
+    advanced.m_params.bytes = {1, 1, 2, 7, 0x16, 0, 0xFF, 0xFF, 0xFF, 0xFF};
+    CloseNextModal([&clipped](QWidget* modal) { clipped << ClippedTexts(*modal); });
+    advanced.DoModal(dlg.get());
+    CloseNextModal([&clipped](QWidget* modal) { clipped << ClippedTexts(*modal); });
+    dlg->OnSysCommand(0x0010);
+    EXPECT_TRUE(clipped.isEmpty()) << clipped.join(" | ").toStdString();
+}
+
+TEST(PanelTexts, FitTheirControlsAt120Dpi) {
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("QT_FONT_DPI", "120");
+    env.insert("QT_ENABLE_HIGHDPI_SCALING", "0");  // the font grows, not the pixels
+    env.insert("KESTREL_EXPECT_DPI", "120");
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(),
+                {"--gtest_filter=MainWindow.EveryTextFitsItsControl"});
+    ASSERT_TRUE(child.waitForFinished(60000));
+    const QByteArray output = child.readAll();
+    EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+    EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
 }
 
 TEST(PanelExecutable, StartsShowsQuillonAndEndsWhenClosed) {

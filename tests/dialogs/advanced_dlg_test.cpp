@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
@@ -234,6 +235,27 @@ TEST_F(AdvancedDialog, ReturnInAFieldConfirmsThroughOk) {
     EXPECT_EQ(advanced.m_params.bytes[0], 3);
 }
 
+// Enter in "Baudrate:" presses OK, whether the key reaches the combo's line edit or the combo
+// box itself, also while the box completes a typed beginning: the completed rate is stored.
+TEST_F(AdvancedDialog, EnterInTheBaudBoxConfirmsThroughOk) {
+    for (const bool toLineEdit : {false, true}) {
+        EXPECT_EQ(Show(kSample, {[&](CTemplateDialog& d) {
+                           auto* combo = d.Item<QComboBox>(IDC_ADV_BAUD);
+                           d.activateWindow();
+                           ASSERT_TRUE(QTest::qWaitForWindowActive(&d));
+                           combo->setFocus();
+                           combo->clearEditText();
+                           QWidget* target =
+                               toLineEdit ? static_cast<QWidget*>(combo->lineEdit()) : combo;
+                           QTest::keyClicks(target, QStringLiteral("57"));
+                           QTest::keyClick(target, toLineEdit ? Qt::Key_Enter : Qt::Key_Return);
+                       }}),
+                  CAdvancedDlg::IDOK)
+            << toLineEdit;
+        EXPECT_EQ(advanced.m_params.bytes[3], 6) << toLineEdit;
+    }
+}
+
 // ---- the controls ----
 
 TEST_F(AdvancedDialog, ControlsCarryIdsNamesAndTheTemplateTabOrder) {
@@ -243,27 +265,29 @@ TEST_F(AdvancedDialog, ControlsCarryIdsNamesAndTheTemplateTabOrder) {
     bool okIsDefault = false;
     bool cancelIsDefault = true;
     QString title;
-    Show(kSample, {[&](CTemplateDialog& d) {
-             title = d.windowTitle();
-             okIsDefault = d.Item<QPushButton>(1)->isDefault();
-             cancelIsDefault = d.Item<QPushButton>(2)->isDefault();
-             for (int id : templateOrder) {
-                 QWidget* item = d.GetDlgItem(id);
-                 if (!item || item->accessibleDescription() != QString::number(id) ||
-                     item->accessibleName().isEmpty()) {
-                     unnamed << QString::number(id);
-                 }
-             }
-             QWidget* widget = d.GetDlgItem(1);
-             do {
-                 const int id = widget->accessibleDescription().toInt();
-                 if (id != 0 && widget->focusPolicy() != Qt::NoFocus &&
-                     (tabOrder.empty() || tabOrder.back() != id)) {
-                     tabOrder.push_back(id);
-                 }
-                 widget = widget->nextInFocusChain();
-             } while (widget != d.GetDlgItem(1) && tabOrder.size() < 50);
-         }});
+    Show(
+        kSample, {[&](CTemplateDialog& d) {
+            title = d.windowTitle();
+            okIsDefault = d.Item<QPushButton>(1)->isDefault();
+            cancelIsDefault = d.Item<QPushButton>(2)->isDefault();
+            for (int id : templateOrder) {
+                QWidget* item = d.GetDlgItem(id);
+                QAccessibleInterface* face = QAccessible::queryAccessibleInterface(item);
+                if (!item || item->accessibleDescription() != QString::number(id) || !face ||
+                    (face->text(QAccessible::Name).isEmpty() && item->accessibleName().isEmpty())) {
+                    unnamed << QString::number(id);
+                }
+            }
+            QWidget* widget = d.GetDlgItem(1);
+            do {
+                const int id = widget->accessibleDescription().toInt();
+                if (id != 0 && widget->focusPolicy() != Qt::NoFocus &&
+                    (tabOrder.empty() || tabOrder.back() != id)) {
+                    tabOrder.push_back(id);
+                }
+                widget = widget->nextInFocusChain();
+            } while (widget != d.GetDlgItem(1) && tabOrder.size() < 50);
+        }});
     EXPECT_EQ(title, "Advanced");
     EXPECT_TRUE(unnamed.isEmpty()) << unnamed.join(",").toStdString();
     EXPECT_EQ(tabOrder, templateOrder);
