@@ -62,7 +62,10 @@ int AcceptFrom(int listenFd) {
 }  // namespace
 
 Simulator::Simulator(const SimOptions& options, ModuleModel& module)
-    : options_(options), module_(module), faults_(options.faults) {
+    : options_(options),
+      module_(module),
+      faults_(options.faults),
+      idleTimeout_(std::chrono::seconds(options.idleTimeoutS)) {
     replyPacing_.delay = std::chrono::milliseconds(options.faults.delayMs);
     replyPacing_.pieceBytes = static_cast<std::size_t>(options.splitBytes);
     replyPacing_.piecePause = std::chrono::milliseconds(options.splitPauseMs);
@@ -124,6 +127,7 @@ void Simulator::Run(int stopFd) {
     while (!quit_) {
         RunAnalogUploads(Clock::now());
         Poll(stopFd);
+        DropIdleClients(Clock::now());
         Sweep();
     }
 }
@@ -166,6 +170,7 @@ int Simulator::PollTimeoutMs(Clock::time_point now) const {
     for (const auto& due : aiDue_) consider(due);
     for (const auto& link : links_) {
         if (!link->outbox.HasDue(now)) consider(link->outbox.NextDue());
+        if (!link->terminal) consider(link->lastRequest + idleTimeout_);
     }
     if (!next) return -1;
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - now).count();
@@ -176,10 +181,32 @@ void Simulator::AcceptClient() {
     const int fd = AcceptFrom(listenFd_);
     if (fd < 0) return;
     if (links_.size() >= kMaxClients) {
-        ::close(fd);
-        return;
+        // A new client is served in place of the one that has waited longest without asking.
+        Link* idlest = LongestIdleClient();
+        if (idlest == nullptr) {
+            ::close(fd);
+            return;
+        }
+        idlest->dead = true;  // closed by the next sweep, after this round of events
     }
     links_.push_back(std::make_unique<Link>(fd, false, options_.framing));
+}
+
+Simulator::Link* Simulator::LongestIdleClient() {
+    Link* idlest = nullptr;
+    for (auto& link : links_) {
+        const bool candidate = !link->terminal && !link->dead;
+        if (candidate && (idlest == nullptr || link->lastRequest < idlest->lastRequest)) {
+            idlest = link.get();
+        }
+    }
+    return idlest;
+}
+
+void Simulator::DropIdleClients(Clock::time_point now) {
+    for (auto& link : links_) {
+        if (!link->terminal && now - link->lastRequest >= idleTimeout_) link->dead = true;
+    }
 }
 
 void Simulator::AcceptControlClient() {
@@ -193,6 +220,7 @@ void Simulator::AcceptControlClient() {
 }
 
 void Simulator::ServiceLink(Link& link, short revents) {
+    if (link.dead) return;  // given up earlier in this round
     if ((revents & POLLIN) != 0) ReadRequests(link);
     if ((revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && !link.terminal) link.dead = true;
     if (!link.dead && !link.outbox.Flush(link.fd, Clock::now())) {
@@ -220,6 +248,7 @@ void Simulator::ReadRequests(Link& link) {
     while (!link.closing) {
         auto request = link.framer.Next();
         if (!request) break;
+        link.lastRequest = Clock::now();
         Answer(link, *request);
     }
 }

@@ -43,10 +43,11 @@ class Simulator {
     // One byte stream the module talks Modbus on: a TCP client or the terminal.
     struct Link {
         Link(int descriptor, bool isTerminal, Framing framing)
-            : fd(descriptor), terminal(isTerminal), framer(framing) {}
+            : fd(descriptor), terminal(isTerminal), framer(framing), lastRequest(Clock::now()) {}
         int fd = -1;
         bool terminal = false;
         RequestFramer framer;
+        Clock::time_point lastRequest;  // or when it connected; stray bytes do not count
         Outbox outbox;
         int replies = 0;
         bool closing = false;
@@ -67,6 +68,8 @@ class Simulator {
     int PollTimeoutMs(Clock::time_point now) const;
 
     void AcceptClient();
+    Link* LongestIdleClient();
+    void DropIdleClients(Clock::time_point now);
     void AcceptControlClient();
     void ServiceLink(Link& link, short revents);
     void ReadRequests(Link& link);
@@ -84,6 +87,7 @@ class Simulator {
     FaultInjector faults_;
     Pacing replyPacing_;
     Pacing uploadPacing_;
+    Clock::duration idleTimeout_;
     int listenFd_ = -1;
     int controlFd_ = -1;
     std::uint16_t boundPort_ = 0;
