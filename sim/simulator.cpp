@@ -17,7 +17,7 @@ namespace sim {
 namespace {
 
 constexpr std::size_t kMaxClients = 32;
-constexpr std::size_t kReadChunk = 1024;
+constexpr std::size_t kReadChunk = RequestFramer::kLargestAppend;
 constexpr std::size_t kControlOutputLimit = 64 * 1024;
 // A period of a few ms would flood every client; uploads never come faster than this.
 constexpr std::chrono::milliseconds kMinUploadPeriod{10};
