@@ -282,7 +282,9 @@ Discovery (network model only):
   --no-discovery        do not answer searches at all
 
 Control:
-  --control PORT        also accept the commands below on 127.0.0.1:PORT, one per line
+  --control PORT        also accept the commands below on 127.0.0.1:PORT, one per line;
+                        at most 32 connections, a further one takes the place of the one
+                        quiet the longest
 
   Commands, on standard input or the control port, each answered with one line:
     di K 0|1            set digital input K (1..4); sends an upload when enabled

@@ -50,6 +50,20 @@ int Listen(const std::string& address, std::uint16_t port, std::uint16_t* bound,
     return fd;
 }
 
+// A full house makes room for a newcomer: the client heard from longest ago goes (it is closed
+// by the next sweep, after this round of events). False when none may go.
+template <typename Client>
+bool MakeRoom(std::vector<std::unique_ptr<Client>>& clients) {
+    Client* idlest = nullptr;
+    for (auto& client : clients) {
+        if (client->MayMakeRoom() && (idlest == nullptr || client->lastHeard < idlest->lastHeard)) {
+            idlest = client.get();
+        }
+    }
+    if (idlest != nullptr) idlest->dead = true;
+    return idlest != nullptr;
+}
+
 int AcceptFrom(int listenFd) {
     const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd >= 0) {
@@ -170,7 +184,7 @@ int Simulator::PollTimeoutMs(Clock::time_point now) const {
     for (const auto& due : aiDue_) consider(due);
     for (const auto& link : links_) {
         if (!link->outbox.HasDue(now)) consider(link->outbox.NextDue());
-        if (!link->terminal) consider(link->lastRequest + idleTimeout_);
+        if (!link->terminal) consider(link->lastHeard + idleTimeout_);
     }
     if (!next) return -1;
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - now).count();
@@ -180,43 +194,27 @@ int Simulator::PollTimeoutMs(Clock::time_point now) const {
 void Simulator::AcceptClient() {
     const int fd = AcceptFrom(listenFd_);
     if (fd < 0) return;
-    if (links_.size() >= kMaxClients) {
-        // A new client is served in place of the one that has waited longest without asking.
-        Link* idlest = LongestIdleClient();
-        if (idlest == nullptr) {
-            ::close(fd);
-            return;
-        }
-        idlest->dead = true;  // closed by the next sweep, after this round of events
+    if (links_.size() >= kMaxClients && !MakeRoom(links_)) {
+        ::close(fd);
+        return;
     }
     links_.push_back(std::make_unique<Link>(fd, false, options_.framing));
 }
 
-Simulator::Link* Simulator::LongestIdleClient() {
-    Link* idlest = nullptr;
-    for (auto& link : links_) {
-        const bool candidate = !link->terminal && !link->dead;
-        if (candidate && (idlest == nullptr || link->lastRequest < idlest->lastRequest)) {
-            idlest = link.get();
-        }
-    }
-    return idlest;
-}
-
 void Simulator::DropIdleClients(Clock::time_point now) {
     for (auto& link : links_) {
-        if (!link->terminal && now - link->lastRequest >= idleTimeout_) link->dead = true;
+        if (!link->terminal && now - link->lastHeard >= idleTimeout_) link->dead = true;
     }
 }
 
 void Simulator::AcceptControlClient() {
     const int fd = AcceptFrom(controlFd_);
     if (fd < 0) return;
-    if (controls_.size() >= kMaxClients) {
+    if (controls_.size() >= kMaxClients && !MakeRoom(controls_)) {
         ::close(fd);
         return;
     }
-    controls_.push_back(std::make_unique<ControlClient>(ControlClient{fd, {}, {}, false}));
+    controls_.push_back(std::make_unique<ControlClient>(fd));
 }
 
 void Simulator::ServiceLink(Link& link, short revents) {
@@ -248,7 +246,7 @@ void Simulator::ReadRequests(Link& link) {
     while (!link.closing) {
         auto request = link.framer.Next();
         if (!request) break;
-        link.lastRequest = Clock::now();
+        link.lastHeard = Clock::now();
         Answer(link, *request);
     }
 }
@@ -312,6 +310,7 @@ void Simulator::ReadStdin() {
 }
 
 void Simulator::ServiceControl(ControlClient& client, short revents) {
+    if (client.dead) return;  // made room for a newcomer in this round
     if ((revents & POLLIN) != 0) {
         std::array<char, kReadChunk> buffer{};
         const ssize_t n = ::read(client.fd, buffer.data(), buffer.size());
@@ -319,6 +318,7 @@ void Simulator::ServiceControl(ControlClient& client, short revents) {
         if (n > 0) client.input.Append({buffer.data(), static_cast<std::size_t>(n)});
         for (std::string line; !quit_ && client.input.NextLine(&line);) {
             client.output += Execute(line) + "\n";
+            client.lastHeard = Clock::now();
         }
     }
     if ((revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) client.dead = true;

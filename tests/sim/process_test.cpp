@@ -215,9 +215,9 @@ TEST(SimProcessTest, DelayHoldsEveryReplyBack) {
 }
 
 // A full house never locks a newcomer out: it takes the place of the client idle the longest,
-// here one that asked first and has dribbled a single byte since.
+// here one that asked first and has dribbled a single byte since. The control port likewise.
 TEST(SimProcessTest, FullHouseMakesRoomByDroppingTheLongestIdleClient) {
-    SimProcess sim(kQuiet);
+    SimProcess sim(With({"--control", "0"}));
     ASSERT_TRUE(sim.Started());
     std::vector<std::unique_ptr<Client>> clients;
     for (std::uint16_t k = 0; k < 32; ++k) {
@@ -234,6 +234,14 @@ TEST(SimProcessTest, FullHouseMakesRoomByDroppingTheLongestIdleClient) {
         clients[k]->Send(Mbap(k, {1, 1, 0, 0, 0, 4}));
         EXPECT_EQ(clients[k]->Receive(10), Mbap(k, {1, 1, 1, 0})) << k;
     }
+    std::vector<std::unique_ptr<Client>> controls;
+    for (int k = 0; k < 33; ++k) {
+        controls.push_back(std::make_unique<Client>(*sim.ControlPort()));
+        controls.back()->Send({'s', 'h', 'o', 'w', '\n'});
+        ASSERT_EQ(controls.back()->Receive(6), (std::vector<Byte>{'s', 't', 'a', 't', 'e', ' '}))
+            << k;
+    }
+    EXPECT_TRUE(controls[0]->ClosedByPeer());
 }
 
 // Only complete requests keep a client: one that sends nothing, or a byte now and then, is
