@@ -10,6 +10,7 @@
 #ifdef _WIN32
 #include <winsock2.h>
 #else
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -36,21 +37,49 @@ bool InitSocketLayer() {
 
 #ifndef _WIN32
 int g_signalPipe[2] = {-1, -1};
+volatile std::sig_atomic_t g_terminationRequested = 0;
 
 void OnTerminationSignal(int) {
+    g_terminationRequested = 1;
     const char byte = 1;
-    [[maybe_unused]] const auto ignored = write(g_signalPipe[1], &byte, 1);
+    [[maybe_unused]] const auto ignored = write(g_signalPipe[1], &byte, 1);  // full: one is enough
 }
 
-// SIGTERM and SIGINT close the window the way its close box does, so the links are released in
-// order and the program ends normally.
+void DrainSignalPipe() {
+    char bytes[64];
+    while (read(g_signalPipe[0], bytes, sizeof bytes) > 0) {
+    }
+}
+
+// Every box, dialog and menu open over the window is dismissed as its own Cancel or Escape would,
+// and every event loop, nested ones included, is told to end; a loop that starts after this ends
+// at once. The window itself is closed once its own loop has returned (see InitInstance), so no
+// handler still on the stack finds its link gone.
+void EndEveryLoop(const QDialog& mainWindow) {
+    DrainSignalPipe();
+    for (QWidget* popup = QApplication::activePopupWidget(); popup != nullptr;) {
+        popup->close();
+        QWidget* next = QApplication::activePopupWidget();
+        popup = next == popup ? nullptr : next;
+    }
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        auto* dialog = qobject_cast<QDialog*>(window);
+        if (dialog != nullptr && dialog != &mainWindow && dialog->isVisible()) {
+            dialog->reject();
+        }
+    }
+    QCoreApplication::exit(0);
+}
+
+// SIGTERM and SIGINT end the program whatever is open, and close the window the way its close
+// box does, so the links are released in order and the program ends normally.
 void CloseOnTerminationSignals(QDialog& dialog) {
-    if (pipe(g_signalPipe) != 0) {
+    if (pipe2(g_signalPipe, O_NONBLOCK | O_CLOEXEC) != 0) {
         return;
     }
     auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &dialog);
     QObject::connect(notifier, &QSocketNotifier::activated, &dialog,
-                     [&dialog] { dialog.reject(); });
+                     [&dialog] { EndEveryLoop(dialog); });
     std::signal(SIGTERM, OnTerminationSignal);
     std::signal(SIGINT, OnTerminationSignal);
 }
@@ -59,6 +88,14 @@ void CloseOnTerminationSignals(QDialog&) {}
 #endif
 
 }  // namespace
+
+bool TerminationRequested() {
+#ifdef _WIN32
+    return false;
+#else
+    return g_terminationRequested != 0;
+#endif
+}
 
 int CKestrelApp::InitInstance(int argc, char** argv) {
     if (!InitSocketLayer()) {
@@ -73,6 +110,9 @@ int CKestrelApp::InitInstance(int argc, char** argv) {
         [&dialog] { TraceNote("panel window shown: " + dialog.windowTitle().toStdString()); },
         Qt::QueuedConnection);
     dialog.exec();
+    if (dialog.isVisible()) {  // ended by a termination signal rather than by the window itself
+        dialog.reject();
+    }
     TraceNote("panel window closed");
     return 0;
 }

@@ -11,6 +11,7 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <random>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "discovery_protocol.h"
+#include "search_scope.h"
 #include "unique_fd.h"
 
 namespace {
@@ -49,9 +51,21 @@ std::uint32_t NextSearchId() {
     return static_cast<std::uint32_t>(generator());
 }
 
+// A value that names no scope keeps the search on this machine; that is said once per process.
 bool LoopbackOnly() {
-    const char* scope = std::getenv("KESTREL_DISCOVERY_SCOPE");
-    return scope != nullptr && std::string_view(scope) == "loopback";
+    const char* value = std::getenv("KESTREL_DISCOVERY_SCOPE");
+    const std::optional<SearchScope> scope = ParseSearchScope(value);
+    if (!scope) {
+        static std::once_flag warned;
+        std::call_once(warned, [value] {
+            std::fprintf(stderr,
+                         "KESTREL_DISCOVERY_SCOPE=\"%s\" is not a known scope (\"loopback\", or "
+                         "unset for every interface); searching on loopback only\n",
+                         value);
+        });
+        return true;
+    }
+    return *scope == SearchScope::Loopback;
 }
 
 std::uint16_t TargetPort() {

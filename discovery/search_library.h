@@ -5,8 +5,10 @@
 // and every text pointer handed out stay valid until the next search. An index outside
 // 0..count-1 gives "" or 0.
 //
-// KESTREL_DISCOVERY_SCOPE=loopback sends the request to loopback only (127.255.255.255 and
-// 127.0.0.1); otherwise it also goes to the broadcast address of every IPv4 interface that is up.
+// KESTREL_DISCOVERY_SCOPE=loopback (any case, surrounding blanks ignored) sends the request to
+// loopback only (127.255.255.255 and 127.0.0.1); unset, it also goes to the broadcast address of
+// every IPv4 interface that is up. Any other value keeps the search on loopback and is reported
+// once on standard error.
 // KESTREL_DISCOVERY_PORT=<1..65535> sends to that UDP port instead of kDiscoveryPort.
 
 #if defined(_WIN32)

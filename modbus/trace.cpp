@@ -1,5 +1,8 @@
 #include "trace.h"
 
+#include <algorithm>
+#include <array>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,8 +25,22 @@ void WriteLine(const std::string& line) {
 
 }  // namespace
 
+bool TraceSwitchedOnBy(const char* value) {
+    if (value == nullptr) {
+        return false;
+    }
+    std::string word(value);
+    const auto blank = [](unsigned char c) { return std::isspace(c) != 0; };
+    word.erase(std::find_if_not(word.rbegin(), word.rend(), blank).base(), word.end());
+    word.erase(word.begin(), std::find_if_not(word.begin(), word.end(), blank));
+    std::transform(word.begin(), word.end(), word.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    static constexpr std::array<std::string_view, 5> kOff = {"", "0", "no", "off", "false"};
+    return std::find(kOff.begin(), kOff.end(), word) == kOff.end();
+}
+
 bool TraceEnabled() {
-    static const bool enabled = std::getenv("KESTREL_TRACE") != nullptr;
+    static const bool enabled = TraceSwitchedOnBy(std::getenv("KESTREL_TRACE"));
     return enabled;
 }
 

@@ -18,7 +18,8 @@ for target in fuzz_tcp_stream fuzz_serial_stream fuzz_field_exchange fuzz_discov
               fuzz_sim_requests; do
   mkdir -p "$build/corpus/$target"
   log="$build/$target.log"
-  if ! "$build/bin/$target" -max_total_time="$seconds" -print_final_stats=1 \
+  # -timeout: one input that takes seconds is a failure (work must stay bounded per byte).
+  if ! "$build/bin/$target" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
       "$build/corpus/$target" "$root/fuzz/corpus/$target" >"$log" 2>&1; then
     tail -n 40 "$log"
     echo "$target: FAILED (log: $log)"

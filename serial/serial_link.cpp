@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "device_params.h"
+#include "kestrel_app.h"
 #include "kestrel_dlg.h"
 #include "message_box.h"
 #include "serial_rates.h"
@@ -116,6 +117,9 @@ void CKestrelDlg::OnSerialSearch() {
     SearchBuffer buffer{};
     for (int step = 0; step < static_cast<int>(kSerialRates.size()); ++step) {
         for (int attempt = 0; attempt < 2; ++attempt) {
+            if (TerminationRequested()) {
+                return;  // the program is ending: no more reads, and no box
+            }
             if (FindSerialModule(step, attempt, buffer)) {
                 TakeSerialSearchReply(step, buffer);
                 return;

@@ -164,6 +164,7 @@ std::vector<OptionRule> Rules() {
         {"--di", true, ApplyDigitalInputs},
         {"--ai", true, ApplyAnalogInputs},
         {"--control", true, ApplyControl},
+        {"--idle-timeout", true, IntInto(&SimOptions::idleTimeoutS, 1, 86400)},
         {"--name", true, ApplyName},
         {"--work-mode", true, DiscoveryIntInto(&DiscoveryOptions::workMode, 0, 255)},
         {"--app-protocol", true, ApplyAppProtocol},
@@ -251,6 +252,9 @@ Network model (7310):
                         port 0 picks a free port, printed on the "listening" line)
   --framing tcp|rtu     Modbus TCP (MBAP) framing or RTU frames inside the TCP stream
                         (default tcp)
+  --idle-timeout S      drop a client that has sent no complete request for S seconds,
+                        1..86400 (default 600). At most 32 clients are served at once;
+                        a further client takes the place of the one idle the longest.
 
 Serial model (7350):
   --serial COMn         open a pseudo-terminal and publish it as $KESTREL_COM_DIR/COMn
@@ -278,7 +282,9 @@ Discovery (network model only):
   --no-discovery        do not answer searches at all
 
 Control:
-  --control PORT        also accept the commands below on 127.0.0.1:PORT, one per line
+  --control PORT        also accept the commands below on 127.0.0.1:PORT, one per line;
+                        at most 32 connections, a further one takes the place of the one
+                        quiet the longest
 
   Commands, on standard input or the control port, each answered with one line:
     di K 0|1            set digital input K (1..4); sends an upload when enabled

@@ -50,6 +50,7 @@ struct SimOptions {
     std::array<bool, 4> digitalInputs{};
     std::array<std::uint16_t, 2> analogInputs{};
     std::optional<int> controlPort;
+    int idleTimeoutS = 600;  // a TCP client with no request for this long is dropped
     DiscoveryOptions discovery;
     FaultOptions faults;
 };

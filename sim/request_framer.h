@@ -24,6 +24,9 @@ struct FramedRequest {
 class RequestFramer {
   public:
     static constexpr std::size_t kBufferLimit = 4096;
+    // The simulator appends at most this much at a time (one read) and takes every complete
+    // request out before the next, so the buffer never reaches its limit.
+    static constexpr std::size_t kLargestAppend = 1024;
 
     explicit RequestFramer(Framing framing) : framing_(framing) {}
 

@@ -17,7 +17,7 @@ namespace sim {
 namespace {
 
 constexpr std::size_t kMaxClients = 32;
-constexpr std::size_t kReadChunk = 1024;
+constexpr std::size_t kReadChunk = RequestFramer::kLargestAppend;
 constexpr std::size_t kControlOutputLimit = 64 * 1024;
 // A period of a few ms would flood every client; uploads never come faster than this.
 constexpr std::chrono::milliseconds kMinUploadPeriod{10};
@@ -50,6 +50,20 @@ int Listen(const std::string& address, std::uint16_t port, std::uint16_t* bound,
     return fd;
 }
 
+// A full house makes room for a newcomer: the client heard from longest ago goes (it is closed
+// by the next sweep, after this round of events). False when none may go.
+template <typename Client>
+bool MakeRoom(std::vector<std::unique_ptr<Client>>& clients) {
+    Client* idlest = nullptr;
+    for (auto& client : clients) {
+        if (client->MayMakeRoom() && (idlest == nullptr || client->lastHeard < idlest->lastHeard)) {
+            idlest = client.get();
+        }
+    }
+    if (idlest != nullptr) idlest->dead = true;
+    return idlest != nullptr;
+}
+
 int AcceptFrom(int listenFd) {
     const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd >= 0) {
@@ -62,7 +76,10 @@ int AcceptFrom(int listenFd) {
 }  // namespace
 
 Simulator::Simulator(const SimOptions& options, ModuleModel& module)
-    : options_(options), module_(module), faults_(options.faults) {
+    : options_(options),
+      module_(module),
+      faults_(options.faults),
+      idleTimeout_(std::chrono::seconds(options.idleTimeoutS)) {
     replyPacing_.delay = std::chrono::milliseconds(options.faults.delayMs);
     replyPacing_.pieceBytes = static_cast<std::size_t>(options.splitBytes);
     replyPacing_.piecePause = std::chrono::milliseconds(options.splitPauseMs);
@@ -124,6 +141,7 @@ void Simulator::Run(int stopFd) {
     while (!quit_) {
         RunAnalogUploads(Clock::now());
         Poll(stopFd);
+        DropIdleClients(Clock::now());
         Sweep();
     }
 }
@@ -166,6 +184,7 @@ int Simulator::PollTimeoutMs(Clock::time_point now) const {
     for (const auto& due : aiDue_) consider(due);
     for (const auto& link : links_) {
         if (!link->outbox.HasDue(now)) consider(link->outbox.NextDue());
+        if (!link->terminal) consider(link->lastHeard + idleTimeout_);
     }
     if (!next) return -1;
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - now).count();
@@ -175,24 +194,31 @@ int Simulator::PollTimeoutMs(Clock::time_point now) const {
 void Simulator::AcceptClient() {
     const int fd = AcceptFrom(listenFd_);
     if (fd < 0) return;
-    if (links_.size() >= kMaxClients) {
+    if (links_.size() >= kMaxClients && !MakeRoom(links_)) {
         ::close(fd);
         return;
     }
     links_.push_back(std::make_unique<Link>(fd, false, options_.framing));
 }
 
+void Simulator::DropIdleClients(Clock::time_point now) {
+    for (auto& link : links_) {
+        if (!link->terminal && now - link->lastHeard >= idleTimeout_) link->dead = true;
+    }
+}
+
 void Simulator::AcceptControlClient() {
     const int fd = AcceptFrom(controlFd_);
     if (fd < 0) return;
-    if (controls_.size() >= kMaxClients) {
+    if (controls_.size() >= kMaxClients && !MakeRoom(controls_)) {
         ::close(fd);
         return;
     }
-    controls_.push_back(std::make_unique<ControlClient>(ControlClient{fd, {}, {}, false}));
+    controls_.push_back(std::make_unique<ControlClient>(fd));
 }
 
 void Simulator::ServiceLink(Link& link, short revents) {
+    if (link.dead) return;  // given up earlier in this round
     if ((revents & POLLIN) != 0) ReadRequests(link);
     if ((revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && !link.terminal) link.dead = true;
     if (!link.dead && !link.outbox.Flush(link.fd, Clock::now())) {
@@ -220,6 +246,7 @@ void Simulator::ReadRequests(Link& link) {
     while (!link.closing) {
         auto request = link.framer.Next();
         if (!request) break;
+        link.lastHeard = Clock::now();
         Answer(link, *request);
     }
 }
@@ -283,6 +310,7 @@ void Simulator::ReadStdin() {
 }
 
 void Simulator::ServiceControl(ControlClient& client, short revents) {
+    if (client.dead) return;  // made room for a newcomer in this round
     if ((revents & POLLIN) != 0) {
         std::array<char, kReadChunk> buffer{};
         const ssize_t n = ::read(client.fd, buffer.data(), buffer.size());
@@ -290,6 +318,7 @@ void Simulator::ServiceControl(ControlClient& client, short revents) {
         if (n > 0) client.input.Append({buffer.data(), static_cast<std::size_t>(n)});
         for (std::string line; !quit_ && client.input.NextLine(&line);) {
             client.output += Execute(line) + "\n";
+            client.lastHeard = Clock::now();
         }
     }
     if ((revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) client.dead = true;

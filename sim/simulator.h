@@ -43,20 +43,25 @@ class Simulator {
     // One byte stream the module talks Modbus on: a TCP client or the terminal.
     struct Link {
         Link(int descriptor, bool isTerminal, Framing framing)
-            : fd(descriptor), terminal(isTerminal), framer(framing) {}
+            : fd(descriptor), terminal(isTerminal), framer(framing), lastHeard(Clock::now()) {}
         int fd = -1;
         bool terminal = false;
         RequestFramer framer;
+        Clock::time_point lastHeard;  // last complete request, or the connection; not stray bytes
         Outbox outbox;
         int replies = 0;
         bool closing = false;
         bool dead = false;
+        bool MayMakeRoom() const { return !terminal && !dead; }
     };
     struct ControlClient {
+        explicit ControlClient(int descriptor) : fd(descriptor), lastHeard(Clock::now()) {}
         int fd = -1;
         LineBuffer input;
         std::string output;
+        Clock::time_point lastHeard;  // last command line, or the connection
         bool dead = false;
+        bool MayMakeRoom() const { return !dead; }
     };
     using Handler = std::function<void(short revents)>;
 
@@ -67,6 +72,7 @@ class Simulator {
     int PollTimeoutMs(Clock::time_point now) const;
 
     void AcceptClient();
+    void DropIdleClients(Clock::time_point now);
     void AcceptControlClient();
     void ServiceLink(Link& link, short revents);
     void ReadRequests(Link& link);
@@ -84,6 +90,7 @@ class Simulator {
     FaultInjector faults_;
     Pacing replyPacing_;
     Pacing uploadPacing_;
+    Clock::duration idleTimeout_;
     int listenFd_ = -1;
     int controlFd_ = -1;
     std::uint16_t boundPort_ = 0;

@@ -3,9 +3,11 @@
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <map>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "discovery_responder.h"
+#include "search_scope.h"
 #include "udp_test_support.h"
 
 namespace {
@@ -241,6 +244,72 @@ TEST_F(SearchLibraryTest, ModulesOnTheStandardPortAreFound) {
     const auto responder = StartModule(Module(name, 502, 1), kDiscoveryPort);
     const auto byName = IndexByName(lib_.startSearch());  // other modules may be running too
     EXPECT_EQ(byName.count(name), 1u);
+}
+
+TEST(SearchScope, OnlyLoopbackInAnyCaseAndBlanksOrUnsetNameAScope) {
+    const struct {
+        const char* value;
+        std::optional<SearchScope> scope;
+    } cases[] = {
+        {nullptr, SearchScope::AllInterfaces},
+        {"loopback", SearchScope::Loopback},
+        {"Loopback", SearchScope::Loopback},
+        {"LOOPBACK", SearchScope::Loopback},
+        {"loopback ", SearchScope::Loopback},
+        {" \tLoopBack\n", SearchScope::Loopback},
+        {"", std::nullopt},
+        {"  ", std::nullopt},
+        {"loop back", std::nullopt},
+        {"loopbak", std::nullopt},
+        {"loopbackk", std::nullopt},
+        {"lo", std::nullopt},
+        {"all", std::nullopt},
+        {"127.0.0.1", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ParseSearchScope(c.value), c.scope) << (c.value ? c.value : "(unset)");
+    }
+}
+
+// Reads what the process writes to standard error while it lives.
+class StderrCapture {
+  public:
+    StderrCapture() : file_(std::tmpfile()), saved_(dup(STDERR_FILENO)) {
+        std::fflush(stderr);
+        dup2(fileno(file_), STDERR_FILENO);
+    }
+    ~StderrCapture() { std::fclose(file_); }
+    std::string Text() {
+        std::fflush(stderr);
+        dup2(saved_, STDERR_FILENO);
+        close(saved_);
+        std::string text;
+        std::rewind(file_);
+        for (int c = std::fgetc(file_); c != EOF; c = std::fgetc(file_)) {
+            text += static_cast<char>(c);
+        }
+        return text;
+    }
+
+  private:
+    std::FILE* file_;
+    int saved_;
+};
+
+// Only values that end on loopback are searched with here: a near-miss of "loopback" and
+// values naming no scope. The unknown ones are reported once, however many searches follow.
+TEST_F(SearchLibraryTest, NearMissesAndUnknownScopesStillFindLoopbackModules) {
+    const auto responder = StartModule(Module("Near", 700, 1), udpPort_);
+    StderrCapture capture;
+    for (const char* scope : {" LoopBack\t", "loopbak", ""}) {
+        setenv("KESTREL_DISCOVERY_SCOPE", scope, 1);
+        EXPECT_EQ(lib_.startSearch(), 1) << '"' << scope << '"';
+    }
+    setenv("KESTREL_DISCOVERY_SCOPE", "loopback", 1);
+    const std::string text = capture.Text();
+    EXPECT_EQ(text,
+              "KESTREL_DISCOVERY_SCOPE=\"loopbak\" is not a known scope (\"loopback\", or unset "
+              "for every interface); searching on loopback only\n");
 }
 
 }  // namespace

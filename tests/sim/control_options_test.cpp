@@ -89,6 +89,7 @@ TEST(OptionsTest, RefusesUnusableCommandLines) {
         {{"--ai", "5,70000"}, "0..65535"},
         {{"--split", "0:10"}, "N:MS"},
         {{"--name", std::string(40, 'n')}, "characters"},
+        {{"--idle-timeout", "0"}, "1 to 86400"},
     };
     for (const auto& c : cases) {
         const auto parsed = ParseCommandLine(c.args);

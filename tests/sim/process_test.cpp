@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <memory>
 #include <vector>
 
 #include "discovery_protocol.h"
@@ -194,6 +195,8 @@ TEST(SimProcessTest, HelpAndBadOptions) {
     const auto help = simtest::RunProgram({KESTREL_SIM_PATH, "--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.output.find("Usage: kestrel-sim"), std::string::npos);
+    EXPECT_NE(help.output.find("--idle-timeout S"), std::string::npos);
+    EXPECT_NE(help.output.find("At most 32 clients"), std::string::npos);
     const auto bad = simtest::RunProgram({KESTREL_SIM_PATH, "--baud", "300"});
     EXPECT_EQ(bad.exitCode, 2);
     EXPECT_NE(bad.output.find("--baud"), std::string::npos);
@@ -209,6 +212,60 @@ TEST(SimProcessTest, DelayHoldsEveryReplyBack) {
         EXPECT_EQ(client.Receive(10), Mbap(k, {1, 1, 1, 0}));
         EXPECT_GE(Clock::now() - start, milliseconds(140));
     }
+}
+
+// A full house never locks a newcomer out: it takes the place of the client idle the longest,
+// here one that asked first and has dribbled a single byte since. The control port likewise.
+TEST(SimProcessTest, FullHouseMakesRoomByDroppingTheLongestIdleClient) {
+    SimProcess sim(With({"--control", "0"}));
+    ASSERT_TRUE(sim.Started());
+    std::vector<std::unique_ptr<Client>> clients;
+    for (std::uint16_t k = 0; k < 32; ++k) {
+        clients.push_back(std::make_unique<Client>(sim.Port()));
+        clients.back()->Send(Mbap(k, {1, 1, 0, 0, 0, 4}));
+        ASSERT_EQ(clients.back()->Receive(10), Mbap(k, {1, 1, 1, 0})) << k;
+    }
+    clients[0]->Send({0});
+    Client newcomer(sim.Port());
+    newcomer.Send(Mbap(99, {1, 1, 0, 0, 0, 4}));
+    EXPECT_EQ(newcomer.Receive(10), Mbap(99, {1, 1, 1, 0}));
+    EXPECT_TRUE(clients[0]->ClosedByPeer());
+    for (std::uint16_t k = 1; k < 32; ++k) {
+        clients[k]->Send(Mbap(k, {1, 1, 0, 0, 0, 4}));
+        EXPECT_EQ(clients[k]->Receive(10), Mbap(k, {1, 1, 1, 0})) << k;
+    }
+    std::vector<std::unique_ptr<Client>> controls;
+    for (int k = 0; k < 33; ++k) {
+        controls.push_back(std::make_unique<Client>(*sim.ControlPort()));
+        controls.back()->Send({'s', 'h', 'o', 'w', '\n'});
+        ASSERT_EQ(controls.back()->Receive(6), (std::vector<Byte>{'s', 't', 'a', 't', 'e', ' '}))
+            << k;
+    }
+    EXPECT_TRUE(controls[0]->ClosedByPeer());
+}
+
+// Only complete requests keep a client: one that sends nothing, or a byte now and then, is
+// dropped once the idle bound has passed since it connected.
+TEST(SimProcessTest, ClientsWithoutRequestsForTheIdleBoundAreDropped) {
+    SimProcess sim(With({"--idle-timeout", "1"}));
+    ASSERT_TRUE(sim.Started());
+    const auto start = Clock::now();
+    Client idle(sim.Port());
+    Client slow(sim.Port());
+    Client busy(sim.Port());
+    std::uint16_t transaction = 0;
+    bool idleDropped = false;
+    while (!idleDropped && Clock::now() - start < milliseconds(1000) + simtest::kPatience) {
+        busy.Send(Mbap(++transaction, {1, 1, 0, 0, 0, 4}));
+        ASSERT_EQ(busy.Receive(10).size(), 10U) << "an active client was dropped";
+        slow.Send({0xFF});
+        idleDropped = idle.ClosedByPeer(milliseconds(250));
+    }
+    EXPECT_TRUE(idleDropped);
+    EXPECT_GE(Clock::now() - start, milliseconds(1000));
+    EXPECT_TRUE(slow.ClosedByPeer());
+    busy.Send(Mbap(++transaction, {1, 1, 0, 0, 0, 4}));
+    EXPECT_EQ(busy.Receive(10).size(), 10U);
 }
 
 TEST(SimProcessTest, StopReadingLeavesRequestsUnanswered) {

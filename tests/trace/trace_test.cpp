@@ -1,5 +1,7 @@
 // The traffic trace: with KESTREL_TRACE set, every frame sent, received and dropped goes to
 // standard error as one line with a monotonic time, the link, the direction and the bytes.
+#include "trace.h"
+
 #include <unistd.h>
 
 #include <QRegularExpression>
@@ -122,6 +124,21 @@ TEST_F(SerialTrace, TheSearchTracesItsRateAndWhatItReads) {
     };
     const QStringList lines = TraceLines(capture.Lines());
     EXPECT_EQ(Untimed(lines), expected) << lines.join('\n').toStdString();
+}
+
+TEST(TraceSwitch, OnlyAValueOtherThanAnOffWordSwitchesItOn) {
+    const struct {
+        const char* value;
+        bool on;
+    } cases[] = {
+        {nullptr, false}, {"", false},    {"  ", false},      {"0", false},     {"no", false},
+        {"NO", false},    {"off", false}, {"Off", false},     {" off ", false}, {"false", false},
+        {"FALSE", false}, {"1", true},    {"yes", true},      {"on", true},     {"true", true},
+        {"2", true},      {"offf", true}, {"anything", true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(TraceSwitchedOnBy(c.value), c.on) << (c.value ? c.value : "(unset)");
+    }
 }
 
 }  // namespace

@@ -1,0 +1,133 @@
+// SIGTERM and SIGINT end the real panel executable promptly and in order, whatever is open over
+// its window: a message box, the About box, the Advanced dialog, a menu, or a serial search
+// that is still reading. A small driver loaded into the panel (panel_driver.cpp) opens them.
+#include <dlfcn.h>
+#include <signal.h>
+
+#include <QElapsedTimer>
+#include <QProcess>
+
+#include "panel_fixture.h"
+#include "pty_fixture.h"
+#include "sim_harness.h"
+
+namespace {
+
+constexpr int kGenerousMs = 5000;  // the program ends within a second; the machine is shared
+
+// The sanitizer runtimes of an instrumented build must come first among preloaded libraries.
+QString Preload() {
+    QStringList libraries;
+    for (const char* symbol : {"__asan_init", "__tsan_init"}) {
+        Dl_info info{};
+        void* address = dlsym(RTLD_DEFAULT, symbol);
+        if (address != nullptr && dladdr(address, &info) != 0 && info.dli_fname != nullptr &&
+            QString::fromUtf8(info.dli_fname).contains(".so")) {
+            libraries << QString::fromUtf8(info.dli_fname);
+        }
+    }
+    return (libraries << KESTREL_PANEL_DRIVER).join(':');
+}
+
+// The panel with the driver, its standard error collected.
+class DrivenPanel {
+  public:
+    explicit DrivenPanel(const QStringList& steps) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("KESTREL_TRACE", "1");
+        env.insert("KESTREL_DISCOVERY_SCOPE", "loopback");
+        env.insert("LD_PRELOAD", Preload());
+        env.insert("KESTREL_TEST_DRIVE", steps.join(';'));
+        m_process.setProcessEnvironment(env);
+        m_process.start(KESTREL_EXE, {});
+    }
+    ~DrivenPanel() {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(kGenerousMs);
+        }
+    }
+    bool WaitForLine(const QString& text) {
+        return WaitFor([&] { return Log().contains(text); }, 20000);
+    }
+    // Sends the signal and returns how long the program took to end, or -1.
+    qint64 SignalAndWait(int signo) {
+        QElapsedTimer clock;
+        clock.start();
+        kill(static_cast<pid_t>(m_process.processId()), signo);
+        if (!m_process.waitForFinished(kGenerousMs)) {
+            return -1;
+        }
+        return clock.elapsed();
+    }
+    void ExpectOrderlyEnd() {
+        EXPECT_EQ(m_process.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(m_process.exitCode(), 0);
+        EXPECT_TRUE(Log().contains("panel window closed")) << Log().toStdString();
+    }
+    QString Log() {
+        m_log += QString::fromUtf8(m_process.readAllStandardError());
+        return m_log;
+    }
+
+  private:
+    QProcess m_process;
+    QString m_log;
+};
+
+struct OpenCase {
+    const char* what;
+    QStringList steps;
+    QString openLine;
+    int signo;
+};
+
+TEST(PanelTermination, EndsInOrderWhateverIsOpen) {
+    simtest::SimProcess sim({"--tcp", "127.0.0.1:0", "--no-discovery"});
+    ASSERT_TRUE(sim.Started()) << sim.Stderr();
+    const QString port = QString::number(sim.Port());
+    const QStringList advanced = {"type 1000 127.0.0.1", "type 1001 " + port, "click 1",
+                                  "wait-enabled 1035", "click 1035"};
+    const OpenCase cases[] = {
+        {"window only", {}, "panel window shown: Quillon", SIGTERM},
+        {"menu", {"menu"}, "drive: open menu", SIGINT},
+        {"About box", {"menu", "pick"}, QString::fromUtf8("drive: open 关于 Kestrel"), SIGTERM},
+        {"Advanced dialog", advanced, "drive: open Advanced", SIGINT},
+        {"box over the Advanced dialog", advanced + QStringList{"type 1036 1", "click 1"},
+         QString::fromUtf8("drive: open kestrel: 设备地址与上报地址不能一致!"), SIGTERM},
+    };
+    for (const OpenCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        DrivenPanel panel(c.steps);
+        ASSERT_TRUE(panel.WaitForLine(c.openLine)) << panel.Log().toStdString();
+        const qint64 took = panel.SignalAndWait(c.signo);
+        EXPECT_GE(took, 0) << "still running " << kGenerousMs << " ms after the signal";
+        panel.ExpectOrderlyEnd();
+    }
+}
+
+// The search reads at each of the eight rates twice, ~3.4 s in all, on a line where nothing
+// answers, and then says "Found no device!". A signal during the search ends it after the read
+// under way, without the box; a signal while the box is open closes it.
+class PanelSearchTermination : public PtyFixture {};
+
+TEST_F(PanelSearchTermination, SignalEndsTheSerialSearchAndItsBox) {
+    const QString com = "COM" + QString::number(kPort);
+    const QString box = "drive: open kestrel: Found no device!";
+    for (const QString& signalAt : {com + " tx", box}) {
+        SCOPED_TRACE(signalAt.toStdString());
+        DrivenPanel panel({"choose 1041 " + com, "click 1042", "click 1038"});
+        ASSERT_TRUE(panel.WaitForLine(signalAt)) << panel.Log().toStdString();
+        const qint64 took = panel.SignalAndWait(signalAt == box ? SIGINT : SIGTERM);
+        EXPECT_GE(took, 0) << "still running " << kGenerousMs << " ms after the signal";
+        panel.ExpectOrderlyEnd();
+        if (signalAt != box) {
+            const QString log = panel.Log();
+            EXPECT_LT(log.count(" tx "), 16) << "the search ran to its end";
+            EXPECT_FALSE(log.contains(box)) << log.toStdString();
+        }
+    }
+}
+
+}  // namespace
