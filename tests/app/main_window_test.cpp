@@ -1,4 +1,5 @@
 #include <QAccessible>
+#include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QProcess>
@@ -166,6 +167,19 @@ TEST_F(MainWindow, AboutOpensForCommands0x0010To0x001F) {
     }
     dlg->OnSysCommand(0x0020);  // any other command opens nothing
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+}
+
+// The icon is compiled into the panel's library; the window and the About box both draw it.
+TEST_F(MainWindow, WindowAndAboutShowTheKestrelIcon) {
+    EXPECT_TRUE(QFile::exists(":/kestrel.png"));
+    EXPECT_FALSE(dlg->windowIcon().isNull());
+    bool aboutIconDrawn = false;
+    CloseNextModal([&aboutIconDrawn](QWidget* modal) {
+        const auto* icon = modal->findChild<QLabel*>("item1100");
+        aboutIconDrawn = icon && !icon->pixmap().isNull();
+    });
+    dlg->OnSysCommand(0x0010);
+    EXPECT_TRUE(aboutIconDrawn);
 }
 
 TEST_F(MainWindow, EscapeClosesTheWindow) {
