@@ -1,7 +1,6 @@
 // What a user gets from `cmake --install` and from the Debian package: the layout, run paths that
 // point into the install prefix and nowhere else, a panel that finds its search library when
 // started from there, and a desktop entry whose program and icon are installed.
-#include <elf.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -70,38 +69,57 @@ std::vector<char> ReadWhole(const fs::path& file) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// The strings of one kind of entry (DT_RUNPATH, DT_RPATH, DT_SONAME) in an ELF64 file's dynamic
-// section, found through the section headers, which stripping keeps.
-std::vector<std::string> DynamicStrings(const fs::path& file, Elf64_Sxword tag) {
-    const std::vector<char> bytes = ReadWhole(file);
-    const auto fits = [&](std::uint64_t offset, std::uint64_t size) {
-        return offset <= bytes.size() && size <= bytes.size() - offset;
-    };
-    Elf64_Ehdr header{};
-    if (!fits(0, sizeof header)) return {};
-    std::memcpy(&header, bytes.data(), sizeof header);
-    if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64)
-        return {};
-    std::vector<Elf64_Shdr> sections(header.e_shnum);
-    if (!fits(header.e_shoff, sections.size() * sizeof(Elf64_Shdr))) return {};
-    std::memcpy(sections.data(), bytes.data() + header.e_shoff,
-                sections.size() * sizeof(Elf64_Shdr));
+// The values of one kind of entry ("RUNPATH", "RPATH", "SONAME") in an ELF file's dynamic
+// section, as readelf shows them: " 0x...1d (RUNPATH)  Library runpath: [$ORIGIN]".
+std::vector<std::string> DynamicEntries(const fs::path& file, const std::string& kind) {
+    const auto [status, output] = RunCommand("readelf -d -W " + Quoted(file.string()));
     std::vector<std::string> found;
-    for (const Elf64_Shdr& section : sections) {
-        if (section.sh_type != SHT_DYNAMIC || section.sh_link >= sections.size()) continue;
-        const Elf64_Shdr& strings = sections[section.sh_link];
-        for (std::uint64_t at = 0; at + sizeof(Elf64_Dyn) <= section.sh_size;
-             at += sizeof(Elf64_Dyn)) {
-            Elf64_Dyn entry{};
-            if (!fits(section.sh_offset + at, sizeof entry)) break;
-            std::memcpy(&entry, bytes.data() + section.sh_offset + at, sizeof entry);
-            if (entry.d_tag == tag && entry.d_un.d_val < strings.sh_size &&
-                fits(strings.sh_offset, strings.sh_size)) {
-                found.emplace_back(bytes.data() + strings.sh_offset + entry.d_un.d_val);
+    std::size_t at = 0;
+    while ((at = output.find("(" + kind + ")", at)) != std::string::npos) {
+        const std::size_t open = output.find('[', at);
+        const std::size_t close = output.find("]\n", open);
+        if (open == std::string::npos || close == std::string::npos) break;
+        found.push_back(output.substr(open + 1, close - open - 1));
+        at = close;
+    }
+    return found;
+}
+
+bool IsLinkedElf(const fs::path& file) {
+    char header[18] = {};
+    std::ifstream in(file, std::ios::binary);
+    if (!in.read(header, sizeof header) || std::memcmp(header, "\177ELF", 4) != 0) return false;
+    const int type = header[16] | header[17] << 8;  // little-endian e_type
+    return type == 2 || type == 3;                  // an executable or a shared object
+}
+
+// Whether the loader would resolve some folder of the run path against the current directory:
+// an empty entry (as in "$ORIGIN::") or a relative one.
+bool ReachesTheCurrentFolder(const std::string& runPath) {
+    for (std::size_t start = 0; start <= runPath.size();) {
+        const std::size_t end = std::min(runPath.find(':', start), runPath.size());
+        const std::string entry = runPath.substr(start, end - start);
+        if (entry.rfind("$ORIGIN", 0) != 0 && entry.rfind('/', 0) != 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+// Every run path of an executable or shared object under the folder that reaches the current
+// directory, with the file it is in.
+std::vector<std::string> RunPathsReachingTheCurrentFolder(const fs::path& folder) {
+    std::vector<std::string> loose;
+    for (const auto& item : fs::recursive_directory_iterator(folder)) {
+        if (!item.is_regular_file() || !IsLinkedElf(item.path())) continue;
+        for (const char* kind : {"RUNPATH", "RPATH"}) {
+            for (const std::string& value : DynamicEntries(item.path(), kind)) {
+                if (ReachesTheCurrentFolder(value)) {
+                    loose.push_back(item.path().string() + ": " + kind + " [" + value + "]");
+                }
             }
         }
     }
-    return found;
+    return loose;
 }
 
 // A started program with its standard error on a pipe.
@@ -236,17 +254,24 @@ TEST_F(Installed, IconInTheSixtyFourFolderIsSixtyFourPixelsSquare) {
 }
 
 TEST_F(Installed, RunPathsPointIntoThePrefixAndNeverIntoTheBuildTree) {
-    EXPECT_EQ(DynamicStrings(prefix_ / "bin/kestrel", DT_RUNPATH),
+    EXPECT_EQ(DynamicEntries(prefix_ / "bin/kestrel", "RUNPATH"),
               std::vector<std::string>{"$ORIGIN/../lib/kestrel"});
     for (const char* file : {"bin/kestrel", "bin/kestrel-sim", "lib/kestrel/libDAVazIvurirU2.so"}) {
-        EXPECT_TRUE(DynamicStrings(prefix_ / file, DT_RPATH).empty()) << file;
+        EXPECT_TRUE(DynamicEntries(prefix_ / file, "RPATH").empty()) << file;
         if (std::string(file) != "bin/kestrel") {
-            EXPECT_TRUE(DynamicStrings(prefix_ / file, DT_RUNPATH).empty()) << file;
+            EXPECT_TRUE(DynamicEntries(prefix_ / file, "RUNPATH").empty()) << file;
         }
     }
+    EXPECT_EQ(RunPathsReachingTheCurrentFolder(prefix_), std::vector<std::string>{});
     // The panel opens the library by this name.
-    EXPECT_EQ(DynamicStrings(prefix_ / "lib/kestrel/libDAVazIvurirU2.so", DT_SONAME),
+    EXPECT_EQ(DynamicEntries(prefix_ / "lib/kestrel/libDAVazIvurirU2.so", "SONAME"),
               std::vector<std::string>{"libDAVazIvurirU2.so"});
+}
+
+// The loader reads an empty or relative run-path entry against the current directory, so a
+// binary carrying one would load whatever library lies in the folder it is started from.
+TEST(BuildTree, RunPathsNeverReachTheCurrentFolder) {
+    EXPECT_EQ(RunPathsReachingTheCurrentFolder(KESTREL_BUILD_DIR), std::vector<std::string>{});
 }
 
 // Without its library the panel stops at a "Load library failed!" box and never shows its
