@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Configures and builds Kestrel into the given folder (default: build).
+# Configures and builds Kestrel into the given folder (default: build), warnings as errors.
+#   scripts/build.sh [folder [cmake arguments...]]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build}"
 shift || true
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="${KESTREL_BUILD_TYPE:-RelWithDebInfo}" "$@" >/dev/null
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="${KESTREL_BUILD_TYPE:-RelWithDebInfo}" \
+    -DKESTREL_WERROR=ON "$@" >/dev/null
 cmake --build "$build" -j "$(nproc)"
