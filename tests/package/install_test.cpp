@@ -195,6 +195,64 @@ std::vector<std::string> PackageNames(const std::string& field) {
     return names;
 }
 
+std::string ReadText(const fs::path& file) {
+    const std::vector<char> bytes = ReadWhole(file);
+    return {bytes.begin(), bytes.end()};
+}
+
+// The licence's terms as the copyright file's "License: Expat" paragraph carries them: every
+// line indented by one space, an empty line as " .".
+std::string LicenceTermsAsParagraph() {
+    const std::string licence = ReadText(KESTREL_SOURCE_DIR "/LICENSE");
+    std::string terms = licence.substr(std::min(licence.find("Permission"), licence.size()));
+    std::string paragraph;
+    for (std::size_t start = 0; start < terms.size();) {
+        const std::size_t end = std::min(terms.find('\n', start), terms.size());
+        const std::string line = terms.substr(start, end - start);
+        paragraph += line.empty() ? " .\n" : " " + line + "\n";
+        start = end + 1;
+    }
+    return paragraph;
+}
+
+// The package's documentation folder: the copyright file in Debian's machine-readable format with
+// the project's licence, and the changelog as gzip -9n makes it (no name, no time) in Debian's
+// format. Returns the changelog's newest version.
+std::string ExpectCopyrightAndChangelog(const fs::path& docs) {
+    for (const char* file : {"copyright", "changelog.Debian.gz"}) {
+        EXPECT_EQ(fs::status(docs / file).permissions(),
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                      fs::perms::others_read)
+            << file;
+    }
+    const std::string licence = ReadText(KESTREL_SOURCE_DIR "/LICENSE");
+    EXPECT_EQ(licence.rfind("MIT License\n\nCopyright (c) 2026 The Kestrel developers\n", 0), 0U);
+    const std::string copyright = ReadText(docs / "copyright");
+    EXPECT_EQ(
+        copyright.rfind(
+            "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n", 0),
+        0U)
+        << copyright;
+    EXPECT_NE(copyright.find("\nFiles: *\nCopyright: 2026 The Kestrel developers\n"
+                             "License: Expat\n"),
+              std::string::npos)
+        << copyright;
+    EXPECT_NE(copyright.find("\n\nLicense: Expat\n" + LicenceTermsAsParagraph()), std::string::npos)
+        << copyright;
+
+    const std::vector<char> changelog = ReadWhole(docs / "changelog.Debian.gz");
+    const std::vector<unsigned char> header(
+        changelog.begin(), changelog.begin() + std::min<std::ptrdiff_t>(10, std::ssize(changelog)));
+    // Magic, deflate, no flags (so no file name), time 0, and "slowest, best compression".
+    EXPECT_EQ(header, (std::vector<unsigned char>{0x1f, 0x8b, 8, 0, 0, 0, 0, 0, 2, 3}));
+    const auto [status, version] =
+        RunCommand("gzip -dc " + Quoted((docs / "changelog.Debian.gz").string()) +
+                   " | dpkg-parsechangelog -l - -S Version");
+    EXPECT_EQ(status, 0) << version;
+    EXPECT_EQ(version.rfind(KESTREL_VERSION_TEXT "-", 0), 0U) << version;
+    return version;
+}
+
 int WaitForExit(pid_t pid) {
     int status = 0;
     if (waitpid(pid, &status, 0) != pid) return -1;
@@ -227,12 +285,13 @@ TEST_F(Installed, PutsEveryFileWhereTheRunPathAndTheDesktopLook) {
         const char* path;
         bool executable;
     };
-    for (const Expected& file :
-         {Expected{"bin/kestrel", true}, Expected{"bin/kestrel-sim", true},
-          Expected{"lib/kestrel/libDAVazIvurirU2.so", false},
-          Expected{"share/applications/kestrel.desktop", false},
-          Expected{"share/icons/hicolor/64x64/apps/kestrel.png", false},
-          Expected{"share/icons/hicolor/scalable/apps/kestrel.svg", false}}) {
+    for (const Expected& file : {Expected{"bin/kestrel", true}, Expected{"bin/kestrel-sim", true},
+                                 Expected{"lib/kestrel/libDAVazIvurirU2.so", false},
+                                 Expected{"share/applications/kestrel.desktop", false},
+                                 Expected{"share/icons/hicolor/64x64/apps/kestrel.png", false},
+                                 Expected{"share/icons/hicolor/scalable/apps/kestrel.svg", false},
+                                 Expected{"share/doc/kestrel/copyright", false},
+                                 Expected{"share/doc/kestrel/changelog.Debian.gz", false}}) {
         const fs::path path = prefix_ / file.path;
         EXPECT_TRUE(fs::is_regular_file(path)) << file.path;
         EXPECT_EQ(access(path.c_str(), X_OK) == 0, file.executable) << file.path;
@@ -302,6 +361,10 @@ TEST_F(Installed, PanelFindsItsLibraryAndClosesOnSigtermFromAnyFolderOrLink) {
     }
 }
 
+TEST_F(Installed, CarriesTheLicenceAndTheChangelogInDebiansFormats) {
+    ExpectCopyrightAndChangelog(prefix_ / "share/doc/kestrel");
+}
+
 TEST_F(Installed, SimulatorRunsFromThePrefix) {
     const auto [status, output] =
         RunCommand(Quoted((prefix_ / "bin/kestrel-sim").string()) + " --help");
@@ -330,33 +393,55 @@ TEST_F(Installed, DesktopEntryIsValidAndNamesTheInstalledProgramAndIcon) {
     EXPECT_EQ(output, "");
 }
 
-// The Debian package: named and versioned from the project, everything under /usr, and the
-// run-time packages the binaries need among its dependencies.
-TEST(DebianPackage, CarriesTheInstallAndDependsOnQtTheFontAndThePlatformPlugins) {
-    for (const char* tool : {"dpkg-deb", "dpkg-shlibdeps"}) {
-        if (!FindProgram(tool)) GTEST_SKIP() << tool << " is not installed";
+// The Debian package, made once and unpacked: named and versioned from the project and its
+// changelog, everything under /usr with Debian's modes, and the run-time packages the binaries
+// need among its dependencies.
+class DebianPackage : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        char pattern[] = "/tmp/kestrel-cpack-XXXXXX";
+        out_ = mkdtemp(pattern);
+        const auto [status, output] =
+            RunCommand(Quoted(KESTREL_CPACK) + " -G DEB --config " +
+                       Quoted(std::string(KESTREL_BUILD_DIR) + "/CPackConfig.cmake") + " -B " +
+                       Quoted(out_.string()));
+        cpackOutput_ = output;
+        for (const auto& item : fs::directory_iterator(out_)) {
+            if (status == 0 && item.path().extension() == ".deb") deb_ = item.path();
+        }
+        if (!deb_.empty()) {
+            RunCommand("dpkg-deb -x " + Quoted(deb_.string()) + " " + Quoted(root().string()));
+        }
     }
-    char pattern[] = "/tmp/kestrel-cpack-XXXXXX";
-    const fs::path out = mkdtemp(pattern);
-    const auto [status, output] =
-        RunCommand(Quoted(KESTREL_CPACK) + " -G DEB --config " +
-                   Quoted(std::string(KESTREL_BUILD_DIR) + "/CPackConfig.cmake") + " -B " +
-                   Quoted(out.string()));
-    ASSERT_EQ(status, 0) << output;
-    std::optional<fs::path> found;
-    for (const auto& item : fs::directory_iterator(out)) {
-        if (item.path().extension() == ".deb") found = item.path();
+    static void TearDownTestSuite() { fs::remove_all(out_); }
+    void SetUp() override {
+        for (const char* tool : {"dpkg-deb", "dpkg-shlibdeps"}) {
+            if (!FindProgram(tool)) GTEST_SKIP() << tool << " is not installed";
+        }
+        ASSERT_FALSE(deb_.empty()) << cpackOutput_;
     }
-    ASSERT_TRUE(found) << output;
-    EXPECT_EQ(found->filename().string().rfind("kestrel_" KESTREL_VERSION_TEXT "_", 0), 0U)
-        << *found;
+    static fs::path root() { return out_ / "root"; }
+    static std::string Field(const char* name) {
+        return RunCommand("dpkg-deb -f " + Quoted(deb_.string()) + " " + name).second;
+    }
 
-    const auto field = [&](const char* name) {
-        return RunCommand("dpkg-deb -f " + Quoted(found->string()) + " " + name).second;
-    };
-    EXPECT_EQ(field("Package"), "kestrel\n");
-    EXPECT_EQ(field("Version"), KESTREL_VERSION_TEXT "\n");
-    const std::string depends = field("Depends");
+    static inline fs::path out_;
+    static inline fs::path deb_;
+    static inline std::string cpackOutput_;
+};
+
+TEST_F(DebianPackage, IsNamedAndVersionedFromTheProjectAndItsChangelog) {
+    const std::string version = ExpectCopyrightAndChangelog(root() / "usr/share/doc/kestrel");
+    EXPECT_EQ(Field("Package"), "kestrel\n");
+    EXPECT_EQ(Field("Version"), version);
+    EXPECT_EQ(
+        deb_.filename().string().rfind("kestrel_" + version.substr(0, version.size() - 1) + "_", 0),
+        0U)
+        << deb_;
+}
+
+TEST_F(DebianPackage, DependsOnQtTheFontAndThePlatformPlugins) {
+    const std::string depends = Field("Depends");
     const std::vector<std::string> names = PackageNames(depends);
     for (const char* package :
          {"libc6", "libstdc++6", "libqt6core6", "libqt6gui6", "libqt6widgets6", "libqt6network6",
@@ -364,13 +449,33 @@ TEST(DebianPackage, CarriesTheInstallAndDependsOnQtTheFontAndThePlatformPlugins)
         EXPECT_NE(std::find(names.begin(), names.end(), package), names.end())
             << package << " missing from Depends: " << depends;
     }
-    const std::string contents = RunCommand("dpkg-deb -c " + Quoted(found->string())).second;
+}
+
+// Folders rwxr-xr-x, programs rwxr-xr-x, every other file rw-r--r--, all owned by root,
+// whatever the umask of the build.
+TEST_F(DebianPackage, CarriesTheInstallWithDebiansModes) {
+    const std::string contents = RunCommand("dpkg-deb -c " + Quoted(deb_.string())).second;
     for (const char* file :
          {"./usr/bin/kestrel", "./usr/bin/kestrel-sim", "./usr/lib/kestrel/libDAVazIvurirU2.so",
-          "./usr/share/applications/kestrel.desktop"}) {
+          "./usr/share/applications/kestrel.desktop", "./usr/share/doc/kestrel/copyright",
+          "./usr/share/doc/kestrel/changelog.Debian.gz"}) {
         EXPECT_NE(contents.find(std::string(file) + "\n"), std::string::npos) << file;
     }
-    fs::remove_all(out);
+    for (std::size_t start = 0; start < contents.size();) {
+        const std::size_t end = std::min(contents.find('\n', start), contents.size());
+        const std::string line = contents.substr(start, end - start);
+        start = end + 1;
+        const bool folder = line.back() == '/';
+        const bool program = line.find(" ./usr/bin/") != std::string::npos && !folder;
+        const std::string mode = folder    ? "drwxr-xr-x root/root "
+                                 : program ? "-rwxr-xr-x root/root "
+                                           : "-rw-r--r-- root/root ";
+        EXPECT_EQ(line.rfind(mode, 0), 0U) << line;
+    }
+}
+
+TEST_F(DebianPackage, RunPathsNeverReachTheCurrentFolder) {
+    EXPECT_EQ(RunPathsReachingTheCurrentFolder(root()), std::vector<std::string>{});
 }
 
 }  // namespace
