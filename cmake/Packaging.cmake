@@ -1,8 +1,9 @@
 # Installation extras and the Debian package of the panel and the simulator.
 #
 #   cmake --install <build> --prefix <dir>   bin/kestrel, bin/kestrel-sim,
-#                                            lib/kestrel/libDAVazIvurirU2.so, desktop entry, icons
-#   cpack --config <build>/CPackConfig.cmake kestrel_<version>_<arch>.deb (installs under /usr)
+#                                            lib/kestrel/libDAVazIvurirU2.so, desktop entry, icons,
+#                                            share/doc/kestrel/copyright and changelog.Debian.gz
+#   cpack --config <build>/CPackConfig.cmake kestrel_<version>-<revision>_<arch>.deb (under /usr)
 #
 # The executables' install rules live beside their targets (app/, sim/, discovery/).
 add_subdirectory(${PROJECT_SOURCE_DIR}/packaging ${PROJECT_BINARY_DIR}/packaging)
@@ -10,9 +11,21 @@ add_subdirectory(${PROJECT_SOURCE_DIR}/packaging ${PROJECT_BINARY_DIR}/packaging
 set(KESTREL_PACKAGE_MAINTAINER "Kestrel developers <kestrel-dev@example.org>"
     CACHE STRING "Maintainer field of the Debian package")
 
+# The package's version is the project's with the Debian revision of the newest entry of
+# packaging/changelog, which must be an entry for this version of the project.
+file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/changelog kestrel_changelog_head LIMIT_COUNT 1)
+string(REPLACE "." "\\." kestrel_version_pattern ${PROJECT_VERSION})
+if(NOT kestrel_changelog_head MATCHES "^kestrel \\(${kestrel_version_pattern}-([0-9]+)\\) ")
+  message(FATAL_ERROR "The newest entry of packaging/changelog (${kestrel_changelog_head}) is "
+                      "not for kestrel ${PROJECT_VERSION}: add one for this version.")
+endif()
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${CMAKE_MATCH_1})
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kestrel)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS ${CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS})
 set(CPACK_PACKAGE_VENDOR "Kestrel")
 set(CPACK_PACKAGE_CONTACT "${KESTREL_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "control panel for Modbus relay and input modules")

@@ -259,6 +259,19 @@ TEST_F(MainWindow, AboutOpensForCommands0x0010To0x001F) {
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 }
 
+// The icon is compiled into the panel's library; the window and the About box both draw it.
+TEST_F(MainWindow, WindowAndAboutShowTheKestrelIcon) {
+    EXPECT_TRUE(QFile::exists(":/kestrel.png"));
+    EXPECT_FALSE(dlg->windowIcon().isNull());
+    bool aboutIconDrawn = false;
+    CloseNextModal([&aboutIconDrawn](QWidget* modal) {
+        const auto* icon = modal->findChild<QLabel*>("item1100");
+        aboutIconDrawn = icon && !icon->pixmap().isNull();
+    });
+    dlg->OnSysCommand(0x0010);
+    EXPECT_TRUE(aboutIconDrawn);
+}
+
 TEST_F(MainWindow, EscapeClosesTheWindow) {
     dlg->setModal(true);
     int result = -1;

@@ -100,7 +100,8 @@ in_root dpkg -s kestrel | grep -E '^(Version|Depends):'
 step "installed files"
 for file in /usr/bin/kestrel /usr/bin/kestrel-sim /usr/lib/kestrel/libDAVazIvurirU2.so \
     /usr/share/applications/kestrel.desktop /usr/share/icons/hicolor/64x64/apps/kestrel.png \
-    /usr/share/icons/hicolor/scalable/apps/kestrel.svg; do
+    /usr/share/icons/hicolor/scalable/apps/kestrel.svg /usr/share/doc/kestrel/copyright \
+    /usr/share/doc/kestrel/changelog.Debian.gz; do
     [ -f "$root$file" ] || fail "$file is not installed"
     echo "  $file"
 done

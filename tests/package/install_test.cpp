@@ -1,7 +1,6 @@
 // What a user gets from `cmake --install` and from the Debian package: the layout, run paths that
 // point into the install prefix and nowhere else, a panel that finds its search library when
 // started from there, and a desktop entry whose program and icon are installed.
-#include <elf.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -70,38 +69,57 @@ std::vector<char> ReadWhole(const fs::path& file) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// The strings of one kind of entry (DT_RUNPATH, DT_RPATH, DT_SONAME) in an ELF64 file's dynamic
-// section, found through the section headers, which stripping keeps.
-std::vector<std::string> DynamicStrings(const fs::path& file, Elf64_Sxword tag) {
-    const std::vector<char> bytes = ReadWhole(file);
-    const auto fits = [&](std::uint64_t offset, std::uint64_t size) {
-        return offset <= bytes.size() && size <= bytes.size() - offset;
-    };
-    Elf64_Ehdr header{};
-    if (!fits(0, sizeof header)) return {};
-    std::memcpy(&header, bytes.data(), sizeof header);
-    if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64)
-        return {};
-    std::vector<Elf64_Shdr> sections(header.e_shnum);
-    if (!fits(header.e_shoff, sections.size() * sizeof(Elf64_Shdr))) return {};
-    std::memcpy(sections.data(), bytes.data() + header.e_shoff,
-                sections.size() * sizeof(Elf64_Shdr));
+// The values of one kind of entry ("RUNPATH", "RPATH", "SONAME") in an ELF file's dynamic
+// section, as readelf shows them: " 0x...1d (RUNPATH)  Library runpath: [$ORIGIN]".
+std::vector<std::string> DynamicEntries(const fs::path& file, const std::string& kind) {
+    const auto [status, output] = RunCommand("readelf -d -W " + Quoted(file.string()));
     std::vector<std::string> found;
-    for (const Elf64_Shdr& section : sections) {
-        if (section.sh_type != SHT_DYNAMIC || section.sh_link >= sections.size()) continue;
-        const Elf64_Shdr& strings = sections[section.sh_link];
-        for (std::uint64_t at = 0; at + sizeof(Elf64_Dyn) <= section.sh_size;
-             at += sizeof(Elf64_Dyn)) {
-            Elf64_Dyn entry{};
-            if (!fits(section.sh_offset + at, sizeof entry)) break;
-            std::memcpy(&entry, bytes.data() + section.sh_offset + at, sizeof entry);
-            if (entry.d_tag == tag && entry.d_un.d_val < strings.sh_size &&
-                fits(strings.sh_offset, strings.sh_size)) {
-                found.emplace_back(bytes.data() + strings.sh_offset + entry.d_un.d_val);
+    std::size_t at = 0;
+    while ((at = output.find("(" + kind + ")", at)) != std::string::npos) {
+        const std::size_t open = output.find('[', at);
+        const std::size_t close = output.find("]\n", open);
+        if (open == std::string::npos || close == std::string::npos) break;
+        found.push_back(output.substr(open + 1, close - open - 1));
+        at = close;
+    }
+    return found;
+}
+
+bool IsLinkedElf(const fs::path& file) {
+    char header[18] = {};
+    std::ifstream in(file, std::ios::binary);
+    if (!in.read(header, sizeof header) || std::memcmp(header, "\177ELF", 4) != 0) return false;
+    const int type = header[16] | header[17] << 8;  // little-endian e_type
+    return type == 2 || type == 3;                  // an executable or a shared object
+}
+
+// Whether the loader would resolve some folder of the run path against the current directory:
+// an empty entry (as in "$ORIGIN::") or a relative one.
+bool ReachesTheCurrentFolder(const std::string& runPath) {
+    for (std::size_t start = 0; start <= runPath.size();) {
+        const std::size_t end = std::min(runPath.find(':', start), runPath.size());
+        const std::string entry = runPath.substr(start, end - start);
+        if (entry.rfind("$ORIGIN", 0) != 0 && entry.rfind('/', 0) != 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+// Every run path of an executable or shared object under the folder that reaches the current
+// directory, with the file it is in.
+std::vector<std::string> RunPathsReachingTheCurrentFolder(const fs::path& folder) {
+    std::vector<std::string> loose;
+    for (const auto& item : fs::recursive_directory_iterator(folder)) {
+        if (!item.is_regular_file() || !IsLinkedElf(item.path())) continue;
+        for (const char* kind : {"RUNPATH", "RPATH"}) {
+            for (const std::string& value : DynamicEntries(item.path(), kind)) {
+                if (ReachesTheCurrentFolder(value)) {
+                    loose.push_back(item.path().string() + ": " + kind + " [" + value + "]");
+                }
             }
         }
     }
-    return found;
+    return loose;
 }
 
 // A started program with its standard error on a pipe.
@@ -177,6 +195,64 @@ std::vector<std::string> PackageNames(const std::string& field) {
     return names;
 }
 
+std::string ReadText(const fs::path& file) {
+    const std::vector<char> bytes = ReadWhole(file);
+    return {bytes.begin(), bytes.end()};
+}
+
+// The licence's terms as the copyright file's "License: Expat" paragraph carries them: every
+// line indented by one space, an empty line as " .".
+std::string LicenceTermsAsParagraph() {
+    const std::string licence = ReadText(KESTREL_SOURCE_DIR "/LICENSE");
+    std::string terms = licence.substr(std::min(licence.find("Permission"), licence.size()));
+    std::string paragraph;
+    for (std::size_t start = 0; start < terms.size();) {
+        const std::size_t end = std::min(terms.find('\n', start), terms.size());
+        const std::string line = terms.substr(start, end - start);
+        paragraph += line.empty() ? " .\n" : " " + line + "\n";
+        start = end + 1;
+    }
+    return paragraph;
+}
+
+// The package's documentation folder: the copyright file in Debian's machine-readable format with
+// the project's licence, and the changelog as gzip -9n makes it (no name, no time) in Debian's
+// format. Returns the changelog's newest version.
+std::string ExpectCopyrightAndChangelog(const fs::path& docs) {
+    for (const char* file : {"copyright", "changelog.Debian.gz"}) {
+        EXPECT_EQ(fs::status(docs / file).permissions(),
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                      fs::perms::others_read)
+            << file;
+    }
+    const std::string licence = ReadText(KESTREL_SOURCE_DIR "/LICENSE");
+    EXPECT_EQ(licence.rfind("MIT License\n\nCopyright (c) 2026 The Kestrel developers\n", 0), 0U);
+    const std::string copyright = ReadText(docs / "copyright");
+    EXPECT_EQ(
+        copyright.rfind(
+            "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n", 0),
+        0U)
+        << copyright;
+    EXPECT_NE(copyright.find("\nFiles: *\nCopyright: 2026 The Kestrel developers\n"
+                             "License: Expat\n"),
+              std::string::npos)
+        << copyright;
+    EXPECT_NE(copyright.find("\n\nLicense: Expat\n" + LicenceTermsAsParagraph()), std::string::npos)
+        << copyright;
+
+    const std::vector<char> changelog = ReadWhole(docs / "changelog.Debian.gz");
+    const std::vector<unsigned char> header(
+        changelog.begin(), changelog.begin() + std::min<std::ptrdiff_t>(10, std::ssize(changelog)));
+    // Magic, deflate, no flags (so no file name), time 0, and "slowest, best compression".
+    EXPECT_EQ(header, (std::vector<unsigned char>{0x1f, 0x8b, 8, 0, 0, 0, 0, 0, 2, 3}));
+    const auto [status, version] =
+        RunCommand("gzip -dc " + Quoted((docs / "changelog.Debian.gz").string()) +
+                   " | dpkg-parsechangelog -l - -S Version");
+    EXPECT_EQ(status, 0) << version;
+    EXPECT_EQ(version.rfind(KESTREL_VERSION_TEXT "-", 0), 0U) << version;
+    return version;
+}
+
 int WaitForExit(pid_t pid) {
     int status = 0;
     if (waitpid(pid, &status, 0) != pid) return -1;
@@ -209,12 +285,13 @@ TEST_F(Installed, PutsEveryFileWhereTheRunPathAndTheDesktopLook) {
         const char* path;
         bool executable;
     };
-    for (const Expected& file :
-         {Expected{"bin/kestrel", true}, Expected{"bin/kestrel-sim", true},
-          Expected{"lib/kestrel/libDAVazIvurirU2.so", false},
-          Expected{"share/applications/kestrel.desktop", false},
-          Expected{"share/icons/hicolor/64x64/apps/kestrel.png", false},
-          Expected{"share/icons/hicolor/scalable/apps/kestrel.svg", false}}) {
+    for (const Expected& file : {Expected{"bin/kestrel", true}, Expected{"bin/kestrel-sim", true},
+                                 Expected{"lib/kestrel/libDAVazIvurirU2.so", false},
+                                 Expected{"share/applications/kestrel.desktop", false},
+                                 Expected{"share/icons/hicolor/64x64/apps/kestrel.png", false},
+                                 Expected{"share/icons/hicolor/scalable/apps/kestrel.svg", false},
+                                 Expected{"share/doc/kestrel/copyright", false},
+                                 Expected{"share/doc/kestrel/changelog.Debian.gz", false}}) {
         const fs::path path = prefix_ / file.path;
         EXPECT_TRUE(fs::is_regular_file(path)) << file.path;
         EXPECT_EQ(access(path.c_str(), X_OK) == 0, file.executable) << file.path;
@@ -236,17 +313,26 @@ TEST_F(Installed, IconInTheSixtyFourFolderIsSixtyFourPixelsSquare) {
 }
 
 TEST_F(Installed, RunPathsPointIntoThePrefixAndNeverIntoTheBuildTree) {
-    EXPECT_EQ(DynamicStrings(prefix_ / "bin/kestrel", DT_RUNPATH),
+    EXPECT_EQ(DynamicEntries(prefix_ / "bin/kestrel", "RUNPATH"),
               std::vector<std::string>{"$ORIGIN/../lib/kestrel"});
     for (const char* file : {"bin/kestrel", "bin/kestrel-sim", "lib/kestrel/libDAVazIvurirU2.so"}) {
-        EXPECT_TRUE(DynamicStrings(prefix_ / file, DT_RPATH).empty()) << file;
+        EXPECT_TRUE(DynamicEntries(prefix_ / file, "RPATH").empty()) << file;
         if (std::string(file) != "bin/kestrel") {
-            EXPECT_TRUE(DynamicStrings(prefix_ / file, DT_RUNPATH).empty()) << file;
+            EXPECT_TRUE(DynamicEntries(prefix_ / file, "RUNPATH").empty()) << file;
         }
     }
+    EXPECT_EQ(RunPathsReachingTheCurrentFolder(prefix_), std::vector<std::string>{});
     // The panel opens the library by this name.
-    EXPECT_EQ(DynamicStrings(prefix_ / "lib/kestrel/libDAVazIvurirU2.so", DT_SONAME),
+    EXPECT_EQ(DynamicEntries(prefix_ / "lib/kestrel/libDAVazIvurirU2.so", "SONAME"),
               std::vector<std::string>{"libDAVazIvurirU2.so"});
+}
+
+// The loader reads an empty or relative run-path entry against the current directory, so a
+// binary carrying one would load whatever library lies in the folder it is started from.
+// Every executable and library of the build lands in its bin folder.
+TEST(BuildTree, RunPathsNeverReachTheCurrentFolder) {
+    EXPECT_EQ(RunPathsReachingTheCurrentFolder(KESTREL_BUILD_DIR "/bin"),
+              std::vector<std::string>{});
 }
 
 // Without its library the panel stops at a "Load library failed!" box and never shows its
@@ -277,6 +363,10 @@ TEST_F(Installed, PanelFindsItsLibraryAndClosesOnSigtermFromAnyFolderOrLink) {
     }
 }
 
+TEST_F(Installed, CarriesTheLicenceAndTheChangelogInDebiansFormats) {
+    ExpectCopyrightAndChangelog(prefix_ / "share/doc/kestrel");
+}
+
 TEST_F(Installed, SimulatorRunsFromThePrefix) {
     const auto [status, output] =
         RunCommand(Quoted((prefix_ / "bin/kestrel-sim").string()) + " --help");
@@ -305,33 +395,55 @@ TEST_F(Installed, DesktopEntryIsValidAndNamesTheInstalledProgramAndIcon) {
     EXPECT_EQ(output, "");
 }
 
-// The Debian package: named and versioned from the project, everything under /usr, and the
-// run-time packages the binaries need among its dependencies.
-TEST(DebianPackage, CarriesTheInstallAndDependsOnQtTheFontAndThePlatformPlugins) {
-    for (const char* tool : {"dpkg-deb", "dpkg-shlibdeps"}) {
-        if (!FindProgram(tool)) GTEST_SKIP() << tool << " is not installed";
+// The Debian package, made once and unpacked: named and versioned from the project and its
+// changelog, everything under /usr with Debian's modes, and the run-time packages the binaries
+// need among its dependencies.
+class DebianPackage : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        char pattern[] = "/tmp/kestrel-cpack-XXXXXX";
+        out_ = mkdtemp(pattern);
+        const auto [status, output] =
+            RunCommand(Quoted(KESTREL_CPACK) + " -G DEB --config " +
+                       Quoted(std::string(KESTREL_BUILD_DIR) + "/CPackConfig.cmake") + " -B " +
+                       Quoted(out_.string()));
+        cpackOutput_ = output;
+        for (const auto& item : fs::directory_iterator(out_)) {
+            if (status == 0 && item.path().extension() == ".deb") deb_ = item.path();
+        }
+        if (!deb_.empty()) {
+            RunCommand("dpkg-deb -x " + Quoted(deb_.string()) + " " + Quoted(root().string()));
+        }
     }
-    char pattern[] = "/tmp/kestrel-cpack-XXXXXX";
-    const fs::path out = mkdtemp(pattern);
-    const auto [status, output] =
-        RunCommand(Quoted(KESTREL_CPACK) + " -G DEB --config " +
-                   Quoted(std::string(KESTREL_BUILD_DIR) + "/CPackConfig.cmake") + " -B " +
-                   Quoted(out.string()));
-    ASSERT_EQ(status, 0) << output;
-    std::optional<fs::path> found;
-    for (const auto& item : fs::directory_iterator(out)) {
-        if (item.path().extension() == ".deb") found = item.path();
+    static void TearDownTestSuite() { fs::remove_all(out_); }
+    void SetUp() override {
+        for (const char* tool : {"dpkg-deb", "dpkg-shlibdeps"}) {
+            if (!FindProgram(tool)) GTEST_SKIP() << tool << " is not installed";
+        }
+        ASSERT_FALSE(deb_.empty()) << cpackOutput_;
     }
-    ASSERT_TRUE(found) << output;
-    EXPECT_EQ(found->filename().string().rfind("kestrel_" KESTREL_VERSION_TEXT "_", 0), 0U)
-        << *found;
+    static fs::path root() { return out_ / "root"; }
+    static std::string Field(const char* name) {
+        return RunCommand("dpkg-deb -f " + Quoted(deb_.string()) + " " + name).second;
+    }
 
-    const auto field = [&](const char* name) {
-        return RunCommand("dpkg-deb -f " + Quoted(found->string()) + " " + name).second;
-    };
-    EXPECT_EQ(field("Package"), "kestrel\n");
-    EXPECT_EQ(field("Version"), KESTREL_VERSION_TEXT "\n");
-    const std::string depends = field("Depends");
+    static inline fs::path out_;
+    static inline fs::path deb_;
+    static inline std::string cpackOutput_;
+};
+
+TEST_F(DebianPackage, IsNamedAndVersionedFromTheProjectAndItsChangelog) {
+    const std::string version = ExpectCopyrightAndChangelog(root() / "usr/share/doc/kestrel");
+    EXPECT_EQ(Field("Package"), "kestrel\n");
+    EXPECT_EQ(Field("Version"), version);
+    EXPECT_EQ(
+        deb_.filename().string().rfind("kestrel_" + version.substr(0, version.size() - 1) + "_", 0),
+        0U)
+        << deb_;
+}
+
+TEST_F(DebianPackage, DependsOnQtTheFontAndThePlatformPlugins) {
+    const std::string depends = Field("Depends");
     const std::vector<std::string> names = PackageNames(depends);
     for (const char* package :
          {"libc6", "libstdc++6", "libqt6core6", "libqt6gui6", "libqt6widgets6", "libqt6network6",
@@ -339,13 +451,33 @@ TEST(DebianPackage, CarriesTheInstallAndDependsOnQtTheFontAndThePlatformPlugins)
         EXPECT_NE(std::find(names.begin(), names.end(), package), names.end())
             << package << " missing from Depends: " << depends;
     }
-    const std::string contents = RunCommand("dpkg-deb -c " + Quoted(found->string())).second;
+}
+
+// Folders rwxr-xr-x, programs rwxr-xr-x, every other file rw-r--r--, all owned by root,
+// whatever the umask of the build.
+TEST_F(DebianPackage, CarriesTheInstallWithDebiansModes) {
+    const std::string contents = RunCommand("dpkg-deb -c " + Quoted(deb_.string())).second;
     for (const char* file :
          {"./usr/bin/kestrel", "./usr/bin/kestrel-sim", "./usr/lib/kestrel/libDAVazIvurirU2.so",
-          "./usr/share/applications/kestrel.desktop"}) {
+          "./usr/share/applications/kestrel.desktop", "./usr/share/doc/kestrel/copyright",
+          "./usr/share/doc/kestrel/changelog.Debian.gz"}) {
         EXPECT_NE(contents.find(std::string(file) + "\n"), std::string::npos) << file;
     }
-    fs::remove_all(out);
+    for (std::size_t start = 0; start < contents.size();) {
+        const std::size_t end = std::min(contents.find('\n', start), contents.size());
+        const std::string line = contents.substr(start, end - start);
+        start = end + 1;
+        const bool folder = line.back() == '/';
+        const bool program = line.find(" ./usr/bin/") != std::string::npos && !folder;
+        const std::string mode = folder    ? "drwxr-xr-x root/root "
+                                 : program ? "-rwxr-xr-x root/root "
+                                           : "-rw-r--r-- root/root ";
+        EXPECT_EQ(line.rfind(mode, 0), 0U) << line;
+    }
+}
+
+TEST_F(DebianPackage, RunPathsNeverReachTheCurrentFolder) {
+    EXPECT_EQ(RunPathsReachingTheCurrentFolder(root()), std::vector<std::string>{});
 }
 
 }  // namespace
