@@ -10,7 +10,7 @@ if [ "${1:-}" = "--long" ]; then
   seconds="${FUZZ_SECONDS:-600}"
 fi
 build="$root/build-fuzz"
-CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTREL_WERROR=ON \
   -DKESTREL_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" --target fuzzers -j "$(nproc)"
 printf '%-24s %12s %10s\n' target executions seconds
