@@ -36,7 +36,7 @@ class StandinPanel : public PanelTest {
         ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg.get()));
     }
 
-    QTreeWidget* List() const { return dlg->m_listDevices; }
+    QTreeWidget* List() const { return dlg->Item<QTreeWidget>(IDC_DEVICE_LIST); }
     void Search() const { Button(IDC_NET_SEARCH)->click(); }
     void Search(const std::vector<StandinModule>& modules) const {
         standin.Script(modules);
@@ -121,9 +121,10 @@ const VerdictCase kVerdicts[] = {
 class Verdicts : public StandinPanel, public ::testing::WithParamInterface<VerdictCase> {
   protected:
     void ChooseProtocol(int selection) const {
-        dlg->m_cbProtocol->setCurrentIndex(selection == kTypedText ? 0 : selection);
+        dlg->Item<QComboBox>(IDC_PROTOCOL)
+            ->setCurrentIndex(selection == kTypedText ? 0 : selection);
         if (selection == kTypedText) {
-            dlg->m_cbProtocol->setEditText(QStringLiteral("MODBUS"));
+            dlg->Item<QComboBox>(IDC_PROTOCOL)->setEditText(QStringLiteral("MODBUS"));
         }
     }
 };
@@ -186,8 +187,8 @@ TEST_F(StandinPanel, AClickOnARowTakesItsAddressAndPort) {
     ClickList(RowCentre(1));
     EXPECT_EQ(Edit(IDC_IP)->text(), "127.0.0.22");
     EXPECT_EQ(Edit(IDC_PORT)->text(), "4196");
-    EXPECT_EQ(dlg->m_strIP, "127.0.0.22");
-    EXPECT_EQ(dlg->m_nPort, 4196U);
+    EXPECT_EQ(dlg->Host(), "127.0.0.22");
+    EXPECT_EQ(dlg->Port(), 4196U);
     EXPECT_EQ(CallsOf("GetIP"), QStringList({"GetIP 1"}));
 }
 
@@ -215,7 +216,7 @@ TEST_F(StandinPanel, AClickOnEmptySpaceLeavesTheFieldsAlone) {
     ClickList(below);
     EXPECT_EQ(Edit(IDC_IP)->text(), "127.0.0.9");
     EXPECT_EQ(Edit(IDC_PORT)->text(), "777");
-    EXPECT_EQ(dlg->m_strIP, "192.168.1.232");
+    EXPECT_EQ(dlg->Host(), "192.168.1.232");
     EXPECT_TRUE(CallsOf("GetIP").isEmpty());
 }
 
@@ -224,12 +225,12 @@ TEST_F(StandinPanel, AClickWhileConnectedChangesTheFieldsButNotTheLink) {
     ConnectTo(module.Port());
     ASSERT_TRUE(module.WaitBytes(24));  // the two parameter reads of a fresh link
     module.ClearReceived();
-    CModbusSocket* const link = dlg->m_pSocket;
+    CModbusSocket* const link = dlg->Socket();
     Search({Sound("A", "127.0.0.21", 502)});
     ClickList(RowCentre(0));
     EXPECT_EQ(Edit(IDC_IP)->text(), "127.0.0.21");
     EXPECT_EQ(Edit(IDC_PORT)->text(), "502");
-    EXPECT_EQ(dlg->m_pSocket, link);
+    EXPECT_EQ(dlg->Socket(), link);
     EXPECT_EQ(Button(IDC_CONNECT)->text(), "Disconnect");
     Button(IDC_RL1_ON + 2)->click();  // relay 2 on
     ASSERT_TRUE(module.WaitBytes(12));
@@ -259,10 +260,11 @@ TEST_P(NoUsableLibrary, SaysSoOnceAndSearchDoesNothing) {
     }
     Button(IDC_NET_SEARCH)->click();
     Button(IDC_NET_SEARCH)->click();
-    EXPECT_EQ(dlg->m_listDevices->topLevelItemCount(), 0);
-    QTest::mouseClick(dlg->m_listDevices->viewport(), Qt::LeftButton, Qt::NoModifier, {10, 10});
+    EXPECT_EQ(dlg->Item<QTreeWidget>(IDC_DEVICE_LIST)->topLevelItemCount(), 0);
+    QTest::mouseClick(dlg->Item<QTreeWidget>(IDC_DEVICE_LIST)->viewport(), Qt::LeftButton,
+                      Qt::NoModifier, {10, 10});
     QApplication::processEvents();
-    EXPECT_EQ(dlg->m_strIP, "192.168.1.232");
+    EXPECT_EQ(dlg->Host(), "192.168.1.232");
     if (partial.Loaded()) {
         EXPECT_TRUE(partial.Calls().isEmpty());
     }
