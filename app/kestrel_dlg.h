@@ -136,7 +136,6 @@ class CKestrelDlg : public CTemplateDialog {
     void SetupDeviceList();
     void LoadSearchLibrary();
 
-  public:
     std::uint8_t m_bNetworkLink = 1;
     std::array<QCheckBox*, 4> m_pDI{};
     std::array<QCheckBox*, 4> m_pRelay{};
@@ -158,8 +157,6 @@ class CKestrelDlg : public CTemplateDialog {
     std::uint8_t m_byAddress = 1;
     QIcon m_hIcon;
     std::unique_ptr<CAdvancedDlg> m_dlgAdvanced;
-
-  private:
 
     TcpLink m_tcpLink;
     SerialLink m_serialLink;
