@@ -1,11 +1,5 @@
 // The reader of the COM port after a search: replies reaching the window, damaged frames, a
 // module that floods the line, a line that goes away, and the window closing under the reader.
-#include "serial_reader.h"
-
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <QEvent>
 
 #include "device_params.h"
@@ -152,43 +146,6 @@ TEST_F(SerialLinkTest, UnpluggingClosesThePortWithOneReportLine) {
     EXPECT_EQ(Button(IDC_SERIAL_OPEN)->text(), "Open");
     EXPECT_FALSE(Button(IDC_SERIAL_SEARCH)->isEnabled());
     EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
-}
-
-// A read that waits for more (read setting m > 0) already holds a frame when the line hangs up:
-// the frame is handed on before the reader ends.
-TEST_F(SerialLinkTest, TheLastFrameBeforeAHangUpIsHandedOn) {
-    PlugFake();
-    const int probe = ::open(fake->SlavePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
-    if (probe < 0) GTEST_SKIP() << "the line's input queue cannot be watched";
-    CSerialPort port;
-    ASSERT_TRUE(port.Open(kCom, 9600, 8, 0, 0));
-    port.SetReadTimeout(25);  // a 512-byte read waits up to 12.8 s for more
-    std::mutex mutex;
-    std::vector<Bytes> frames;
-    std::atomic<bool> lost{false};
-    CSerialReader reader(
-        port,
-        [&](std::span<const Byte> frame) {
-            const std::lock_guard lock(mutex);
-            frames.emplace_back(frame.begin(), frame.end());
-        },
-        [&lost] { lost.store(true); }, "COM7");
-    const auto queued = [probe] {
-        int count = 0;
-        return ::ioctl(probe, FIONREAD, &count) == 0 ? count : -1;
-    };
-    const Bytes echo = WithCrc(HexBytes("01 05 0013 FF00"));
-    fake->Send(echo);
-    ASSERT_TRUE(WaitFor([&] { return queued() == static_cast<int>(echo.size()); }));
-    reader.Start();
-    // The reader has taken the frame off the line and its read is waiting for more.
-    ASSERT_TRUE(WaitFor([&] { return queued() == 0; }));
-    ::close(probe);
-    fake->Unplug();
-
-    ASSERT_TRUE(WaitFor([&lost] { return lost.load(); }));
-    const std::lock_guard lock(mutex);
-    EXPECT_EQ(frames, std::vector<Bytes>{echo});
 }
 
 // The line goes away, but the operator closes the port and opens another before the window has
