@@ -180,10 +180,7 @@ void CKestrelDlg::reject() {
 
 void CKestrelDlg::ShutdownLinks() {
     m_replyWatch.Clear();
-    m_serialLink.StopReader();
-    if (m_SerialPort.IsOpen()) {
-        m_SerialPort.Close();
-    }
+    m_serialLink.Close();
     m_tcpLink.Disconnect();
 }
 

@@ -232,6 +232,75 @@ TEST_F(SerialLinkObject, ASearchFindsTheModuleAndLeavesTheReaderRunning) {
     EXPECT_TRUE(Eventually([this] { return !Frames().empty(); }));
 }
 
+// ---- what the search takes from a reply
+// ----------------------------------------------------------
+
+using Params = std::vector<Byte>;
+const Bytes kThreeRegisters = ParamReply(0x21, {0x21, 0x01, 0x02, 0x00, 0x16, 0x00});
+const Params kFromThreeRegisters = {0x21, 0x01, 0x02, 0x00, 0x16, 0x00};
+
+struct ReplyCase {
+    const char* name;
+    Bytes toFive;   // answer to the first attempt (five registers from unit 0xFF)
+    Bytes toThree;  // answer to the second attempt (three registers from our address)
+    Params params;  // the block bytes the reply carries
+    Byte address;
+};
+
+void PrintTo(const ReplyCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class SearchReplies : public SerialLinkObject, public ::testing::WithParamInterface<ReplyCase> {};
+
+TEST_P(SearchReplies, TakeWhatTheReplyCarries) {
+    const ReplyCase& c = GetParam();
+    fake->SetResponder(ParamResponder(c.toFive, c.toThree));
+    ASSERT_TRUE(link->Open(kCom));
+    const auto result = link->Search(0x01, [] { return false; });
+
+    ASSERT_EQ(result.end, SerialLink::SearchResult::End::Found);
+    EXPECT_EQ(result.step, 0);
+    EXPECT_EQ(result.params, c.params);
+    EXPECT_EQ(result.address, c.address);
+    EXPECT_EQ(fake->Requests().size(), c.toThree.empty() ? 1U : 2U);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Search, SearchReplies,
+    ::testing::Values(
+        ReplyCase{"TenBytesAreTooShort", WithCrc(HexBytes("FF 03 05 31 01 02 03 16")),
+                  kThreeRegisters, kFromThreeRegisters, 0x21},
+        ReplyCase{"AnExceptionIsNoAnswer", WithCrc(HexBytes("FF 83 02")), kThreeRegisters,
+                  kFromThreeRegisters, 0x21},
+        ReplyCase{"ExceptionsOfFifteenBytesAreNoAnswer",
+                  Joined({WithCrc(HexBytes("FF 83 02")), WithCrc(HexBytes("FF 83 02")),
+                          WithCrc(HexBytes("FF 83 02"))}),
+                  kThreeRegisters, kFromThreeRegisters, 0x21},
+        ReplyCase{"FiveRegistersFillTheBlock",
+                  ParamReply(0xFF, {0x31, 0x01, 0x02, 0x03, 0x16, 0x00, 0x03, 0xE8, 0x00, 0x64}),
+                  {},
+                  Params{0x31, 0x01, 0x02, 0x03, 0x16, 0x00, 0x03, 0xE8, 0x00, 0x64},
+                  0x31},
+        ReplyCase{"NoMoreThanTenBytesAreCopied",
+                  ParamReply(0xFF, {0x51, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}),
+                  {},
+                  Params{0x51, 1, 2, 3, 4, 5, 6, 7, 8, 9},
+                  0x51},
+        // Line noise that looks like a reply: the length and the function are right, the CRC
+        // is not.
+        ReplyCase{"AWrongCrcIsNoAnswer",
+                  WithBadCrc(HexBytes("AA 03 0A 00 00 00 00 00 00 00 00 00 00")), kThreeRegisters,
+                  kFromThreeRegisters, 0x21},
+        ReplyCase{"AReplyCutShortIsNoAnswer", HexBytes("FF 03 0A 41 01 02 03 04 05 06 07"),
+                  kThreeRegisters, kFromThreeRegisters, 0x21},
+        ReplyCase{"NoiseBeforeAGoodReplyIsSkipped",
+                  Joined({HexBytes("00 7F"), ParamReply(0xFF, {0x61, 1, 2, 3, 4, 5, 6, 7, 8, 9})}),
+                  {},
+                  Params{0x61, 1, 2, 3, 4, 5, 6, 7, 8, 9},
+                  0x61}),
+    [](const auto& caseInfo) { return std::string(caseInfo.param.name); });
+
 // Nothing answers: the port stays open at the last rate, and a reader that ran before the search
 // runs again after it.
 TEST_F(SerialLinkObject, ASearchThatFindsNothingRestartsOnlyAReaderThatRan) {
