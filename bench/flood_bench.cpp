@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "bench_sections.h"
+#include "main_template.h"
 #include "flood_patterns.h"
 #include "pty_module.h"
 

@@ -5,6 +5,7 @@
 #include <array>
 
 #include "bench_sections.h"
+#include "main_template.h"
 #include "pty_module.h"
 #include "serial_rates.h"
 #include "sim_process.h"
