@@ -16,8 +16,8 @@
 #include <thread>
 
 #include "bench_sections.h"
-#include "main_template.h"
 #include "flood_patterns.h"
+#include "main_template.h"
 #include "pty_module.h"
 
 namespace {
