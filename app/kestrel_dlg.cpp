@@ -15,10 +15,7 @@
 #include "main_template.h"
 #include "message_box.h"
 #include "modbus_socket.h"
-#include "search_library_binding.h"
 #include "serial_rates.h"
-#include "serial_reader.h"
-#include "trace.h"
 
 namespace {
 
@@ -38,6 +35,7 @@ CKestrelDlg::CKestrelDlg(QWidget* parent, const char* searchLibraryName)
     : CTemplateDialog(kMainTemplate, parent),
       m_hIcon(QStringLiteral(":/kestrel.png")),
       m_dlgAdvanced(std::make_unique<CAdvancedDlg>()),
+      m_serialLink(m_SerialPort, SerialHandlers()),
       m_searchLibraryName(searchLibraryName) {
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
@@ -63,7 +61,7 @@ void CKestrelDlg::OnInitDialog() {
     m_cbProtocol->addItem(QStringLiteral("MODBUS TCP"));
     m_cbProtocol->addItem(QStringLiteral("MODBUS RTU"));
     m_cbProtocol->setCurrentIndex(0);
-    m_pSocket = nullptr;
+    ConnectTcpLink();
     m_replyTimer = new QTimer(this);
     m_replyTimer->setSingleShot(true);
     m_replyTimer->setTimerType(Qt::PreciseTimer);
@@ -132,6 +130,11 @@ void CKestrelDlg::AppendReport(const QString& line) {
     UpdateData(false);
 }
 
+void CKestrelDlg::SetAnalogValues(float ai1, float ai2) {
+    m_fAI1.store(ai1);
+    m_fAI2.store(ai2);
+}
+
 void CKestrelDlg::OnRefreshView() {
     UpdateData(false);
 }
@@ -177,15 +180,8 @@ void CKestrelDlg::reject() {
 
 void CKestrelDlg::ShutdownLinks() {
     m_replyWatch.Clear();
-    StopSerialReader();
-    if (m_SerialPort.IsOpen()) {
-        m_SerialPort.Close();
-    }
-    if (m_pSocket) {
-        m_pSocket->Close();
-        m_pSocket->deleteLater();
-        m_pSocket = nullptr;
-    }
+    m_serialLink.Close();
+    m_tcpLink.Disconnect();
 }
 
 // ---- requests -----------------------------------------------------------------------------------
@@ -195,30 +191,27 @@ Framing CKestrelDlg::SelectedFraming() const {
     return ComboSelection(m_cbProtocol) == 0 ? Framing::ModbusTcp : Framing::ModbusRtu;
 }
 
+RequestLink& CKestrelDlg::ActiveLink() {
+    if (m_bNetworkLink != 0) {
+        return m_tcpLink;
+    }
+    return m_serialLink;
+}
+
 // False when the frame could not go out.
 bool CKestrelDlg::SendOnLink(std::span<const Byte> frame) {
-    if (m_bNetworkLink != 0) {
-        return m_pSocket->Send(frame) >= 0;
-    }
-    TraceFrame("COM" + std::to_string(m_nOpenComPort), "tx", frame);
-    m_SerialPort.Write(frame.data(), static_cast<std::uint32_t>(frame.size()));
-    return true;
+    return ActiveLink().Send(frame);
 }
 
 void CKestrelDlg::SendCommand(int k) {
     StoreCommandUnit(k, m_byAddress);
-    if (m_bNetworkLink != 0) {
-        if (!m_pSocket) {
-            return;
-        }
-        if (!SendOnLink(FrameCommand(k, SelectedFraming()))) {
-            AppendReport(QStringLiteral("%1 was not sent: the TCP link is not connected")
-                             .arg(CommandName(k)));
-            return;
-        }
-    } else if (m_SerialPort.IsOpen()) {
-        SendOnLink(FrameCommand(k, Framing::ModbusRtu));
-    } else {
+    RequestLink& link = ActiveLink();
+    if (!link.Ready()) {
+        return;
+    }
+    if (!SendOnLink(FrameCommand(k, link.LinkFraming()))) {
+        AppendReport(
+            QStringLiteral("%1 was not sent: the TCP link is not connected").arg(CommandName(k)));
         return;
     }
     WatchReply(k);
@@ -249,13 +242,12 @@ std::uint32_t CKestrelDlg::SerialRateInForce() const {
     return kSerialRates.at(index < 0 ? 0 : static_cast<std::size_t>(index)).baud;
 }
 
-// Any thread: an exception reply gives its line on the user-interface thread.
-void CKestrelDlg::TakeReplyForWatch(std::span<const Byte> frame) {
+// Any thread: the report line of an exception reply to a watched request.
+std::optional<QString> CKestrelDlg::WatchLineFor(std::span<const Byte> frame) {
     if (const auto line = m_replyWatch.Received(frame)) {
-        QMetaObject::invokeMethod(
-            this, [this, text = QString::fromStdString(*line)] { AppendReport(text); },
-            Qt::QueuedConnection);
+        return QString::fromStdString(*line);
     }
+    return std::nullopt;
 }
 
 void CKestrelDlg::ReportUnansweredRequests() {
@@ -308,8 +300,12 @@ void CKestrelDlg::ApplyEffect(const ReplyEffect& effect) {
     }
 }
 
+// The exception line is reported after the reply has been taken in, as every later one.
 void CKestrelDlg::DecodeNetworkReply(std::span<const Byte> frame) {
-    TakeReplyForWatch(frame);
+    if (const auto line = WatchLineFor(frame)) {
+        QMetaObject::invokeMethod(
+            this, [this, text = *line] { AppendReport(text); }, Qt::QueuedConnection);
+    }
     ApplyEffect(DecodeNetworkFrame(frame, m_byAddress));
     RefreshAfterReply();
 }

@@ -6,13 +6,17 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 
+#include "device_search.h"
 #include "dialog_template.h"
 #include "frames.h"
 #include "reply_decoder.h"
 #include "reply_watch.h"
+#include "serial_link.h"
 #include "serial_port.h"
+#include "tcp_link.h"
 
 class QCheckBox;
 class QComboBox;
@@ -20,9 +24,8 @@ class QPushButton;
 class QTimer;
 class QTreeWidget;
 class CModbusSocket;
-class CSerialReader;
 class CAdvancedDlg;
-struct SearchLibrary;
+class RequestLink;
 
 // Which link's module the parameter block was read from.
 enum class ParamOrigin : std::uint8_t { None, Tcp, Serial };
@@ -31,7 +34,8 @@ enum class ParamOrigin : std::uint8_t { None, Tcp, Serial };
 inline constexpr int WM_REFRESH_VIEW = 0x080A;
 
 // The panel's main window. It owns every per-run state: the TCP link, the COM port and its
-// reader, the address and values in use, the report, and the link-mode flag.
+// link, the device search, the address and values in use, the report, and the link-mode flag.
+// The links do the work; the window's handlers call them and show what they report.
 class CKestrelDlg : public CTemplateDialog {
     Q_OBJECT
   public:
@@ -84,8 +88,54 @@ class CKestrelDlg : public CTemplateDialog {
     // it before the window's state goes away.
     void ShutdownLinks();
 
-    // State that the links and the tests look at.
-    CModbusSocket* m_pSocket = nullptr;
+    // What the tests and the benchmark look at and set.
+    CModbusSocket* Socket() const { return m_tcpLink.Socket(); }
+    CSerialPort& SerialPort() { return m_SerialPort; }
+    const CSerialPort& SerialPort() const { return m_SerialPort; }
+    const QString& ReportText() const { return m_strReport; }
+    void SetReportText(const QString& text) { m_strReport = text; }
+    QCheckBox* Relay(std::size_t n) const { return m_pRelay.at(n); }
+    QCheckBox* DI(std::size_t n) const { return m_pDI.at(n); }
+    std::uint8_t Address() const { return m_byAddress; }
+    void SetAddress(std::uint8_t address) { m_byAddress = address; }
+    std::uint8_t NetworkLink() const { return m_bNetworkLink; }
+    void SetNetworkLink(std::uint8_t network) { m_bNetworkLink = network; }
+    const QString& Host() const { return m_strIP; }
+    std::uint32_t Port() const { return m_nPort; }
+    void SetAnalogValues(float ai1, float ai2);
+
+  public slots:
+    void reject() override;
+
+  protected:
+    void DoDataExchange(CDataExchange& dx) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    void OnInitDialog();
+    void BindControls();
+    void FillCombos();
+    void ConnectCommands();
+    void ApplyEffect(const ReplyEffect& effect);
+    void ClearIndicators();
+    Framing SelectedFraming() const;
+    bool SendOnLink(std::span<const Byte> frame);
+    void WatchReply(int k);
+    void ReportUnansweredRequests();
+    void ScheduleReplyCheck();
+    QString CommandName(int k) const;
+    std::uint32_t SerialRateInForce() const;
+    RequestLink& ActiveLink();
+    std::optional<QString> WatchLineFor(std::span<const Byte> frame);
+    void ConnectTcpLink();
+    void OnPeerClosed(const QString& reason);
+    SerialLink::Handlers SerialHandlers();
+    void TakeSerialSearchResult(const SerialLink::SearchResult& result);
+    void OnSerialLineLost();
+    void SetupDeviceList();
+    void LoadSearchLibrary();
+
     std::uint8_t m_bNetworkLink = 1;
     std::array<QCheckBox*, 4> m_pDI{};
     std::array<QCheckBox*, 4> m_pRelay{};
@@ -108,45 +158,10 @@ class CKestrelDlg : public CTemplateDialog {
     QIcon m_hIcon;
     std::unique_ptr<CAdvancedDlg> m_dlgAdvanced;
 
-  public slots:
-    void reject() override;
-
-  protected:
-    void DoDataExchange(CDataExchange& dx) override;
-    void contextMenuEvent(QContextMenuEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
-
-  private:
-    void OnInitDialog();
-    void BindControls();
-    void FillCombos();
-    void ConnectCommands();
-    void ApplyEffect(const ReplyEffect& effect);
-    void ClearIndicators();
-    Framing SelectedFraming() const;
-    bool SendOnLink(std::span<const Byte> frame);
-    void WatchReply(int k);
-    void TakeReplyForWatch(std::span<const Byte> frame);
-    void ReportUnansweredRequests();
-    void ScheduleReplyCheck();
-    QString CommandName(int k) const;
-    std::uint32_t SerialRateInForce() const;
-    void ReportConnectFailure();
-    void OnPeerClosed();
-    void StopSerialReader();
-    void CloseSerialPort();
-    bool FindSerialModule(int step, int attempt, std::array<Byte, 32>& buffer);
-    void TakeSerialSearchReply(int step, const std::array<Byte, 32>& buffer);
-    void StartSerialReader();
-    void OnSerialLineLost();
-    void SetupDeviceList();
-    void LoadSearchLibrary();
-
-    std::unique_ptr<CSerialReader> m_reader;
-    std::uint32_t m_searchReplyLength = 0;
-    int m_nOpenComPort = 0;
+    TcpLink m_tcpLink;
+    SerialLink m_serialLink;
     const char* m_searchLibraryName;
-    std::unique_ptr<SearchLibrary> m_searchLibrary;
+    DeviceSearch m_deviceSearch;
     ParamOrigin m_paramOrigin = ParamOrigin::None;
     ReplyWatch m_replyWatch;
     QTimer* m_replyTimer = nullptr;

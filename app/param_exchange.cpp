@@ -7,7 +7,6 @@
 #include "device_params.h"
 #include "kestrel_dlg.h"
 #include "message_box.h"
-#include "modbus_socket.h"
 
 namespace {
 constexpr unsigned long kWritePauseMs = 100;
@@ -19,10 +18,10 @@ constexpr unsigned long kReadAfterWritePauseMs = 200;
 // where another module may be listening.
 QString UnwritableReason(const CKestrelDlg& window, ParamOrigin originAtOpen) {
     const ParamOrigin current = window.CurrentLinkOrigin();
-    if (current == ParamOrigin::Serial && !window.m_SerialPort.IsOpen()) {
+    if (current == ParamOrigin::Serial && !window.SerialPort().IsOpen()) {
         return QStringLiteral("The COM port is closed: the parameters were not written");
     }
-    const bool linkUp = current == ParamOrigin::Serial || window.m_pSocket != nullptr;
+    const bool linkUp = current == ParamOrigin::Serial || window.Socket() != nullptr;
     if (linkUp && originAtOpen == current && window.ParamBlockOrigin() == originAtOpen) {
         return {};
     }
@@ -68,12 +67,14 @@ void CKestrelDlg::ForgetParamBlock() {
     m_btnAdvanced->setEnabled(false);
 }
 
+// On the serial link the frames go out even with the port closed (and are lost), as every write
+// of a closed port.
 void CKestrelDlg::WriteDeviceParams() {
-    if (m_bNetworkLink != 0 && !m_pSocket) {
+    RequestLink& link = ActiveLink();
+    if (m_bNetworkLink != 0 && !link.Ready()) {
         return;
     }
-    const Framing framing = m_bNetworkLink != 0 ? SelectedFraming() : Framing::ModbusRtu;
-    const auto frames = ParamWriteFrames(g_DeviceParams, m_byAddress, framing);
+    const auto frames = ParamWriteFrames(g_DeviceParams, m_byAddress, link.LinkFraming());
     for (std::size_t n = 0; n < frames.size(); ++n) {
         SendOnLink(frames[n]);
         if (n + 1 < frames.size()) {

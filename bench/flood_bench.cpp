@@ -17,6 +17,7 @@
 
 #include "bench_sections.h"
 #include "flood_patterns.h"
+#include "main_template.h"
 #include "pty_module.h"
 
 namespace {
@@ -177,7 +178,7 @@ void AddFloodRow(BenchTable& table, const std::string& figure, std::size_t mib,
 FloodRun TcpFlood(const FloodCase& c, int protocol, std::size_t mib) {
     TcpFlooder flooder(c.pattern(protocol == 0), mib << 20);
     auto dlg = NewPanel();
-    dlg->m_cbProtocol->setCurrentIndex(protocol);
+    dlg->Item<QComboBox>(IDC_PROTOCOL)->setCurrentIndex(protocol);
     if (flooder.Port() == 0 || !ConnectTcp(*dlg, flooder.Port())) {
         return {};
     }
@@ -185,7 +186,7 @@ FloodRun TcpFlood(const FloodCase& c, int protocol, std::size_t mib) {
     probe.Start();
     flooder.Go();
     // The flooder closes its side at the end; the panel drops the link once it has read all.
-    const bool done = RunEventsUntil([&] { return dlg->m_pSocket == nullptr; }, kDrainBoundMs);
+    const bool done = RunEventsUntil([&] { return dlg->Socket() == nullptr; }, kDrainBoundMs);
     const double seconds = probe.SecondsSinceStart();
     return {done, probe.LongestMs(), seconds};
 }

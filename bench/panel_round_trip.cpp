@@ -44,23 +44,24 @@ bool ConnectTcp(CKestrelDlg& dlg, quint16 port) {
     dlg.Item<QLineEdit>(IDC_IP)->setText(QStringLiteral("127.0.0.1"));
     dlg.Item<QLineEdit>(IDC_PORT)->setText(QString::number(port));
     dlg.Item<QPushButton>(IDC_CONNECT)->click();
-    if (!RunEventsUntil([&] { return dlg.m_btnAdvanced->isEnabled(); }, kConnectBoundMs)) {
+    if (!RunEventsUntil([&] { return dlg.Item<QPushButton>(IDC_ADVANCED)->isEnabled(); },
+                        kConnectBoundMs)) {
         return false;
     }
     // The connect reads the parameters; their replies come before any relay echo, and the
     // address they carry is the one the echoes are matched against.
-    return RunEventsUntil([&] { return dlg.m_byAddress != 0; }, kConnectBoundMs);
+    return RunEventsUntil([&] { return dlg.Address() != 0; }, kConnectBoundMs);
 }
 
 bool OpenCom(CKestrelDlg& dlg, int com) {
-    dlg.m_cbCom->setCurrentIndex(com - 1);
+    dlg.Item<QComboBox>(IDC_COM)->setCurrentIndex(com - 1);
     dlg.Item<QPushButton>(IDC_SERIAL_OPEN)->click();
-    return dlg.m_SerialPort.IsOpen();
+    return dlg.SerialPort().IsOpen();
 }
 
 bool SearchCom(CKestrelDlg& dlg) {
     dlg.Item<QPushButton>(IDC_SERIAL_SEARCH)->click();
-    return dlg.m_strReport.startsWith(QStringLiteral("Found device!"));
+    return dlg.ReportText().startsWith(QStringLiteral("Found device!"));
 }
 
 // Runs the event loop for `ms` and returns the wall time it took.
@@ -88,7 +89,7 @@ std::string DescribeIdle(const IdleUse& use) {
 }
 
 RelayRoundTrip::RelayRoundTrip(CKestrelDlg& dlg) : m_dlg(dlg) {
-    connect(m_dlg.m_pRelay[0], &QCheckBox::toggled, this, &RelayRoundTrip::OnIndicator);
+    connect(m_dlg.Relay(0), &QCheckBox::toggled, this, &RelayRoundTrip::OnIndicator);
 }
 
 void RelayRoundTrip::Reserve(std::size_t count) {
@@ -122,7 +123,7 @@ bool RelayRoundTrip::Run(std::size_t count) {
 }
 
 void RelayRoundTrip::PressNext() {
-    m_expectChecked = !m_dlg.m_pRelay[0]->isChecked();
+    m_expectChecked = !m_dlg.Relay(0)->isChecked();
     const int button =
         m_expectChecked ? IDC_RL1_ON : IDC_RL1_ON + 1;  // "RL1 Closed" / "Disconnect"
     m_pressed[m_done] = BenchClock::now();

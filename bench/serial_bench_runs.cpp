@@ -5,6 +5,7 @@
 #include <array>
 
 #include "bench_sections.h"
+#include "main_template.h"
 #include "pty_module.h"
 #include "serial_rates.h"
 #include "sim_process.h"
@@ -90,7 +91,7 @@ void SearchWithModuleAt(BenchTable& table, std::size_t step) {
     }
     bool found = false;
     const double took = TimedSearchMs(*dlg, found);
-    if (!found || dlg->m_cbBaud->currentIndex() != static_cast<int>(step)) {
+    if (!found || dlg->Item<QComboBox>(IDC_BAUD)->currentIndex() != static_cast<int>(step)) {
         table.Failed(figure, "the module was not found at its rate", "read waits");
         return;
     }

@@ -107,7 +107,7 @@ void AddRepaintRow(BenchTable& table) {
     auto dlg = NewPanel();
     const double refresh = CpuPerRepaintedStep([&](int) { dlg->UpdateData(false); });
     const double indicator =
-        CpuPerRepaintedStep([&](int turn) { dlg->m_pRelay[0]->setChecked(turn % 2 == 0); });
+        CpuPerRepaintedStep([&](int turn) { dlg->Relay(0)->setChecked(turn % 2 == 0); });
     const double nothing = CpuPerRepaintedStep([](int) {});
     table.Info("1. Panel CPU per reply, no link: refresh / indicator / empty turn",
                Format("UpdateData(false) + repaint %.1f us, indicator + repaint %.1f us, "

@@ -1,16 +1,11 @@
-// The serial link of the main window: opening and closing the COM port, the search for a module
-// over the eight baud rates, and the decoding of what the reader hands on.
-#include <QCheckBox>
-#include <QComboBox>
-#include <QPushButton>
+#include "serial_link.h"
+
 #include <algorithm>
-#include <string>
-#include <vector>
+#include <array>
+#include <utility>
 
 #include "device_params.h"
-#include "kestrel_app.h"
-#include "kestrel_dlg.h"
-#include "message_box.h"
+#include "serial_port.h"
 #include "serial_rates.h"
 #include "serial_reader.h"
 #include "stream_framer.h"
@@ -19,17 +14,15 @@
 namespace {
 
 constexpr std::uint32_t kSearchBufferSize = 32;
-constexpr std::uint32_t kMinParamsReply = 11;  // unit, function, count, three registers, CRC
+constexpr std::size_t kMinParamsReply = 11;  // unit, function, count, three registers, CRC
 constexpr Byte kReadHoldingRegisters = 0x03;
+constexpr std::uint32_t kOpenBaud = 1200;
 
-using SearchBuffer = std::array<Byte, kSearchBufferSize>;
-
-// Moves the parameter-read reply among the `got` bytes of one search read to the front of the
-// buffer and returns its length, 0 when there is none: the first whole frame with a good CRC and
-// function 3 that carries at least three registers. Line noise and damaged replies never pass.
-// Every frame read goes to the traffic trace as rx, every run of other bytes as drop.
-std::size_t MoveParamsReplyToFront(SearchBuffer& buffer, std::uint32_t got,
-                                   const std::string& link) {
+// The parameter-read reply among the `got` bytes of one search read: the first whole frame with a
+// good CRC and function 3 that carries at least three registers; empty when there is none. Line
+// noise and damaged replies never pass. Every frame read goes to the traffic trace as rx, every
+// run of other bytes as drop.
+std::vector<Byte> FindParamsReply(std::span<const Byte> read, const std::string& link) {
     std::vector<Byte> reply;
     std::vector<Byte> dropped;
     const auto traceDropped = [&] {
@@ -49,159 +42,119 @@ std::size_t MoveParamsReplyToFront(SearchBuffer& buffer, std::uint32_t got,
             }
         },
         [&](std::span<const Byte> run) { dropped.insert(dropped.end(), run.begin(), run.end()); });
-    const std::span<const Byte> read(buffer.data(), got);
     framer.Feed(read);
     const auto unfinished = read.last(framer.Buffered());  // a frame cut short by the read's end
     dropped.insert(dropped.end(), unfinished.begin(), unfinished.end());
     traceDropped();
-    std::copy(reply.begin(), reply.end(), buffer.begin());
-    return reply.size();
-}
-
-std::string ComLinkName(int port) {
-    return "COM" + std::to_string(port);
+    return reply;
 }
 
 }  // namespace
 
-void CKestrelDlg::OnSerialOpen() {
-    m_replyWatch.Clear();  // the requests were made on the link that is ending
-    const bool wasOpen = m_SerialPort.IsOpen();
-    if (wasOpen) {
-        CloseSerialPort();
-    } else {
-        const int port = ComboSelection(m_cbCom) + 1;  // no selection: COM0, which fails
-        m_nOpenComPort = port;
-        if (!m_SerialPort.Open(port, 1200, 8, 0, 0)) {
-            const QString path = QString::fromStdString(m_SerialPort.DevicePath());
-            AppendReport(QStringLiteral("Open COM%1 failed: %2 (%3)")
-                             .arg(QString::number(port),
-                                  QString::fromStdString(m_SerialPort.LastError()),
-                                  path.isEmpty() ? QStringLiteral("no device") : path));
-        }
-    }
-    if (m_SerialPort.IsOpen()) {
-        m_btnSerialOpen->setText(QStringLiteral("Close"));
-        m_btnSerialSearch->setEnabled(true);
-        m_bNetworkLink = 0;
-    } else {
-        m_btnSerialOpen->setText(QStringLiteral("Open"));
-        m_btnAdvanced->setEnabled(false);
-        m_btnSerialSearch->setEnabled(false);
-        m_bNetworkLink = 1;  // requests go back to the TCP link
-    }
-    // The serial link took over from the TCP link, or closed: no block read before is its
-    // module's. A failed open takes nothing over and leaves the block alone ("Advanced" off).
-    if (wasOpen || m_SerialPort.IsOpen()) {
-        ForgetParamBlock();
-    }
+SerialLink::SerialLink(CSerialPort& port, Handlers handlers)
+    : m_port(port), m_handlers(std::move(handlers)), m_handover(m_handlers.wakeUi) {}
+
+SerialLink::~SerialLink() {
+    StopReader();
 }
 
-void CKestrelDlg::StopSerialReader() {
+bool SerialLink::Open(int com) {
+    m_com = com;
+    return m_port.Open(com, kOpenBaud, 8, 0, 0);
+}
+
+void SerialLink::Close() {
+    StopReader();
+    m_port.Close();
+}
+
+bool SerialLink::IsOpen() const {
+    return m_port.IsOpen();
+}
+
+std::string SerialLink::OpenFailureLine() const {
+    const std::string& path = m_port.DevicePath();
+    return "Open COM" + std::to_string(m_com) + " failed: " + m_port.LastError() + " (" +
+           (path.empty() ? std::string("no device") : path) + ")";
+}
+
+std::string SerialLink::LostLine() const {
+    return "COM" + std::to_string(m_com) + " was lost (" + m_port.DevicePath() +
+           " hung up or failed); the port is closed";
+}
+
+bool SerialLink::Send(std::span<const Byte> frame) {
+    TraceFrame(TraceName(), "tx", frame);
+    m_port.Write(frame.data(), static_cast<std::uint32_t>(frame.size()));
+    return true;
+}
+
+SerialLink::SearchResult SerialLink::Search(Byte address, const std::function<bool()>& ended) {
+    const bool readerWasRunning = ReaderRunning();
+    StopReader();  // one reader at most, and the search reads alone
+    SearchResult result;
+    for (std::size_t step = 0; step < kSerialRates.size(); ++step) {
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            if (ended()) {
+                result.end = SearchResult::End::Ended;
+                return result;
+            }
+            if (AskAtRate(step, attempt, address, result)) {
+                StartReader();
+                return result;
+            }
+            if (m_port.LineLost()) {
+                result.end = SearchResult::End::LineLost;
+                return result;
+            }
+        }
+    }
+    // The port stays open, so what comes in is still read, at the rate the search left it at.
+    if (readerWasRunning) {
+        StartReader();
+    }
+    return result;
+}
+
+bool SerialLink::AskAtRate(std::size_t step, int attempt, Byte address, SearchResult& result) {
+    const SerialRate& settings = kSerialRates.at(step);
+    if (m_port.IsOpen() && !m_port.LineLost()) {  // a lost line takes no write
+        m_port.SetReadTimeout(settings.searchReadMultiplierMs);
+        m_port.Configure(settings.baud, 8, 0, 0);
+        TraceNote(TraceName() + " search at " + std::to_string(settings.baud) + " baud");
+        const int k = kCmdReadParams5 + attempt;
+        StoreCommandUnit(k, address);
+        Send(FrameCommand(k, Framing::ModbusRtu));
+    }
+    std::array<Byte, kSearchBufferSize> buffer{};
+    const std::uint32_t got = m_port.Read(buffer.data(), kSearchBufferSize);
+    const std::vector<Byte> reply = FindParamsReply({buffer.data(), got}, TraceName());
+    if (reply.empty()) {
+        return false;
+    }
+    // The block takes what the reply carries: at most its ten bytes, never more than arrived.
+    const std::size_t count =
+        std::min<std::size_t>({reply[2], DeviceParams{}.bytes.size(), reply.size() - 3});
+    result = {SearchResult::End::Found, static_cast<int>(step), reply[3],
+              std::vector<Byte>(reply.begin() + 3, reply.begin() + 3 + static_cast<long>(count))};
+    return true;
+}
+
+void SerialLink::StartReader() {
+    m_port.SetReadTimeout(0);  // the reader's reads hand on at once what has come
+    m_handover.Open();
+    m_reader = std::make_unique<CSerialReader>(
+        m_port, m_handlers.onFrame, [this] { m_handover.Post(m_handlers.onLineLost); },
+        TraceName());
+    m_reader->Start();
+}
+
+// A notice or call still queued belongs to a reader that is ending: it is dropped, and a reader
+// waiting for its call is released before it is joined.
+void SerialLink::StopReader() {
+    m_handover.Close();
     if (m_reader) {
         m_reader->Stop();
         m_reader.reset();
     }
-}
-
-// The reader is stopped and joined before the device is closed, so no read ever runs on a
-// closed (or reused) descriptor.
-void CKestrelDlg::CloseSerialPort() {
-    StopSerialReader();
-    m_SerialPort.Close();
-}
-
-void CKestrelDlg::OnSerialSearch() {
-    const bool readerWasRunning = m_reader != nullptr;
-    StopSerialReader();  // one reader at most, and the search reads alone
-    SearchBuffer buffer{};
-    for (int step = 0; step < static_cast<int>(kSerialRates.size()); ++step) {
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            if (TerminationRequested()) {
-                return;  // the program is ending: no more reads, and no box
-            }
-            if (FindSerialModule(step, attempt, buffer)) {
-                TakeSerialSearchReply(step, buffer);
-                return;
-            }
-            if (m_SerialPort.LineLost()) {
-                OnSerialLineLost();  // closes the port and says so, as the reader would
-                return;
-            }
-        }
-    }
-    // Whatever module answered before may be gone or changed: its block goes. The port stays
-    // open, so what comes in is still read and shown, at the rate the search left it at.
-    ForgetParamBlock();
-    if (readerWasRunning) {
-        StartSerialReader();
-    }
-    KestrelMessageBox(this, QStringLiteral("Found no device!"), MessageIcon::None);
-}
-
-bool CKestrelDlg::FindSerialModule(int step, int attempt, std::array<Byte, 32>& buffer) {
-    const SerialRate& settings = kSerialRates.at(static_cast<std::size_t>(step));
-    if (m_SerialPort.IsOpen() && !m_SerialPort.LineLost()) {  // a lost line takes no write
-        m_SerialPort.SetReadTimeout(settings.searchReadMultiplierMs);
-        m_SerialPort.Configure(settings.baud, 8, 0, 0);
-        TraceNote(ComLinkName(m_nOpenComPort) + " search at " + std::to_string(settings.baud) +
-                  " baud");
-        SendCommand(kCmdReadParams5 + attempt);
-    }
-    const std::uint32_t got = m_SerialPort.Read(buffer.data(), kSearchBufferSize);
-    m_searchReplyLength = static_cast<std::uint32_t>(
-        MoveParamsReplyToFront(buffer, got, ComLinkName(m_nOpenComPort)));
-    return m_searchReplyLength != 0;
-}
-
-void CKestrelDlg::TakeSerialSearchReply(int step, const std::array<Byte, 32>& buffer) {
-    // The block takes what the reply carries: at most its ten bytes, never more than arrived.
-    const std::size_t count =
-        std::min<std::size_t>({buffer[2], g_DeviceParams.bytes.size(), m_searchReplyLength - 3});
-    std::copy_n(buffer.begin() + 3, count, g_DeviceParams.bytes.begin());
-    m_cbBaud->setCurrentIndex(step);
-    m_byAddress = buffer[3];
-    UpdateData(false);
-    KeepParamBlock(ParamOrigin::Serial);
-    AppendReport(QStringLiteral("Found device!"));
-    StartSerialReader();
-}
-
-void CKestrelDlg::StartSerialReader() {
-    m_SerialPort.SetReadTimeout(0);  // the reader's reads hand on at once what has come
-    m_reader = std::make_unique<CSerialReader>(
-        m_SerialPort, this, [this](std::span<const Byte> frame) { DecodeSerialReply(frame); },
-        [this] { OnSerialLineLost(); }, ComLinkName(m_nOpenComPort));
-    m_reader->Start();  // only now: the first frame's handler reaches the reader through m_reader
-}
-
-// Runs on the reader thread: indicators and the refresh go through synchronous calls into the
-// user-interface thread; the analog values are stored directly.
-void CKestrelDlg::DecodeSerialReply(std::span<const Byte> frame) {
-    TakeReplyForWatch(frame);
-    const ReplyEffect effect = DecodeSerialFrame(frame);
-    switch (effect.kind) {
-        case ReplyEffect::Kind::DiBits:
-        case ReplyEffect::Kind::Indicator:
-            m_reader->RunOnUi([this, effect] { ApplyEffect(effect); });
-            break;
-        case ReplyEffect::Kind::Analog:
-            m_fAI1.store(effect.ai1);
-            m_fAI2.store(effect.ai2);
-            m_reader->RunOnUi([this] { RefreshAfterReply(); });
-            break;
-        default:
-            break;
-    }
-}
-
-// The adapter went away under the reader: close the port as the Close button would.
-void CKestrelDlg::OnSerialLineLost() {
-    if (!m_SerialPort.IsOpen()) {
-        return;
-    }
-    OnSerialOpen();
-    AppendReport(QStringLiteral("COM%1 was lost (%2 hung up or failed); the port is closed")
-                     .arg(QString::number(m_nOpenComPort),
-                          QString::fromStdString(m_SerialPort.DevicePath())));
 }

@@ -26,18 +26,18 @@ namespace {
 using MainWindow = PanelTest;
 
 TEST_F(MainWindow, CombosHoldTheirItems) {
-    ASSERT_EQ(dlg->m_cbCom->count(), 255);
-    EXPECT_EQ(dlg->m_cbCom->itemText(0), "COM1");
-    EXPECT_EQ(dlg->m_cbCom->itemText(254), "COM255");
-    EXPECT_EQ(dlg->m_cbCom->currentIndex(), 0);
-    ASSERT_EQ(dlg->m_cbBaud->count(), 8);
-    EXPECT_EQ(dlg->m_cbBaud->itemText(0), "1200");
-    EXPECT_EQ(dlg->m_cbBaud->itemText(7), "115200");
-    EXPECT_EQ(dlg->m_cbBaud->currentIndex(), 0);
-    ASSERT_EQ(dlg->m_cbProtocol->count(), 2);
-    EXPECT_EQ(dlg->m_cbProtocol->itemText(0), "MODBUS TCP");
-    EXPECT_EQ(dlg->m_cbProtocol->itemText(1), "MODBUS RTU");
-    EXPECT_EQ(dlg->m_cbProtocol->currentIndex(), 0);
+    ASSERT_EQ(dlg->Item<QComboBox>(IDC_COM)->count(), 255);
+    EXPECT_EQ(dlg->Item<QComboBox>(IDC_COM)->itemText(0), "COM1");
+    EXPECT_EQ(dlg->Item<QComboBox>(IDC_COM)->itemText(254), "COM255");
+    EXPECT_EQ(dlg->Item<QComboBox>(IDC_COM)->currentIndex(), 0);
+    ASSERT_EQ(dlg->Item<QComboBox>(IDC_BAUD)->count(), 8);
+    EXPECT_EQ(dlg->Item<QComboBox>(IDC_BAUD)->itemText(0), "1200");
+    EXPECT_EQ(dlg->Item<QComboBox>(IDC_BAUD)->itemText(7), "115200");
+    EXPECT_EQ(dlg->Item<QComboBox>(IDC_BAUD)->currentIndex(), 0);
+    ASSERT_EQ(dlg->Item<QComboBox>(IDC_PROTOCOL)->count(), 2);
+    EXPECT_EQ(dlg->Item<QComboBox>(IDC_PROTOCOL)->itemText(0), "MODBUS TCP");
+    EXPECT_EQ(dlg->Item<QComboBox>(IDC_PROTOCOL)->itemText(1), "MODBUS RTU");
+    EXPECT_EQ(dlg->Item<QComboBox>(IDC_PROTOCOL)->currentIndex(), 0);
 }
 
 TEST_F(MainWindow, ControlsStartAsInitialised) {
@@ -47,9 +47,9 @@ TEST_F(MainWindow, ControlsStartAsInitialised) {
     EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
     EXPECT_FALSE(Button(IDC_SERIAL_SEARCH)->isEnabled());
     EXPECT_EQ(Button(IDC_SERIAL_OPEN)->text(), "Open");
-    EXPECT_FALSE(dlg->m_cbBaud->isEnabled());
-    EXPECT_TRUE(dlg->m_cbCom->isEnabled());
-    EXPECT_TRUE(dlg->m_cbProtocol->isEnabled());
+    EXPECT_FALSE(dlg->Item<QComboBox>(IDC_BAUD)->isEnabled());
+    EXPECT_TRUE(dlg->Item<QComboBox>(IDC_COM)->isEnabled());
+    EXPECT_TRUE(dlg->Item<QComboBox>(IDC_PROTOCOL)->isEnabled());
     for (int id : {1026, 1002, 1003, 1004, 1005, 1006, 1007, 1008, 1009, 1011, 1012}) {
         EXPECT_TRUE(Button(id)->isEnabled()) << id;
     }
@@ -64,17 +64,17 @@ TEST_F(MainWindow, ControlsStartAsInitialised) {
     EXPECT_FALSE(Edit(IDC_AI1)->isEnabled());
     EXPECT_EQ(Edit(IDC_ADDRESS)->text(), "1");
     EXPECT_TRUE(Edit(IDC_ADDRESS)->isReadOnly());
-    EXPECT_EQ(dlg->m_bNetworkLink, 1);
-    EXPECT_EQ(dlg->m_pSocket, nullptr);
+    EXPECT_EQ(dlg->NetworkLink(), 1);
+    EXPECT_EQ(dlg->Socket(), nullptr);
     EXPECT_EQ(dlg->focusWidget(), Button(IDC_CONNECT));
 }
 
 TEST_F(MainWindow, IndicatorsFollowTheirIds) {
     const std::array<int, 4> di = {IDC_DI1, IDC_DI2, IDC_DI3, IDC_DI4};
     for (std::size_t n = 0; n < 4; ++n) {
-        EXPECT_EQ(dlg->m_pDI[n], Box(di[n]));
-        EXPECT_EQ(dlg->m_pDI[n]->text(), QStringLiteral("DI%1").arg(n + 1));
-        EXPECT_EQ(dlg->m_pRelay[n]->text(), QStringLiteral("RL%1").arg(n + 1));
+        EXPECT_EQ(dlg->DI(n), Box(di[n]));
+        EXPECT_EQ(dlg->DI(n)->text(), QStringLiteral("DI%1").arg(n + 1));
+        EXPECT_EQ(dlg->Relay(n)->text(), QStringLiteral("RL%1").arg(n + 1));
     }
 }
 
@@ -118,7 +118,7 @@ TEST_F(MainWindow, ButtonNamesFollowTheirCaptions) {
     qputenv("KESTREL_COM_DIR", QFile::encodeName(comDir.path()));
     simtest::SimProcess sim({"--serial", "COM7"},
                             {"KESTREL_COM_DIR=" + QFile::encodeName(comDir.path()).toStdString()});
-    dlg->m_cbCom->setCurrentIndex(6);
+    dlg->Item<QComboBox>(IDC_COM)->setCurrentIndex(6);
     Button(IDC_SERIAL_OPEN)->click();
     EXPECT_EQ(AccessibleName(Button(IDC_SERIAL_OPEN)), "Close");
     Button(IDC_SERIAL_OPEN)->click();
@@ -170,11 +170,11 @@ TEST_F(Report, PutsTheNewestLineFirst) {
     dlg->AppendReport("A");
     dlg->AppendReport("B");
     dlg->AppendReport("C");
-    EXPECT_EQ(dlg->m_strReport, "C\r\nB\r\nA\r\n");
+    EXPECT_EQ(dlg->ReportText(), "C\r\nB\r\nA\r\n");
     ASSERT_NE(Shown(), nullptr);
     EXPECT_EQ(Shown()->toPlainText(), "C\nB\nA\n");
     EXPECT_TRUE(Shown()->isReadOnly());
-    dlg->m_strReport = "replaced\r\n";
+    dlg->SetReportText("replaced\r\n");
     dlg->OnRefreshView();
     EXPECT_EQ(Shown()->toPlainText(), "replaced\n");
 }
@@ -215,14 +215,14 @@ TEST_F(Report, ScrollsAndARefreshWithoutNewLinesLeavesItAlone) {
 
 TEST_F(MainWindow, RefreshOverwritesTypedFields) {
     Edit(IDC_PORT)->setText("12");
-    dlg->m_fAI1 = 4.9951171875F;
+    dlg->SetAnalogValues(4.9951171875F, 0.0F);
     dlg->OnRefreshView();
     EXPECT_EQ(Edit(IDC_PORT)->text(), "4196");
     EXPECT_EQ(Edit(IDC_AI1)->text(), "4.99512");
 }
 
 TEST_F(MainWindow, RefreshCanBeAskedForFromAnotherThread) {
-    dlg->m_byAddress = 42;
+    dlg->SetAddress(42);
     std::thread other([this] {
         QMetaObject::invokeMethod(dlg.get(), "OnRefreshView", Qt::BlockingQueuedConnection);
     });
@@ -235,11 +235,11 @@ TEST_F(MainWindow, RefreshCanBeAskedForFromAnotherThread) {
 TEST_F(MainWindow, ARefusedFieldStopsTheExchange) {
     Edit(IDC_IP)->setText("127.0.0.2");
     Edit(IDC_PORT)->setText("-1");
-    dlg->m_strReport = "kept";
+    dlg->SetReportText("kept");
     EXPECT_FALSE(dlg->UpdateData(true));
-    EXPECT_EQ(dlg->m_strIP, "127.0.0.2");  // exchanged before the refusal
-    EXPECT_EQ(dlg->m_nPort, 4196U);        // refused: keeps its value
-    EXPECT_EQ(dlg->m_strReport, "kept");   // after the refusal: untouched
+    EXPECT_EQ(dlg->Host(), "127.0.0.2");   // exchanged before the refusal
+    EXPECT_EQ(dlg->Port(), 4196U);         // refused: keeps its value
+    EXPECT_EQ(dlg->ReportText(), "kept");  // after the refusal: untouched
     ASSERT_EQ(recorder.messages.size(), 1U) << recorder.Texts().join(" | ").toStdString();
     EXPECT_EQ(recorder.messages[0].text, QString::fromUtf8(kRefuseUnsigned));
     EXPECT_EQ(recorder.messages[0].icon, MessageIcon::Warning);
@@ -293,7 +293,7 @@ TEST_F(MainWindow, EnterInAFieldTogglesTheLinkAndKeepsTheWindowOpen) {
     QTest::keyClick(Edit(IDC_IP), Qt::Key_Return);
     EXPECT_TRUE(dlg->isVisible());
     EXPECT_EQ(Button(IDC_CONNECT)->text(), "Disconnect");
-    EXPECT_NE(dlg->m_pSocket, nullptr);
+    EXPECT_NE(dlg->Socket(), nullptr);
     QTest::keyClick(Edit(IDC_PORT), Qt::Key_Enter);
     EXPECT_TRUE(dlg->isVisible());
     EXPECT_EQ(Button(IDC_CONNECT)->text(), "Connect");

@@ -69,7 +69,7 @@ TEST_F(AdvancedWithSim, NetworkModuleTakesTheNewSettings) {
     EXPECT_TRUE(SimReports(sim, written));
     ASSERT_TRUE(WaitFor([this] { return Edit(IDC_ADDRESS)->text() == "9"; }));
     EXPECT_TRUE(WaitFor([&] { return g_DeviceParams.bytes == written; }));
-    EXPECT_EQ(dlg->m_byAddress, 9);
+    EXPECT_EQ(dlg->Address(), 9);
     EXPECT_TRUE(recorder.messages.empty()) << recorder.Texts().join("|").toStdString();
 }
 
@@ -80,11 +80,11 @@ TEST_F(AdvancedWithSim, SerialModuleTakesTheNewSettingsAndThePortCloses) {
     SimProcess sim({"--serial", "COM7", "--baud", "1200"}, ComDirEnv(comDir));
     ASSERT_TRUE(sim.Started()) << sim.ListeningLine();
 
-    dlg->m_cbCom->setCurrentIndex(6);
+    dlg->Item<QComboBox>(IDC_COM)->setCurrentIndex(6);
     Button(IDC_SERIAL_OPEN)->click();
     ASSERT_EQ(Button(IDC_SERIAL_OPEN)->text(), "Close");
     Button(IDC_SERIAL_SEARCH)->click();
-    ASSERT_TRUE(dlg->m_strReport.startsWith("Found device!")) << dlg->m_strReport.toStdString();
+    ASSERT_TRUE(dlg->ReportText().startsWith("Found device!")) << dlg->ReportText().toStdString();
     ASSERT_TRUE(Button(IDC_ADVANCED)->isEnabled());
 
     QStringList shown;
@@ -94,7 +94,7 @@ TEST_F(AdvancedWithSim, SerialModuleTakesTheNewSettingsAndThePortCloses) {
     EXPECT_EQ(recorder.Texts(), QStringList{"Set complete!please reboot device!"});
     EXPECT_EQ(recorder.messages.at(0).icon, MessageIcon::None);
     EXPECT_EQ(Button(IDC_SERIAL_OPEN)->text(), "Open");
-    EXPECT_FALSE(dlg->m_SerialPort.IsOpen());
+    EXPECT_FALSE(dlg->SerialPort().IsOpen());
     EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
     EXPECT_EQ(g_DeviceParams.bytes, Block{});
     EXPECT_TRUE(SimReports(sim, {9, 1, 4, 0, 0x16, 0, 0x05, 0xDC, 0, 0}));
@@ -111,22 +111,22 @@ TEST_F(AdvancedWithSim, AComPortLostWhileTheDialogIsOpenWritesNothingOnTcp) {
     auto sim = std::make_unique<SimProcess>(
         std::vector<std::string>{"--serial", "COM7", "--baud", "1200"}, ComDirEnv(comDir));
     ASSERT_TRUE(sim->Started());
-    dlg->m_cbCom->setCurrentIndex(6);
+    dlg->Item<QComboBox>(IDC_COM)->setCurrentIndex(6);
     Button(IDC_SERIAL_OPEN)->click();
     Button(IDC_SERIAL_SEARCH)->click();
-    ASSERT_TRUE(dlg->m_strReport.startsWith("Found device!"));
+    ASSERT_TRUE(dlg->ReportText().startsWith("Found device!"));
 
     DriveNextModal({[&](CTemplateDialog&) { sim.reset(); },
                     [&](CTemplateDialog& d) {
-                        ASSERT_TRUE(WaitFor([this] { return !dlg->m_SerialPort.IsOpen(); }));
+                        ASSERT_TRUE(WaitFor([this] { return !dlg->SerialPort().IsOpen(); }));
                         Click(d, CAdvancedDlg::IDOK);
                     }});
     Button(IDC_ADVANCED)->click();
     EXPECT_FALSE(otherModule.WaitBytes(25, 300)) << otherModule.Received().toHex(' ').data();
     EXPECT_TRUE(recorder.messages.empty()) << recorder.Texts().join("|").toStdString();
     EXPECT_TRUE(
-        dlg->m_strReport.startsWith("The COM port was lost: the parameters were not written"))
-        << dlg->m_strReport.toStdString();
+        dlg->ReportText().startsWith("The COM port was lost: the parameters were not written"))
+        << dlg->ReportText().toStdString();
     EXPECT_EQ(g_DeviceParams.bytes, Block{});  // forgotten with the port it was read on
 }
 

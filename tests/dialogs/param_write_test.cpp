@@ -61,7 +61,7 @@ class ParameterWrite : public PanelTest {
     // Connects in the given framing, takes the two reads, and lets the module answer them with
     // its block, so that the window works with address 5.
     void ConnectToModule(int protocol) {
-        dlg->m_cbProtocol->setCurrentIndex(protocol);
+        dlg->Item<QComboBox>(IDC_PROTOCOL)->setCurrentIndex(protocol);
         ConnectTo(sink.Port());
         readBytes = kReadBytes[protocol];
         ASSERT_TRUE(WaitFor([&] { return sink.ByteCount() >= std::size_t(readBytes); }));
@@ -162,15 +162,15 @@ TEST_F(ParameterWrite, CancelSendsNothingAndKeepsTheBlock) {
     Button(IDC_ADVANCED)->click();
     EXPECT_FALSE(WaitFor([&] { return sink.ByteCount() > std::size_t(readBytes); }, 300));
     EXPECT_EQ(g_DeviceParams.bytes, kModuleBlock);
-    EXPECT_EQ(dlg->m_byAddress, 5);
+    EXPECT_EQ(dlg->Address(), 5);
 }
 
 // The serial link is chosen but its port is closed: nothing is written anywhere, and the
 // operator is told why in the report.
 TEST_F(ParameterWrite, AClosedComPortWritesNothing) {
     ConnectToModule(kMbap);
-    dlg->m_bNetworkLink = 0;
-    const QString reportBefore = dlg->m_strReport;
+    dlg->SetNetworkLink(0);
+    const QString reportBefore = dlg->ReportText();
     DriveNextModal({[](CTemplateDialog& d) {
         Type(d, IDC_ADV_AI1_PERIOD, QStringLiteral("1234"));
         Click(d, CAdvancedDlg::IDOK);
@@ -180,10 +180,10 @@ TEST_F(ParameterWrite, AClosedComPortWritesNothing) {
     EXPECT_TRUE(recorder.messages.empty()) << recorder.Texts().join("|").toStdString();
     EXPECT_EQ(g_DeviceParams.bytes, kModuleBlock);
     EXPECT_EQ(Button(IDC_SERIAL_OPEN)->text(), "Open");
-    EXPECT_FALSE(dlg->m_SerialPort.IsOpen());
-    EXPECT_EQ(dlg->m_bNetworkLink, 0);
-    ASSERT_TRUE(dlg->m_strReport.endsWith(reportBefore));
-    const QString added = dlg->m_strReport.chopped(reportBefore.size());
+    EXPECT_FALSE(dlg->SerialPort().IsOpen());
+    EXPECT_EQ(dlg->NetworkLink(), 0);
+    ASSERT_TRUE(dlg->ReportText().endsWith(reportBefore));
+    const QString added = dlg->ReportText().chopped(reportBefore.size());
     EXPECT_EQ(added.count(QStringLiteral("\r\n")), 1) << added.toStdString();
 }
 
@@ -204,15 +204,15 @@ TEST_F(LinkLoss, ATcpLinkLostWhileTheDialogIsOpenWritesNothing) {
                         module.CloseClient();
                     },
                     [&](CTemplateDialog& d) {
-                        ASSERT_TRUE(WaitFor([this] { return dlg->m_pSocket == nullptr; }));
+                        ASSERT_TRUE(WaitFor([this] { return dlg->Socket() == nullptr; }));
                         Click(d, CAdvancedDlg::IDOK);
                     }});
     Button(IDC_ADVANCED)->click();
     EXPECT_EQ(g_DeviceParams.bytes, DeviceParams{}.bytes);  // gone with the link it came by
-    EXPECT_TRUE(dlg->m_strReport.startsWith(
-        "The TCP link is closed: the parameters were not written\r\n"
-        "The module closed the connection\r\nTCP Connect closed..."))
-        << dlg->m_strReport.toStdString();
+    EXPECT_TRUE(
+        dlg->ReportText().startsWith("The TCP link is closed: the parameters were not written\r\n"
+                                     "The module closed the connection\r\nTCP Connect closed..."))
+        << dlg->ReportText().toStdString();
     EXPECT_TRUE(recorder.messages.empty()) << recorder.Texts().join("|").toStdString();
 }
 

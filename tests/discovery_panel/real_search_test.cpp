@@ -62,7 +62,7 @@ class RealSearch : public PanelTest {
         PanelTest::TearDown();
     }
 
-    QTreeWidget* List() const { return dlg->m_listDevices; }
+    QTreeWidget* List() const { return dlg->Item<QTreeWidget>(IDC_DEVICE_LIST); }
     // Every row by name: {IP, Port, Work Mode, Protocol, Uart Param}.
     std::map<QString, QStringList> Rows() const {
         std::map<QString, QStringList> rows;
@@ -91,7 +91,7 @@ TEST_F(RealSearch, FindsEverySimulatorWithTheVerdictsItsOptionsCallFor) {
     ASSERT_TRUE(alpha.Port() && bravo.Port() && charlie.Port());
     ASSERT_TRUE(recorder.messages.empty());
 
-    dlg->m_cbProtocol->setCurrentIndex(0);  // MODBUS TCP
+    dlg->Item<QComboBox>(IDC_PROTOCOL)->setCurrentIndex(0);  // MODBUS TCP
     Button(IDC_NET_SEARCH)->click();
     const auto port = [](const SimModule& sim) { return QString::number(sim.Port()); };
     std::map<QString, QStringList> expected = {
@@ -101,7 +101,8 @@ TEST_F(RealSearch, FindsEverySimulatorWithTheVerdictsItsOptionsCallFor) {
     };
     EXPECT_EQ(Rows(), expected);
 
-    dlg->m_cbProtocol->setCurrentIndex(1);  // MODBUS RTU: the same modules judged again
+    dlg->Item<QComboBox>(IDC_PROTOCOL)
+        ->setCurrentIndex(1);  // MODBUS RTU: the same modules judged again
     Button(IDC_NET_SEARCH)->click();
     expected["ALPHA"][3] = "Protocol Error!";
     expected["BRAVO"][3] = "MODBUS RTU!";
@@ -113,7 +114,7 @@ TEST_F(RealSearch, ClickingAFoundModuleAndConnectingReachesIt) {
     const SimModule alpha("ALPHA", discoveryPort);
     const SimModule bravo("BRAVO", discoveryPort, {"--framing", "rtu"});
     ASSERT_TRUE(alpha.Port() && bravo.Port());
-    dlg->m_cbProtocol->setCurrentIndex(1);  // MODBUS RTU, as BRAVO speaks
+    dlg->Item<QComboBox>(IDC_PROTOCOL)->setCurrentIndex(1);  // MODBUS RTU, as BRAVO speaks
     Button(IDC_NET_SEARCH)->click();
     QTreeWidgetItem* row = RowNamed(QStringLiteral("BRAVO"));
     ASSERT_NE(row, nullptr);
@@ -125,11 +126,11 @@ TEST_F(RealSearch, ClickingAFoundModuleAndConnectingReachesIt) {
     EXPECT_EQ(Edit(IDC_IP)->text(), "127.0.0.1");
     EXPECT_EQ(Edit(IDC_PORT)->text(), QString::number(bravo.Port()));
     Button(IDC_CONNECT)->click();
-    ASSERT_TRUE(WaitFor([this] { return dlg->m_strReport.startsWith("TCP Client Connected"); }));
-    EXPECT_TRUE(dlg->m_strReport.startsWith(
+    ASSERT_TRUE(WaitFor([this] { return dlg->ReportText().startsWith("TCP Client Connected"); }));
+    EXPECT_TRUE(dlg->ReportText().startsWith(
         QStringLiteral("TCP Client Connected to 127.0.0.1 : %1\r\n").arg(bravo.Port())));
     Button(IDC_RL1_ON)->click();
-    EXPECT_TRUE(WaitFor([this] { return dlg->m_pRelay[0]->isChecked(); }));
+    EXPECT_TRUE(WaitFor([this] { return dlg->Relay(0)->isChecked(); }));
 }
 
 }  // namespace

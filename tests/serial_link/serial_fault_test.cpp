@@ -44,12 +44,12 @@ TEST_F(SerialLinkTest, SecondsOfNoiseChangeNothingAndTheNextGoodFrameIsTaken) {
     EXPECT_GT(turns, 20);
     EXPECT_GT(fake->BytesWritten(), 10000U);
     for (std::size_t n = 0; n < 4; ++n) {
-        EXPECT_FALSE(dlg->m_pRelay[n]->isChecked());
-        EXPECT_FALSE(dlg->m_pDI[n]->isChecked());
+        EXPECT_FALSE(dlg->Relay(n)->isChecked());
+        EXPECT_FALSE(dlg->DI(n)->isChecked());
     }
     fake->Send(WithCrc(HexBytes("01 05 00 13 FF 00")));
-    EXPECT_TRUE(WaitFor([this] { return dlg->m_pRelay[3]->isChecked(); }));
-    EXPECT_TRUE(dlg->m_SerialPort.IsOpen());
+    EXPECT_TRUE(WaitFor([this] { return dlg->Relay(3)->isChecked(); }));
+    EXPECT_TRUE(dlg->SerialPort().IsOpen());
 }
 
 TEST_F(SerialLinkTest, AWriteThatCannotDrainGivesUpWithinItsBound) {
@@ -70,7 +70,7 @@ TEST_F(SerialLinkTest, AWriteThatCannotDrainGivesUpWithinItsBound) {
     EXPECT_EQ(recorder.Texts(), QStringList{"Write com failed"});
     tcflow(line, TCOON);
     ::close(line);
-    EXPECT_TRUE(dlg->m_SerialPort.IsOpen());  // the window is back and the port still usable
+    EXPECT_TRUE(dlg->SerialPort().IsOpen());  // the window is back and the port still usable
 }
 
 // The simulator acts on every request but answers every second one with an exception and
@@ -88,10 +88,10 @@ TEST_F(SerialLinkTest, ExceptionsAndDamagedRepliesCheckNoRelay) {
     Button(IDC_QUERY_AI)->click();  // 6 refused and damaged
     Button(IDC_QUERY_AI)->click();  // 7 good, and the last on the line
     ASSERT_TRUE(WaitFor([this] { return Edit(IDC_AI1)->text() == "2.5"; }));
-    EXPECT_FALSE(dlg->m_pRelay[0]->isChecked());
-    EXPECT_FALSE(dlg->m_pRelay[1]->isChecked());
-    EXPECT_FALSE(dlg->m_pRelay[2]->isChecked());
-    EXPECT_TRUE(dlg->m_pRelay[3]->isChecked());
+    EXPECT_FALSE(dlg->Relay(0)->isChecked());
+    EXPECT_FALSE(dlg->Relay(1)->isChecked());
+    EXPECT_FALSE(dlg->Relay(2)->isChecked());
+    EXPECT_TRUE(dlg->Relay(3)->isChecked());
     const std::string state = sim->Command("show");
     EXPECT_NE(state.find("relays=1111"), std::string::npos) << state;
     // The operator is told of each refusal, and of each request whose reply never came whole

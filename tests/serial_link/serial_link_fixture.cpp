@@ -289,7 +289,7 @@ QString SerialLinkTest::ComPath(int com) const {
 }
 
 void SerialLinkTest::OpenCom(int com) {
-    dlg->m_cbCom->setCurrentIndex(com - 1);
+    dlg->Item<QComboBox>(IDC_COM)->setCurrentIndex(com - 1);
     Button(IDC_SERIAL_OPEN)->click();
 }
 
@@ -304,7 +304,7 @@ void SerialLinkTest::ConnectFake(const std::array<Byte, 10>& params) {
     if (!fake) PlugFake();
     fake->SetResponder(ParamResponder(ParamReply(0xFF, {params.begin(), params.end()}), {}));
     OpenCom();
-    ASSERT_TRUE(dlg->m_SerialPort.IsOpen());
+    ASSERT_TRUE(dlg->SerialPort().IsOpen());
     Search();
-    ASSERT_TRUE(Found()) << dlg->m_strReport.toStdString();
+    ASSERT_TRUE(Found()) << dlg->ReportText().toStdString();
 }

@@ -1,11 +1,5 @@
 // The reader of the COM port after a search: replies reaching the window, damaged frames, a
 // module that floods the line, a line that goes away, and the window closing under the reader.
-#include "serial_reader.h"
-
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <QEvent>
 
 #include "device_params.h"
@@ -26,7 +20,7 @@ milliseconds Since(Clock::time_point start) {
 
 bool DiAre(const CKestrelDlg& dlg, std::array<bool, 4> expected) {
     for (std::size_t n = 0; n < 4; ++n) {
-        if (dlg.m_pDI[n]->isChecked() != expected[n]) return false;
+        if (dlg.DI(n)->isChecked() != expected[n]) return false;
     }
     return true;
 }
@@ -38,7 +32,7 @@ TEST_P(SimReader, RepliesReachTheIndicatorsAndTheAnalogFields) {
     ASSERT_TRUE(module.Started());
     OpenCom();
     Search();
-    ASSERT_TRUE(Found()) << dlg->m_strReport.toStdString();
+    ASSERT_TRUE(Found()) << dlg->ReportText().toStdString();
 
     module.Command("di 2 1");
     module.Command("di 4 1");
@@ -46,7 +40,7 @@ TEST_P(SimReader, RepliesReachTheIndicatorsAndTheAnalogFields) {
     EXPECT_TRUE(WaitFor([this] { return DiAre(*dlg, {false, true, false, true}); }));
 
     Button(kRelay3On)->click();
-    EXPECT_TRUE(WaitFor([this] { return dlg->m_pRelay[2]->isChecked(); }));
+    EXPECT_TRUE(WaitFor([this] { return dlg->Relay(2)->isChecked(); }));
 
     module.Command("ai 1 256");
     module.Command("ai 2 768");
@@ -74,8 +68,8 @@ TEST_F(SerialLinkTest, DamagedFramesAreDroppedAndTheNextGoodOneIsTaken) {
     ASSERT_TRUE(WaitFor([this] { return Edit(IDC_AI2)->text() == "1.25"; }));
     EXPECT_EQ(Edit(IDC_AI1)->text(), "2.5");
     EXPECT_TRUE(DiAre(*dlg, {true, false, false, true}));
-    EXPECT_TRUE(dlg->m_pRelay[1]->isChecked());
-    EXPECT_FALSE(dlg->m_pRelay[2]->isChecked());
+    EXPECT_TRUE(dlg->Relay(1)->isChecked());
+    EXPECT_FALSE(dlg->Relay(2)->isChecked());
 }
 
 // A burst of analog replies refreshes the fields at most once per frame of the screen, and the
@@ -113,82 +107,45 @@ TEST_F(SerialLinkTest, AParameterReplyIsIgnoredByTheReader) {
     const auto before = g_DeviceParams.bytes;
     fake->Send(Joined(
         {ParamReply(0x07, {7, 1, 1, 1, 1, 1, 1, 1, 1, 1}), WithCrc(HexBytes("01 05 0013 FF00"))}));
-    ASSERT_TRUE(WaitFor([this] { return dlg->m_pRelay[3]->isChecked(); }));
+    ASSERT_TRUE(WaitFor([this] { return dlg->Relay(3)->isChecked(); }));
     EXPECT_EQ(g_DeviceParams.bytes, before);
-    EXPECT_EQ(dlg->m_byAddress, 1);
+    EXPECT_EQ(dlg->Address(), 1);
 }
 
 TEST_F(SerialLinkTest, ClosingWhileTheModuleFloodsReturnsPromptly) {
     ConnectFake(kParams);
     fake->StartFlood(Joined({WithCrc(HexBytes("01 05 0010 FF00")), WithCrc(HexBytes("01 01 01 0F")),
                              WithCrc(HexBytes("01 04 04 0100 0200"))}));
-    ASSERT_TRUE(WaitFor([this] { return fake->FloodRounds() > 4 && dlg->m_pDI[3]->isChecked(); }));
+    ASSERT_TRUE(WaitFor([this] { return fake->FloodRounds() > 4 && dlg->DI(3)->isChecked(); }));
 
     const auto start = Clock::now();
     Button(IDC_SERIAL_OPEN)->click();
     EXPECT_LT(Since(start), kPrompt);
-    EXPECT_FALSE(dlg->m_SerialPort.IsOpen());
+    EXPECT_FALSE(dlg->SerialPort().IsOpen());
     EXPECT_EQ(Button(IDC_SERIAL_OPEN)->text(), "Open");
-    EXPECT_EQ(dlg->m_bNetworkLink, 1);
+    EXPECT_EQ(dlg->NetworkLink(), 1);
     fake->StopFlood();
     QApplication::processEvents();  // calls the reader left behind run now, and do nothing
     EXPECT_TRUE(recorder.messages.empty());
 
     OpenCom();  // the line is still usable
-    EXPECT_TRUE(dlg->m_SerialPort.IsOpen());
+    EXPECT_TRUE(dlg->SerialPort().IsOpen());
 }
 
 TEST_F(SerialLinkTest, UnpluggingClosesThePortWithOneReportLine) {
     ConnectFake(kParams);
     fake->Unplug();
-    ASSERT_TRUE(WaitFor([this] { return !dlg->m_SerialPort.IsOpen(); }));
+    ASSERT_TRUE(WaitFor([this] { return !dlg->SerialPort().IsOpen(); }));
     QApplication::processEvents();
     EXPECT_EQ(
         FirstReportLine(),
         QStringLiteral("COM7 was lost (%1 hung up or failed); the port is closed").arg(ComPath()));
-    EXPECT_EQ(dlg->m_strReport.count(QStringLiteral("was lost")), 1);
+    EXPECT_EQ(dlg->ReportText().count(QStringLiteral("was lost")), 1);
     EXPECT_TRUE(recorder.messages.empty());
-    EXPECT_EQ(dlg->m_bNetworkLink, 1);
+    EXPECT_EQ(dlg->NetworkLink(), 1);
     EXPECT_EQ(Button(IDC_SERIAL_OPEN)->text(), "Open");
     EXPECT_FALSE(Button(IDC_SERIAL_SEARCH)->isEnabled());
     EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
-}
-
-// A read that waits for more (read setting m > 0) already holds a frame when the line hangs up:
-// the frame is handed on before the reader ends.
-TEST_F(SerialLinkTest, TheLastFrameBeforeAHangUpIsHandedOn) {
-    PlugFake();
-    const int probe = ::open(fake->SlavePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
-    if (probe < 0) GTEST_SKIP() << "the line's input queue cannot be watched";
-    CSerialPort port;
-    ASSERT_TRUE(port.Open(kCom, 9600, 8, 0, 0));
-    port.SetReadTimeout(25);  // a 512-byte read waits up to 12.8 s for more
-    std::mutex mutex;
-    std::vector<Bytes> frames;
-    bool lost = false;
-    CSerialReader reader(
-        port, dlg.get(),
-        [&](std::span<const Byte> frame) {
-            const std::lock_guard lock(mutex);
-            frames.emplace_back(frame.begin(), frame.end());
-        },
-        [&lost] { lost = true; }, "COM7");
-    const auto queued = [probe] {
-        int count = 0;
-        return ::ioctl(probe, FIONREAD, &count) == 0 ? count : -1;
-    };
-    const Bytes echo = WithCrc(HexBytes("01 05 0013 FF00"));
-    fake->Send(echo);
-    ASSERT_TRUE(WaitFor([&] { return queued() == static_cast<int>(echo.size()); }));
-    reader.Start();
-    // The reader has taken the frame off the line and its read is waiting for more.
-    ASSERT_TRUE(WaitFor([&] { return queued() == 0; }));
-    ::close(probe);
-    fake->Unplug();
-
-    ASSERT_TRUE(WaitFor([&lost] { return lost; }));
-    const std::lock_guard lock(mutex);
-    EXPECT_EQ(frames, std::vector<Bytes>{echo});
 }
 
 // The line goes away, but the operator closes the port and opens another before the window has
@@ -198,19 +155,19 @@ TEST_F(SerialLinkTest, ALateLineLostNoticeLeavesANewlyOpenedPortAlone) {
     FakeModule second(comDir.path(), 8);
     fake->Unplug();
     const auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (!dlg->m_SerialPort.LineLost() && Clock::now() < deadline) {
+    while (!dlg->SerialPort().LineLost() && Clock::now() < deadline) {
         std::this_thread::yield();  // the window's thread must not run the notice yet
     }
-    ASSERT_TRUE(dlg->m_SerialPort.LineLost());
+    ASSERT_TRUE(dlg->SerialPort().LineLost());
     Button(IDC_SERIAL_OPEN)->click();  // close
     OpenCom(8);
-    ASSERT_TRUE(dlg->m_SerialPort.IsOpen());
+    ASSERT_TRUE(dlg->SerialPort().IsOpen());
 
     QCoreApplication::sendPostedEvents();  // the notice was posted before the reader ended
     QApplication::processEvents();
-    EXPECT_TRUE(dlg->m_SerialPort.IsOpen());
+    EXPECT_TRUE(dlg->SerialPort().IsOpen());
     EXPECT_EQ(Button(IDC_SERIAL_OPEN)->text(), "Close");
-    EXPECT_FALSE(dlg->m_strReport.contains(QStringLiteral("was lost")));
+    EXPECT_FALSE(dlg->ReportText().contains(QStringLiteral("was lost")));
 }
 
 // ---- the window closing under the reader --------------------------------------------------------
@@ -256,8 +213,8 @@ TEST_P(WindowClose, ReturnsPromptlyWithoutADeadlock) {
         dlg.reset();
     } else {
         dlg->reject();
-        EXPECT_FALSE(dlg->m_SerialPort.IsOpen());
-        EXPECT_FALSE(dlg->m_pDI[0]->isChecked());
+        EXPECT_FALSE(dlg->SerialPort().IsOpen());
+        EXPECT_FALSE(dlg->DI(0)->isChecked());
         dlg->removeEventFilter(&hold);
     }
     EXPECT_LT(Since(start), kPrompt);

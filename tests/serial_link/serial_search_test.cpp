@@ -33,8 +33,8 @@ TEST_F(SerialLinkTest, FindsTheSimulatorAt9600WithTheFirstAttemptOfItsStep) {
     OpenCom();
     const milliseconds took = Search();
 
-    EXPECT_TRUE(Found()) << dlg->m_strReport.toStdString();
-    EXPECT_EQ(dlg->m_cbBaud->currentText(), "9600");
+    EXPECT_TRUE(Found()) << dlg->ReportText().toStdString();
+    EXPECT_EQ(dlg->Item<QComboBox>(IDC_BAUD)->currentText(), "9600");
     EXPECT_EQ(g_DeviceParams.bytes, simParams);  // all ten: the five-register read answered
     EXPECT_EQ(Edit(IDC_ADDRESS)->text(), SimAddress());
     EXPECT_EQ(Edit(IDC_ADDRESS)->text(), "9");
@@ -50,8 +50,8 @@ TEST_F(SerialLinkTest, AModuleDeafToUnitFFIsFoundByItsAddressWithSixBytes) {
     OpenCom();
     const milliseconds took = Search();
 
-    ASSERT_TRUE(Found()) << dlg->m_strReport.toStdString();
-    EXPECT_EQ(dlg->m_cbBaud->currentIndex(), 1);
+    ASSERT_TRUE(Found()) << dlg->ReportText().toStdString();
+    EXPECT_EQ(dlg->Item<QComboBox>(IDC_BAUD)->currentIndex(), 1);
     EXPECT_EQ(g_DeviceParams.bytes, FirstBytesOf(simParams, 6));
     EXPECT_EQ(Edit(IDC_ADDRESS)->text(), "1");
     EXPECT_GE(took, SilentStepsBefore(1) + milliseconds(kReadWaitsMs[1]));
@@ -60,70 +60,6 @@ TEST_F(SerialLinkTest, AModuleDeafToUnitFFIsFoundByItsAddressWithSixBytes) {
 // ---- replies made up by the test ----------------------------------------------------------------
 
 const Bytes kThreeRegisters = ParamReply(0x21, {0x21, 0x01, 0x02, 0x00, 0x16, 0x00});
-const Params kFromThreeRegisters = {0x21, 0x01, 0x02, 0x00, 0x16, 0x00, 0, 0, 0, 0};
-
-struct ReplyCase {
-    const char* name;
-    Bytes toFive;   // answer to the first attempt (five registers from unit 0xFF)
-    Bytes toThree;  // answer to the second attempt (three registers from our address)
-    Params params;  // the block afterwards
-    Byte address;
-};
-
-void PrintTo(const ReplyCase& c, std::ostream* out) {
-    *out << c.name;
-}
-
-class SearchReplies : public SerialLinkTest, public ::testing::WithParamInterface<ReplyCase> {};
-
-TEST_P(SearchReplies, TakeWhatTheReplyCarries) {
-    const ReplyCase& c = GetParam();
-    PlugFake().SetResponder(ParamResponder(c.toFive, c.toThree));
-    OpenCom();
-    Search();
-
-    ASSERT_TRUE(Found()) << dlg->m_strReport.toStdString();
-    EXPECT_EQ(dlg->m_cbBaud->currentIndex(), 0);
-    EXPECT_EQ(g_DeviceParams.bytes, c.params);
-    EXPECT_EQ(dlg->m_byAddress, c.address);
-    EXPECT_EQ(Edit(IDC_ADDRESS)->text(), QString::number(c.address));
-    EXPECT_EQ(fake->Requests().size(), c.toThree.empty() ? 1U : 2U);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Search, SearchReplies,
-    ::testing::Values(
-        ReplyCase{"TenBytesAreTooShort", WithCrc(HexBytes("FF 03 05 31 01 02 03 16")),
-                  kThreeRegisters, kFromThreeRegisters, 0x21},
-        ReplyCase{"AnExceptionIsNoAnswer", WithCrc(HexBytes("FF 83 02")), kThreeRegisters,
-                  kFromThreeRegisters, 0x21},
-        ReplyCase{"ExceptionsOfFifteenBytesAreNoAnswer",
-                  Joined({WithCrc(HexBytes("FF 83 02")), WithCrc(HexBytes("FF 83 02")),
-                          WithCrc(HexBytes("FF 83 02"))}),
-                  kThreeRegisters, kFromThreeRegisters, 0x21},
-        ReplyCase{"FiveRegistersFillTheBlock",
-                  ParamReply(0xFF, {0x31, 0x01, 0x02, 0x03, 0x16, 0x00, 0x03, 0xE8, 0x00, 0x64}),
-                  {},
-                  Params{0x31, 0x01, 0x02, 0x03, 0x16, 0x00, 0x03, 0xE8, 0x00, 0x64},
-                  0x31},
-        ReplyCase{"NoMoreThanTenBytesAreCopied",
-                  ParamReply(0xFF, {0x51, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}),
-                  {},
-                  Params{0x51, 1, 2, 3, 4, 5, 6, 7, 8, 9},
-                  0x51},
-        // Line noise that looks like a reply: the length and the function are right, the CRC
-        // is not.
-        ReplyCase{"AWrongCrcIsNoAnswer",
-                  WithBadCrc(HexBytes("AA 03 0A 00 00 00 00 00 00 00 00 00 00")), kThreeRegisters,
-                  kFromThreeRegisters, 0x21},
-        ReplyCase{"AReplyCutShortIsNoAnswer", HexBytes("FF 03 0A 41 01 02 03 04 05 06 07"),
-                  kThreeRegisters, kFromThreeRegisters, 0x21},
-        ReplyCase{"NoiseBeforeAGoodReplyIsSkipped",
-                  Joined({HexBytes("00 7F"), ParamReply(0xFF, {0x61, 1, 2, 3, 4, 5, 6, 7, 8, 9})}),
-                  {},
-                  Params{0x61, 1, 2, 3, 4, 5, 6, 7, 8, 9},
-                  0x61}),
-    [](const auto& caseInfo) { return std::string(caseInfo.param.name); });
 
 // The port is not purged before the search: a reply to a request made before it is read first,
 // and passed over for the parameter reply behind it.
@@ -143,8 +79,8 @@ TEST_F(SerialLinkTest, RepliesLeftFromBeforeTheSearchArePassedOver) {
     ASSERT_TRUE(Found());
     EXPECT_EQ(fake->Requests().size(), 2U);
     EXPECT_EQ(g_DeviceParams.bytes, (Params{0x31, 0x01, 0x02, 0x00, 0x16, 0x00, 0, 0, 0, 0}));
-    EXPECT_EQ(dlg->m_byAddress, 0x31);
-    EXPECT_FALSE(dlg->m_pDI[0]->isChecked());  // the search does not decode what it reads
+    EXPECT_EQ(dlg->Address(), 0x31);
+    EXPECT_FALSE(dlg->DI(0)->isChecked());  // the search does not decode what it reads
 }
 
 // What a line without a module brings: nothing, or noise shaped like a parameter reply.
@@ -153,21 +89,21 @@ class NoModule : public SerialLinkTest, public ::testing::WithParamInterface<Byt
 TEST_P(NoModule, ClearsTheBlockLeavesTheRestAsItWasAndThePortAt115200) {
     PlugFake().SetResponder([noise = GetParam()](const FakeModule::Request&) { return noise; });
     OpenCom();
-    dlg->m_byAddress = 5;
+    dlg->SetAddress(5);
     dlg->UpdateData(false);
-    const QString report = dlg->m_strReport;
+    const QString report = dlg->ReportText();
     const milliseconds took = Search();
 
     ASSERT_EQ(recorder.messages.size(), 1U);
     EXPECT_EQ(recorder.messages[0].text, "Found no device!");
     EXPECT_EQ(recorder.messages[0].icon, MessageIcon::None);
     EXPECT_GE(took, SilentStepsBefore(8));  // 3432 ms of read waits
-    EXPECT_EQ(dlg->m_strReport, report);
-    EXPECT_EQ(dlg->m_cbBaud->currentIndex(), 0);
+    EXPECT_EQ(dlg->ReportText(), report);
+    EXPECT_EQ(dlg->Item<QComboBox>(IDC_BAUD)->currentIndex(), 0);
     EXPECT_EQ(Edit(IDC_ADDRESS)->text(), "5");
     EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
     EXPECT_EQ(g_DeviceParams.bytes, Params{});
-    EXPECT_TRUE(dlg->m_SerialPort.IsOpen());
+    EXPECT_TRUE(dlg->SerialPort().IsOpen());
     EXPECT_EQ(fake->LineBaud(), 115200U);
 
     // Two attempts per rate, slowest first: five registers from unit 0xFF, then three from ours.
@@ -182,7 +118,7 @@ TEST_P(NoModule, ClearsTheBlockLeavesTheRestAsItWasAndThePortAt115200) {
 
     // No reader was started: a reply now stays unread and changes nothing.
     fake->Send(WithCrc(HexBytes("05 01 01 0F")));
-    EXPECT_FALSE(WaitFor([this] { return dlg->m_pDI[0]->isChecked(); }, 300));
+    EXPECT_FALSE(WaitFor([this] { return dlg->DI(0)->isChecked(); }, 300));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -200,10 +136,10 @@ TEST_F(SerialLinkTest, ASearchThatFindsNothingAfterAFindKeepsReadingThePort) {
     EXPECT_EQ(recorder.Texts(), QStringList{"Found no device!"});
     EXPECT_EQ(g_DeviceParams.bytes, Params{});
     EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
-    EXPECT_TRUE(dlg->m_SerialPort.IsOpen());
+    EXPECT_TRUE(dlg->SerialPort().IsOpen());
     EXPECT_EQ(fake->LineBaud(), 115200U);
     fake->Send(WithCrc(HexBytes("31 05 0013 FF00")));
-    EXPECT_TRUE(WaitFor([this] { return dlg->m_pRelay[3]->isChecked(); }));
+    EXPECT_TRUE(WaitFor([this] { return dlg->Relay(3)->isChecked(); }));
 }
 
 // The adapter is pulled out while the search waits for a reply.
@@ -224,12 +160,12 @@ TEST_F(SerialLinkTest, AHangUpEndsTheSearchAndClosesThePort) {
     EXPECT_EQ(
         FirstReportLine(),
         QStringLiteral("COM7 was lost (%1 hung up or failed); the port is closed").arg(ComPath()));
-    EXPECT_EQ(dlg->m_strReport.count(QStringLiteral("\r\n")), 1);
-    EXPECT_FALSE(dlg->m_SerialPort.IsOpen());
+    EXPECT_EQ(dlg->ReportText().count(QStringLiteral("\r\n")), 1);
+    EXPECT_FALSE(dlg->SerialPort().IsOpen());
     EXPECT_EQ(Button(IDC_SERIAL_OPEN)->text(), "Open");
     EXPECT_FALSE(Button(IDC_SERIAL_SEARCH)->isEnabled());
     EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
-    EXPECT_EQ(dlg->m_bNetworkLink, 1);
+    EXPECT_EQ(dlg->NetworkLink(), 1);
     EXPECT_LT(took, SilentStepsBefore(8));  // the remaining steps were not tried
 }
 

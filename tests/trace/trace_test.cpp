@@ -79,7 +79,7 @@ TEST_F(Trace, EveryFrameSentReceivedAndDroppedIsOneLine) {
     Button(IDC_RL1_ON)->click();
     ASSERT_TRUE(module.WaitBytes(36));
     module.Send(Hex("A5 5A 00 0001 0000 0006 01 05 0010 FF00"));
-    ASSERT_TRUE(WaitFor([this] { return dlg->m_pRelay[0]->isChecked(); }));
+    ASSERT_TRUE(WaitFor([this] { return dlg->Relay(0)->isChecked(); }));
     const QStringList lines = TraceLines(capture.Lines());
     const QStringList expected = {
         "TCP tx 00 01 00 00 00 06 FF 03 00 3F 00 03",
@@ -104,13 +104,13 @@ TEST_F(SerialTrace, TheSearchTracesItsRateAndWhatItReads) {
         if (IsThreeRegisterRead(request.bytes)) return kReply;
         return request.bytes;  // the echo of a relay command
     });
-    dlg->m_byAddress = 1;
+    dlg->SetAddress(1);
     OpenCom();
     StderrCapture capture;
     Search();
     ASSERT_TRUE(Found());
     Button(IDC_RL1_ON)->click();
-    ASSERT_TRUE(WaitFor([this] { return dlg->m_pRelay[0]->isChecked(); }));
+    ASSERT_TRUE(WaitFor([this] { return dlg->Relay(0)->isChecked(); }));
 
     const QStringList expected = {
         "COM7 search at 1200 baud",

@@ -1,0 +1,85 @@
+// The window side of the device search: the device list, the search button, and a click on a
+// row that takes the module's address and port into the fields.
+#include <QComboBox>
+#include <QEvent>
+#include <QHeaderView>
+#include <QMouseEvent>
+#include <QTreeWidget>
+
+#include "kestrel_dlg.h"
+#include "message_box.h"
+
+namespace {
+
+// The framing the "Protocol:" box shows; none when it shows no item.
+std::optional<Framing> ShownFraming(const QComboBox* protocol) {
+    switch (ComboSelection(protocol)) {
+        case 0:
+            return Framing::ModbusTcp;
+        case 1:
+            return Framing::ModbusRtu;
+        default:
+            return std::nullopt;
+    }
+}
+
+}  // namespace
+
+void CKestrelDlg::SetupDeviceList() {
+    const auto& columns = DeviceSearch::kColumns;
+    m_listDevices->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_listDevices->setColumnCount(static_cast<int>(columns.size()));
+    QStringList headings;
+    for (const DeviceSearch::Column& column : columns) {
+        headings << QString::fromLatin1(column.heading);
+    }
+    m_listDevices->setHeaderLabels(headings);
+    for (std::size_t n = 0; n < columns.size(); ++n) {
+        m_listDevices->setColumnWidth(static_cast<int>(n), columns[n].width);
+        m_listDevices->headerItem()->setTextAlignment(static_cast<int>(n), Qt::AlignLeft);
+    }
+    m_listDevices->viewport()->installEventFilter(this);
+}
+
+void CKestrelDlg::LoadSearchLibrary() {
+    if (!m_deviceSearch.Load(m_searchLibraryName)) {
+        KestrelMessageBox(this, QStringLiteral("Load library failed!"), MessageIcon::None);
+    }
+}
+
+void CKestrelDlg::OnSearchDevices() {
+    if (!m_deviceSearch.Loaded()) {
+        return;  // no library, no search
+    }
+    const auto rows = m_deviceSearch.Search(ShownFraming(m_cbProtocol));
+    m_listDevices->clear();
+    for (const DeviceSearch::Row& texts : rows) {
+        auto* row = new QTreeWidgetItem(m_listDevices);
+        for (std::size_t n = 0; n < texts.size(); ++n) {
+            row->setText(static_cast<int>(n), texts[n]);
+        }
+    }
+}
+
+void CKestrelDlg::OnClickDeviceList() {
+    for (int row = 0; row < m_listDevices->topLevelItemCount(); ++row) {
+        if (m_listDevices->topLevelItem(row)->isSelected()) {
+            if (const auto address = m_deviceSearch.RowAddress(row)) {
+                m_strIP = address->host;
+                m_nPort = address->port;
+                UpdateData(false);
+            }
+            return;
+        }
+    }
+}
+
+bool CKestrelDlg::eventFilter(QObject* watched, QEvent* event) {
+    // A click is a left-button release; the list has updated its selection by the time the
+    // queued handler runs, as after a click notification.
+    if (watched == m_listDevices->viewport() && event->type() == QEvent::MouseButtonRelease &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+        QMetaObject::invokeMethod(this, &CKestrelDlg::OnClickDeviceList, Qt::QueuedConnection);
+    }
+    return CTemplateDialog::eventFilter(watched, event);
+}

@@ -1,0 +1,108 @@
+// The window side of the serial link: the Open/Close toggle, the search button, and what the
+// window shows of the replies the reader hands on.
+#include <QComboBox>
+#include <QPushButton>
+#include <algorithm>
+
+#include "device_params.h"
+#include "kestrel_app.h"
+#include "kestrel_dlg.h"
+#include "message_box.h"
+
+// The reader's frames are decoded on its thread; the rest comes through the link's hand-over,
+// drained on this thread when the link asks for it.
+SerialLink::Handlers CKestrelDlg::SerialHandlers() {
+    return {
+        [this](std::span<const Byte> frame) { DecodeSerialReply(frame); },
+        [this] { OnSerialLineLost(); },
+        [this] {
+            QMetaObject::invokeMethod(
+                this, [this] { m_serialLink.DrainUi(); }, Qt::QueuedConnection);
+        },
+    };
+}
+
+void CKestrelDlg::OnSerialOpen() {
+    m_replyWatch.Clear();  // the requests were made on the link that is ending
+    const bool wasOpen = m_serialLink.IsOpen();
+    if (wasOpen) {
+        m_serialLink.Close();
+    } else if (!m_serialLink.Open(ComboSelection(m_cbCom) + 1)) {  // no selection: COM0, which
+                                                                   // fails
+        AppendReport(QString::fromStdString(m_serialLink.OpenFailureLine()));
+    }
+    if (m_serialLink.IsOpen()) {
+        m_btnSerialOpen->setText(QStringLiteral("Close"));
+        m_btnSerialSearch->setEnabled(true);
+        m_bNetworkLink = 0;
+    } else {
+        m_btnSerialOpen->setText(QStringLiteral("Open"));
+        m_btnAdvanced->setEnabled(false);
+        m_btnSerialSearch->setEnabled(false);
+        m_bNetworkLink = 1;  // requests go back to the TCP link
+    }
+    // The serial link took over from the TCP link, or closed: no block read before is its
+    // module's. A failed open takes nothing over and leaves the block alone ("Advanced" off).
+    if (wasOpen || m_serialLink.IsOpen()) {
+        ForgetParamBlock();
+    }
+}
+
+void CKestrelDlg::OnSerialSearch() {
+    TakeSerialSearchResult(m_serialLink.Search(m_byAddress, TerminationRequested));
+}
+
+void CKestrelDlg::TakeSerialSearchResult(const SerialLink::SearchResult& result) {
+    using End = SerialLink::SearchResult::End;
+    switch (result.end) {
+        case End::Found:
+            std::copy(result.params.begin(), result.params.end(), g_DeviceParams.bytes.begin());
+            m_cbBaud->setCurrentIndex(result.step);
+            m_byAddress = result.address;
+            UpdateData(false);
+            KeepParamBlock(ParamOrigin::Serial);
+            AppendReport(QStringLiteral("Found device!"));
+            break;
+        case End::NotFound:
+            // Whatever module answered before may be gone or changed: its block goes.
+            ForgetParamBlock();
+            KestrelMessageBox(this, QStringLiteral("Found no device!"), MessageIcon::None);
+            break;
+        case End::LineLost:
+            OnSerialLineLost();  // closes the port and says so, as the reader would
+            break;
+        case End::Ended:
+            break;  // the program is ending: no more reads, and no box
+    }
+}
+
+// Runs on the reader thread: indicators and the refresh go through synchronous calls into the
+// user-interface thread; the analog values are stored directly.
+void CKestrelDlg::DecodeSerialReply(std::span<const Byte> frame) {
+    if (auto line = WatchLineFor(frame)) {
+        m_serialLink.PostToUi([this, text = *line] { AppendReport(text); });
+    }
+    const ReplyEffect effect = DecodeSerialFrame(frame);
+    switch (effect.kind) {
+        case ReplyEffect::Kind::DiBits:
+        case ReplyEffect::Kind::Indicator:
+            m_serialLink.RunOnUi([this, effect] { ApplyEffect(effect); });
+            break;
+        case ReplyEffect::Kind::Analog:
+            m_fAI1.store(effect.ai1);
+            m_fAI2.store(effect.ai2);
+            m_serialLink.RunOnUi([this] { RefreshAfterReply(); });
+            break;
+        default:
+            break;
+    }
+}
+
+// The adapter went away under the reader: close the port as the Close button would.
+void CKestrelDlg::OnSerialLineLost() {
+    if (!m_serialLink.IsOpen()) {
+        return;
+    }
+    OnSerialOpen();
+    AppendReport(QString::fromStdString(m_serialLink.LostLine()));
+}

@@ -1,0 +1,77 @@
+// The window side of the TCP link: the Connect/Disconnect toggle and what the window shows of the
+// link's attempts, its parameter read and its ending.
+#include <QComboBox>
+#include <QPushButton>
+
+#include "device_params.h"
+#include "kestrel_dlg.h"
+
+void CKestrelDlg::ConnectTcpLink() {
+    connect(&m_tcpLink, &TcpLink::Report, this, &CKestrelDlg::AppendReport);
+    connect(&m_tcpLink, &TcpLink::Connected, this, &CKestrelDlg::OnSocketConnect);
+    connect(&m_tcpLink, &TcpLink::FrameReceived, this, &CKestrelDlg::DecodeNetworkReply);
+    connect(&m_tcpLink, &TcpLink::PeerClosed, this, &CKestrelDlg::OnPeerClosed);
+}
+
+void CKestrelDlg::OnOK() {
+    const bool fieldsTaken = UpdateData(true);
+    if (m_tcpLink.Ready()) {
+        DisconnectTcp();
+        return;
+    }
+    if (!fieldsTaken) {
+        return;  // the refusal has been shown; an attempt with the old values would surprise
+    }
+    if (!m_tcpLink.Connect(m_strIP, m_nPort)) {
+        m_strReport = TcpLink::CreateFailedText();
+        UpdateData(false);
+        return;
+    }
+    m_btnConnect->setText(QStringLiteral("Disconnect"));
+    UpdateData(false);
+}
+
+void CKestrelDlg::DisconnectTcp() {
+    m_tcpLink.Disconnect();
+    m_replyWatch.Clear();
+    m_btnConnect->setText(QStringLiteral("Connect"));
+    AppendReport(QStringLiteral("TCP Connect closed..."));
+    m_cbProtocol->setEnabled(true);
+    if (m_paramOrigin == ParamOrigin::Tcp) {
+        ForgetParamBlock();
+    }
+    m_btnAdvanced->setEnabled(false);
+    ClearIndicators();
+    m_fAI1.store(0.0F);
+    m_fAI2.store(0.0F);
+    UpdateData(false);
+}
+
+// The link has reported the outcome. "Advanced" waits for the module's answer to the parameter
+// read (DecodeNetworkReply); a failed attempt keeps the "Disconnect" state until the operator
+// clicks.
+void CKestrelDlg::OnSocketConnect(int nErrorCode) {
+    if (!m_tcpLink.Ready()) {
+        return;
+    }
+    if (nErrorCode == 0) {
+        m_cbProtocol->setEnabled(false);
+        m_tcpLink.SetFraming(SelectedFraming());
+        ReadDeviceParams();
+    }
+    UpdateData(false);
+}
+
+// The module closed or reset the connection: drop the link as the Disconnect button does, and
+// say which of the two it was.
+void CKestrelDlg::OnPeerClosed(const QString& reason) {
+    if (!m_tcpLink.Ready()) {
+        return;
+    }
+    DisconnectTcp();
+    AppendReport(reason);
+}
+
+void CKestrelDlg::ReadDeviceParams() {
+    m_tcpLink.ReadParams();
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QString>
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "frames.h"
+
+struct SearchLibrary;
+
+// The search for modules on the local network through the device-search library: the library
+// loaded by name, and each module found as a row of texts with the verdicts on its settings.
+// It knows no window.
+class DeviceSearch {
+  public:
+    static constexpr std::size_t kColumnCount = 6;
+    using Row = std::array<QString, kColumnCount>;
+    struct Column {
+        const char* heading;
+        int width;
+    };
+    static const std::array<Column, kColumnCount> kColumns;
+
+    DeviceSearch();
+    ~DeviceSearch();
+    DeviceSearch(const DeviceSearch&) = delete;
+    DeviceSearch& operator=(const DeviceSearch&) = delete;
+
+    // False when the library or one of its functions is missing; searches then find nothing.
+    bool Load(const char* libraryName);
+    bool Loaded() const;
+
+    // Searches and gives a row for each module found: name, address, port, work mode, protocol
+    // and line settings, the last three as verdicts. The protocol verdict compares the module's
+    // protocol with the framing chosen (none: no framing fits).
+    std::vector<Row> Search(std::optional<Framing> chosen) const;
+
+    struct Address {
+        QString host;
+        std::uint16_t port;
+    };
+    // The address and port of the module in row `row` of the last search.
+    std::optional<Address> RowAddress(int row) const;
+
+  private:
+    std::unique_ptr<SearchLibrary> m_library;
+};
