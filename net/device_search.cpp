@@ -5,9 +5,10 @@
 #include <QHeaderView>
 #include <QMouseEvent>
 #include <QTreeWidget>
-#include <QtEndian>
 #include <array>
+#include <cstring>
 
+#include "codec.h"
 #include "kestrel_dlg.h"
 #include "message_box.h"
 #include "search_library_binding.h"
@@ -32,7 +33,10 @@ constexpr int kNeededBaudIndex = 11;
 
 // The library keeps the port's two bytes in network order in the low 16 bits (what ntohs takes).
 std::uint16_t HostPort(int networkOrder) {
-    return qFromBigEndian(static_cast<std::uint16_t>(networkOrder & 0xFFFF));
+    const auto stored = static_cast<std::uint16_t>(networkOrder & 0xFFFF);
+    std::array<Byte, sizeof stored> wire{};
+    std::memcpy(wire.data(), &stored, wire.size());
+    return ReadWord(wire, 0);
 }
 
 std::uint8_t Low8(int code) {

@@ -38,19 +38,21 @@ std::size_t MoveParamsReplyToFront(SearchBuffer& buffer, std::uint32_t got,
             dropped.clear();
         }
     };
-    StreamFramer framer(
-        StreamFramer::Mode::RtuChecked,
-        [&](std::span<const Byte> frame) {
-            traceDropped();
-            TraceFrame(link, "rx", frame);
-            if (reply.empty() && frame.size() >= kMinParamsReply &&
-                frame[1] == kReadHoldingRegisters) {
-                reply.assign(frame.begin(), frame.end());
-            }
-        },
-        [&](std::span<const Byte> run) { dropped.insert(dropped.end(), run.begin(), run.end()); });
+    StreamFramer framer(Framing::ModbusRtu, Direction::Reply);
     const std::span<const Byte> read(buffer.data(), got);
-    framer.Feed(read);
+    framer.Append(read);
+    while (const auto piece = framer.Next()) {
+        const std::span<const Byte> bytes = piece->bytes;
+        if (!piece->IsFrame()) {
+            dropped.insert(dropped.end(), bytes.begin(), bytes.end());
+            continue;
+        }
+        traceDropped();
+        TraceFrame(link, "rx", bytes);
+        if (reply.empty() && bytes.size() >= kMinParamsReply && bytes[1] == kReadHoldingRegisters) {
+            reply.assign(bytes.begin(), bytes.end());
+        }
+    }
     const auto unfinished = read.last(framer.Buffered());  // a frame cut short by the read's end
     dropped.insert(dropped.end(), unfinished.begin(), unfinished.end());
     traceDropped();

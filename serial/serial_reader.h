@@ -46,6 +46,7 @@ class CSerialReader {
 
   private:
     void Run();
+    void HandOn(std::span<const Byte> bytes);
     void PostLineLost();
 
     CSerialPort& m_port;
