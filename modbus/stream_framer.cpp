@@ -177,25 +177,29 @@ void StreamFramer::Append(std::span<const Byte> bytes) {
 }
 
 std::optional<StreamFramer::Piece> StreamFramer::Next() {
-    while (!m_readyFrame) {
+    if (m_readyFrame) {
+        return TakeFrame(*std::exchange(m_readyFrame, std::nullopt));  // its drops are out
+    }
+    while (true) {
         const Verdict verdict = Judge();
-        if (verdict.kind == Verdict::Kind::NeedMore) {
-            if (auto dropped = TakeDrops()) {
-                return dropped;
-            }
-            Compact();
-            return std::nullopt;
-        }
-        if (verdict.kind == Verdict::Kind::Drop) {
-            m_start += std::max<std::size_t>(1, verdict.skip);
-        } else {
-            m_readyFrame = verdict;
+        switch (verdict.kind) {
+            case Verdict::Kind::Drop:
+                m_start += std::max<std::size_t>(1, verdict.skip);
+                break;
+            case Verdict::Kind::Frame:
+                if (m_dropFrom != m_start) {
+                    m_readyFrame = verdict;  // handed out after the bytes dropped before it
+                    return TakeDrops();
+                }
+                return TakeFrame(verdict);
+            case Verdict::Kind::NeedMore:
+                if (auto dropped = TakeDrops()) {
+                    return dropped;
+                }
+                Compact();
+                return std::nullopt;
         }
     }
-    if (auto dropped = TakeDrops()) {
-        return dropped;  // the frame behind them comes next
-    }
-    return TakeFrame(*std::exchange(m_readyFrame, std::nullopt));
 }
 
 std::optional<StreamFramer::Piece> StreamFramer::TakeDrops() {
@@ -207,15 +211,15 @@ std::optional<StreamFramer::Piece> StreamFramer::TakeDrops() {
     return Piece{Piece::Kind::Drop, dropped};
 }
 
-StreamFramer::Piece StreamFramer::TakeFrame(const Verdict& verdict) {
+// Built in place in the caller's result: a copy through memory costs more than the framing.
+std::optional<StreamFramer::Piece> StreamFramer::TakeFrame(const Verdict& verdict) {
     const std::span<const Byte> rest(m_buffer.data() + m_start, m_buffer.size() - m_start);
-    Piece frame{Piece::Kind::Frame, rest.subspan(verdict.skip, verdict.length)};
-    if (m_framing == Framing::ModbusTcp) {
-        frame.transactionId = MbapTransactionId(rest);
-    }
+    const std::uint16_t transactionId =
+        m_framing == Framing::ModbusTcp ? MbapTransactionId(rest) : std::uint16_t{0};
     m_start += verdict.skip + verdict.length;
     m_dropFrom = m_start;
-    return frame;
+    return std::optional<Piece>(std::in_place, Piece::Kind::Frame,
+                                rest.subspan(verdict.skip, verdict.length), transactionId);
 }
 
 StreamFramer::Verdict StreamFramer::Judge() const {

@@ -25,7 +25,11 @@
 class StreamFramer {
   public:
     struct Piece {
-        enum class Kind : std::uint8_t { Frame, Drop } kind;
+        enum class Kind : std::uint8_t { Frame, Drop };
+        Piece(Kind pieceKind, std::span<const Byte> pieceBytes, std::uint16_t transaction = 0)
+            : kind(pieceKind), bytes(pieceBytes), transactionId(transaction) {}
+
+        Kind kind;
         // Valid until the next Append() or Next().
         std::span<const Byte> bytes;
         // A Modbus TCP frame's transaction id; 0 otherwise.
@@ -69,7 +73,7 @@ class StreamFramer {
     }
     void ExtendCrcStates() const;
     std::optional<Piece> TakeDrops();
-    Piece TakeFrame(const Verdict& verdict);
+    std::optional<Piece> TakeFrame(const Verdict& verdict);
     void Compact();
 
     Framing m_framing;
