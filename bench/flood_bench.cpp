@@ -137,17 +137,17 @@ class TcpFlooder {
 
 struct FloodCase {
     const char* name;
-    std::vector<Byte> (*pattern)(bool mbap);
+    std::vector<Byte> (*pattern)(Framing framing);
 };
 
-std::vector<Byte> Analog(bool mbap) {
+std::vector<Byte> Analog(Framing framing) {
     std::size_t frames = 0;
-    return FramedPattern(AnalogBodies(), mbap, kPatternBytes, frames);
+    return FramedPattern(AnalogBodies(), framing, kPatternBytes, frames);
 }
-std::vector<Byte> Random(bool) {
+std::vector<Byte> Random(Framing) {
     return RandomPattern(kPatternBytes);
 }
-std::vector<Byte> LongFrameStarts(bool) {
+std::vector<Byte> LongFrameStarts(Framing) {
     return RepeatedPattern("01 01 FF", kPatternBytes);
 }
 
@@ -175,10 +175,10 @@ void AddFloodRow(BenchTable& table, const std::string& figure, std::size_t mib,
                 "< 50 ms", run.stallMs < kGoalMs);
 }
 
-FloodRun TcpFlood(const FloodCase& c, int protocol, std::size_t mib) {
-    TcpFlooder flooder(c.pattern(protocol == 0), mib << 20);
+FloodRun TcpFlood(const FloodCase& c, Framing framing, std::size_t mib) {
+    TcpFlooder flooder(c.pattern(framing), mib << 20);
     auto dlg = NewPanel();
-    dlg->Item<QComboBox>(IDC_PROTOCOL)->setCurrentIndex(protocol);
+    dlg->Item<QComboBox>(IDC_PROTOCOL)->setCurrentIndex(framing == Framing::ModbusRtu ? 1 : 0);
     if (flooder.Port() == 0 || !ConnectTcp(*dlg, flooder.Port())) {
         return {};
     }
@@ -199,7 +199,7 @@ FloodRun PtyFlood(const FloodCase& c, const BenchOptions& options, std::size_t m
     }
     StallProbe probe;
     probe.Start();
-    module.StartFlood(c.pattern(false), mib << 20);
+    module.StartFlood(c.pattern(Framing::ModbusRtu), mib << 20);
     const bool done = RunEventsUntil([&] { return module.FloodWritten() && module.Unread() == 0; },
                                      kDrainBoundMs);
     const double seconds = probe.SecondsSinceStart();
@@ -211,10 +211,10 @@ FloodRun PtyFlood(const FloodCase& c, const BenchOptions& options, std::size_t m
 
 void BenchFlood(BenchTable& table, const BenchOptions& options) {
     for (const FloodCase& c : kCases) {
-        for (const int protocol : {0, 1}) {
-            const char* framing = protocol == 0 ? "MODBUS TCP" : "MODBUS RTU";
-            AddFloodRow(table, Format("8. Flood over TCP (%s), %s", framing, c.name),
-                        options.floodMiB, TcpFlood(c, protocol, options.floodMiB));
+        for (const Framing framing : {Framing::ModbusTcp, Framing::ModbusRtu}) {
+            const char* name = framing == Framing::ModbusTcp ? "MODBUS TCP" : "MODBUS RTU";
+            AddFloodRow(table, Format("8. Flood over TCP (%s), %s", name, c.name), options.floodMiB,
+                        TcpFlood(c, framing, options.floodMiB));
         }
     }
     for (const FloodCase& c : kCases) {

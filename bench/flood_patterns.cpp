@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <random>
 
-#include "crc16.h"
+#include "codec.h"
 
 std::vector<std::vector<Byte>> ReplyBodies() {
     return {{0x01, 0x05, 0x00, 0x10, 0xFF, 0x00},
@@ -16,29 +16,14 @@ std::vector<std::vector<Byte>> AnalogBodies() {
     return {{0x01, 0x04, 0x04, 0x02, 0x00, 0x03, 0xFF}, {0x01, 0x04, 0x04, 0x03, 0xFF, 0x02, 0x00}};
 }
 
-namespace {
-
-void AppendFrame(std::vector<Byte>& out, const std::vector<Byte>& body, bool mbap) {
-    if (mbap) {
-        const auto length = static_cast<Byte>(body.size());
-        out.insert(out.end(), {0x00, 0x01, 0x00, 0x00, 0x00, length});
-        out.insert(out.end(), body.begin(), body.end());
-        return;
-    }
-    out.insert(out.end(), body.begin(), body.end());
-    const std::uint16_t crc = Crc16Modbus(body.data(), static_cast<std::uint16_t>(body.size()));
-    out.push_back(static_cast<Byte>(crc >> 8));
-    out.push_back(static_cast<Byte>(crc & 0xFF));
-}
-
-}  // namespace
-
-std::vector<Byte> FramedPattern(const std::vector<std::vector<Byte>>& bodies, bool mbap,
+std::vector<Byte> FramedPattern(const std::vector<std::vector<Byte>>& bodies, Framing framing,
                                 std::size_t size, std::size_t& frames) {
+    constexpr std::uint16_t kTransactionId = 1;
     std::vector<Byte> pattern;
     frames = 0;
     while (pattern.size() < size) {
-        AppendFrame(pattern, bodies[frames % bodies.size()], mbap);
+        const auto frame = EncodeMessage(bodies[frames % bodies.size()], framing, kTransactionId);
+        pattern.insert(pattern.end(), frame.begin(), frame.end());
         ++frames;
     }
     return pattern;

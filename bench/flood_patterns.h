@@ -15,7 +15,7 @@ std::vector<std::vector<Byte>> ReplyBodies();
 std::vector<std::vector<Byte>> AnalogBodies();
 // At least `size` bytes of whole frames of the bodies in turn, with the MBAP header or with the
 // CRC; `frames` says how many.
-std::vector<Byte> FramedPattern(const std::vector<std::vector<Byte>>& bodies, bool mbap,
+std::vector<Byte> FramedPattern(const std::vector<std::vector<Byte>>& bodies, Framing framing,
                                 std::size_t size, std::size_t& frames);
 std::vector<Byte> RandomPattern(std::size_t size);
 // "01 01 FF" repeated to `size` bytes.

@@ -1,6 +1,6 @@
-// Throughput of the stream framers on a flood of valid replies, on random bytes and on the worst
-// input a search could find, fed in the pieces the links read: 4096 bytes from the socket, 512
-// from the COM port.
+// Throughput of the stream framer on a flood of valid frames, on random bytes and on the worst
+// input a search could find, fed in the pieces the links read: replies in 4096 bytes from the
+// socket and 512 from the COM port, requests in the simulator's reads of 1024 bytes.
 #include <time.h>
 
 #include <algorithm>
@@ -14,22 +14,32 @@
 
 namespace {
 
-using Mode = StreamFramer::Mode;
 constexpr std::size_t kPatternBytes = 1 << 20;
 constexpr std::size_t kSearchBytes = 1 << 17;  // each candidate of the search is timed on this
 constexpr double kGoalMBps = 50.0;
 
 struct FramerCase {
     const char* name;
-    Mode mode;
+    Framing framing;
+    Direction direction;
     std::size_t chunk;
 };
 constexpr FramerCase kCases[] = {
-    {"Mbap", Mode::Mbap, 4096},
-    {"RtuStream", Mode::RtuStream, 4096},
-    {"RtuChecked", Mode::RtuChecked, 512},
-    {"RtuChecked", Mode::RtuChecked, 4096},
+    {"Mbap", Framing::ModbusTcp, Direction::Reply, 4096},
+    {"RtuChecked", Framing::ModbusRtu, Direction::Reply, 512},
+    {"RtuChecked", Framing::ModbusRtu, Direction::Reply, 4096},
+    {"Mbap requests", Framing::ModbusTcp, Direction::Request, 1024},
+    {"Rtu requests", Framing::ModbusRtu, Direction::Request, 1024},
 };
+
+// The requests the simulator meets: relay, inputs, analog values, parameter read and write.
+std::vector<std::vector<Byte>> RequestBodies() {
+    return {{0x01, 0x05, 0x00, 0x10, 0xFF, 0x00},
+            {0x01, 0x01, 0x00, 0x00, 0x00, 0x04},
+            {0x01, 0x04, 0x00, 0x00, 0x00, 0x02},
+            {0xFF, 0x03, 0x00, 0x3F, 0x00, 0x05},
+            {0x01, 0x06, 0x00, 0x40, 0x01, 0x02}};
+}
 
 struct Throughput {
     double megabytesPerSecond = 0.0;
@@ -46,13 +56,16 @@ double ThreadSeconds() {
 
 Throughput Measure(const FramerCase& c, const std::vector<Byte>& pattern, std::size_t bytes) {
     std::size_t frames = 0;
-    StreamFramer framer(c.mode, [&frames](std::span<const Byte>) { ++frames; });
+    StreamFramer framer(c.framing, c.direction);
     const std::size_t rounds = std::max<std::size_t>(1, bytes / pattern.size());
     const double start = ThreadSeconds();
     for (std::size_t round = 0; round < rounds; ++round) {
         for (std::size_t at = 0; at < pattern.size(); at += c.chunk) {
             const std::size_t size = std::min(c.chunk, pattern.size() - at);
-            framer.Feed(std::span<const Byte>(pattern.data() + at, size));
+            framer.Append(std::span<const Byte>(pattern.data() + at, size));
+            while (const auto piece = framer.Next()) {
+                frames += piece->IsFrame() ? 1 : 0;
+            }
         }
     }
     const double seconds = ThreadSeconds() - start;
@@ -117,8 +130,8 @@ void BenchFramers(BenchTable& table, const BenchOptions& options) {
     const std::size_t bytes = options.framerMiB << 20;
     for (const FramerCase& c : kCases) {
         std::size_t expected = 0;
-        const auto valid =
-            FramedPattern(ReplyBodies(), c.mode == Mode::Mbap, kPatternBytes, expected);
+        const auto bodies = c.direction == Direction::Reply ? ReplyBodies() : RequestBodies();
+        const auto valid = FramedPattern(bodies, c.framing, kPatternBytes, expected);
         const Throughput good = Measure(c, valid, bytes);
         const Throughput noise = Measure(c, garbage, bytes);
         const std::string figure = Format("6. StreamFramer %s, %zu-byte pieces", c.name, c.chunk);

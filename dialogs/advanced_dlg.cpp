@@ -4,6 +4,7 @@
 #include <QPushButton>
 #include <array>
 
+#include "codec.h"
 #include "dialog_template.h"
 #include "message_box.h"
 #include "serial_rates.h"
@@ -40,7 +41,7 @@ constexpr Byte kNoBaudSelected = 0xFF;
 constexpr const char* kSameAddressText = "设备地址与上报地址不能一致!";
 
 std::uint32_t Period(Byte high, Byte low) {
-    return (static_cast<std::uint32_t>(high) << 8) | low;
+    return ReadWord(std::array<Byte, 2>{high, low}, 0);
 }
 
 void StorePeriod(std::uint32_t period, Byte& high, Byte& low) {

@@ -6,6 +6,8 @@
 #include <array>
 #include <cstring>
 
+#include "codec.h"
+
 namespace {
 
 constexpr std::array<std::uint8_t, 4> kRequestMagic{'K', 'S', 'D', 'Q'};
@@ -28,22 +30,13 @@ constexpr std::size_t kRequestVersionAt = 4;
 constexpr std::size_t kRequestTypeAt = 5;
 constexpr std::size_t kRequestSearchIdAt = 6;
 
-void PutU16(std::vector<std::uint8_t>& out, std::uint16_t value) {
-    out.push_back(static_cast<std::uint8_t>(value >> 8));
-    out.push_back(static_cast<std::uint8_t>(value & 0xFF));
-}
-
 void PutU32(std::vector<std::uint8_t>& out, std::uint32_t value) {
-    PutU16(out, static_cast<std::uint16_t>(value >> 16));
-    PutU16(out, static_cast<std::uint16_t>(value & 0xFFFF));
-}
-
-std::uint16_t GetU16(std::span<const std::uint8_t> in, std::size_t at) {
-    return static_cast<std::uint16_t>((in[at] << 8) | in[at + 1]);
+    AppendWord(out, static_cast<std::uint16_t>(value >> 16));
+    AppendWord(out, static_cast<std::uint16_t>(value & 0xFFFF));
 }
 
 std::uint32_t GetU32(std::span<const std::uint8_t> in, std::size_t at) {
-    return (std::uint32_t{GetU16(in, at)} << 16) | GetU16(in, at + 2);
+    return (std::uint32_t{ReadWord(in, at)} << 16) | ReadWord(in, at + 2);
 }
 
 bool StartsWith(std::span<const std::uint8_t> in, const std::array<std::uint8_t, 4>& magic) {
@@ -96,7 +89,7 @@ std::vector<std::uint8_t> EncodeSearchAnswer(std::uint32_t searchId, const Disco
     out.reserve(kAnswerFixedSize + name.size());
     out.push_back(kDiscoveryVersion);
     PutU32(out, searchId);
-    PutU16(out, dev.port);
+    AppendWord(out, dev.port);
     out.insert(out.end(), {dev.workMode, dev.appProtocol, dev.baudIndex, dev.parity, dev.dataBits});
     const auto octets = Ipv4Octets(dev.ip);
     out.insert(out.end(), octets.begin(), octets.end());
@@ -123,7 +116,7 @@ std::optional<DiscoveredDevice> ParseSearchAnswer(std::span<const std::uint8_t> 
     DiscoveredDevice dev;
     dev.name.assign(nameBytes.begin(), nameBytes.end());
     dev.ip = Ipv4Text(datagram.subspan(kAnswerIpAt, 4));
-    dev.port = GetU16(datagram, kAnswerPortAt);
+    dev.port = ReadWord(datagram, kAnswerPortAt);
     dev.workMode = datagram[kAnswerWorkModeAt];
     dev.appProtocol = datagram[kAnswerAppProtocolAt];
     dev.baudIndex = datagram[kAnswerBaudIndexAt];

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "crc16.h"
+#include "codec.h"
 #include "stream_framer.h"
 
 inline void TrapIf(bool broken) {
@@ -20,42 +20,35 @@ struct FramedStream {
     std::vector<std::vector<Byte>> frames;
     std::size_t framedBytes = 0;   // handed on in frames
     std::size_t droppedBytes = 0;  // reported as dropped
-    std::size_t handlerCalls = 0;
-    std::size_t buffered = 0;  // still waiting at the end
+    std::size_t pieces = 0;        // frames and dropped runs handed out
+    std::size_t buffered = 0;      // still waiting at the end
 };
 
 // Feeds the stream in pieces of `piece` bytes (the last may be shorter), as a link hands on what
 // each read brought. After every piece the buffer holds at most one frame's worth plus the piece.
-inline FramedStream FeedInPieces(StreamFramer::Mode mode, std::span<const Byte> stream,
-                                 std::size_t piece) {
+inline void TakeAll(StreamFramer& framer, FramedStream& out) {
+    while (const auto next = framer.Next()) {
+        TrapIf(next->bytes.empty());
+        ++out.pieces;
+        if (next->IsFrame()) {
+            out.frames.emplace_back(next->bytes.begin(), next->bytes.end());
+            out.framedBytes += next->bytes.size();
+        } else {
+            out.droppedBytes += next->bytes.size();
+        }
+    }
+}
+
+inline FramedStream FeedInPieces(Framing framing, std::span<const Byte> stream, std::size_t piece) {
     FramedStream out;
-    StreamFramer framer(
-        mode,
-        [&out](std::span<const Byte> frame) {
-            out.frames.emplace_back(frame.begin(), frame.end());
-            out.framedBytes += frame.size();
-            ++out.handlerCalls;
-        },
-        [&out](std::span<const Byte> dropped) {
-            TrapIf(dropped.empty());
-            out.droppedBytes += dropped.size();
-            ++out.handlerCalls;
-        });
+    StreamFramer framer(framing, Direction::Reply);
     for (std::size_t at = 0; at < stream.size(); at += piece) {
-        framer.Feed(stream.subspan(at, std::min(piece, stream.size() - at)));
+        framer.Append(stream.subspan(at, std::min(piece, stream.size() - at)));
+        TakeAll(framer, out);
         TrapIf(framer.Buffered() > StreamFramer::kMaxFrame + piece);
     }
     out.buffered = framer.Buffered();
     return out;
-}
-
-inline bool CrcIsGood(std::span<const Byte> frame) {
-    if (frame.size() < 4) {
-        return false;
-    }
-    const std::uint16_t crc =
-        Crc16Modbus(frame.data(), static_cast<std::uint16_t>(frame.size() - 2));
-    return frame[frame.size() - 2] == (crc >> 8) && frame[frame.size() - 1] == (crc & 0xFF);
 }
 
 // Whether a complete frame with a good CRC lies inside `frame`, after its first byte. While the
@@ -64,9 +57,9 @@ inline bool CrcIsGood(std::span<const Byte> frame) {
 inline bool HoldsAnotherCheckedFrame(std::span<const Byte> frame) {
     for (std::size_t offset = 1; offset < frame.size(); ++offset) {
         const auto inner = frame.subspan(offset);
-        const int length = RtuFrameLength(inner);
+        const int length = RtuFrameLength(inner, Direction::Reply);
         if (length > 0 && static_cast<std::size_t>(length) <= inner.size() &&
-            CrcIsGood(inner.first(static_cast<std::size_t>(length)))) {
+            CrcMatches(inner.first(static_cast<std::size_t>(length)))) {
             return true;
         }
     }
@@ -75,27 +68,28 @@ inline bool HoldsAnotherCheckedFrame(std::span<const Byte> frame) {
 
 // Frames the stream whole and in pieces of `piece` bytes, and returns the frames after checking
 // what holds whatever the cut: the same frames in the same order (but for frames holding another
-// good frame in the CRC-checking mode, see above); every byte handed on, dropped, taken as an
-// MBAP header or still waiting, none twice; no handler call without a byte (so the calls are
-// bounded by the bytes fed); in the CRC-checking mode only frames with a good CRC.
-inline std::vector<std::vector<Byte>> FramesWhateverTheCut(StreamFramer::Mode mode,
+// good frame in RTU framing, see above); every byte handed on, dropped, taken as an
+// MBAP header or still waiting, none twice; no piece without a byte (so the pieces are bounded
+// by the bytes fed); in RTU framing only frames with a good CRC.
+inline std::vector<std::vector<Byte>> FramesWhateverTheCut(Framing framing,
                                                            std::span<const Byte> stream,
                                                            std::size_t piece) {
-    const FramedStream whole = FeedInPieces(mode, stream, std::max<std::size_t>(stream.size(), 1));
-    const FramedStream cut = FeedInPieces(mode, stream, piece);
+    const FramedStream whole =
+        FeedInPieces(framing, stream, std::max<std::size_t>(stream.size(), 1));
+    const FramedStream cut = FeedInPieces(framing, stream, piece);
+    const bool rtu = framing == Framing::ModbusRtu;
     const bool nested =
-        mode == StreamFramer::Mode::RtuChecked &&
-        std::any_of(whole.frames.begin(), whole.frames.end(),
-                    [](const auto& frame) { return HoldsAnotherCheckedFrame(frame); });
+        rtu && std::any_of(whole.frames.begin(), whole.frames.end(),
+                           [](const auto& frame) { return HoldsAnotherCheckedFrame(frame); });
     TrapIf(!nested && cut.frames != whole.frames);
-    const std::size_t header = mode == StreamFramer::Mode::Mbap ? kMbapHeaderSize : 0;
+    const std::size_t header = rtu ? 0 : kMbapHeaderSize;
     for (const FramedStream* run : {&whole, &cut}) {
         TrapIf(run->framedBytes + run->frames.size() * header + run->droppedBytes + run->buffered !=
                stream.size());
-        TrapIf(run->handlerCalls > stream.size());
+        TrapIf(run->pieces > stream.size());
     }
     for (const auto& frame : cut.frames) {
-        TrapIf(mode == StreamFramer::Mode::RtuChecked && !CrcIsGood(frame));
+        TrapIf(rtu && !CrcMatches(frame));
         TrapIf(frame.size() < 2 || frame.size() > StreamFramer::kMaxFrame);
     }
     return cut.frames;

@@ -5,14 +5,13 @@
 #include <cstdint>
 #include <span>
 
+#include "codec.h"
 #include "discovery_protocol.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::uint8_t> datagram(data, size);
     const std::uint32_t searchId =
-        size >= 9 ? (std::uint32_t{data[5]} << 24 | std::uint32_t{data[6]} << 16 |
-                     std::uint32_t{data[7]} << 8 | data[8])
-                  : 0;
+        size >= 9 ? (std::uint32_t{ReadWord(datagram, 5)} << 16 | ReadWord(datagram, 7)) : 0;
     if (const auto dev = ParseSearchAnswer(datagram, searchId)) {
         // Whatever is accepted must encode back to the very same bytes.
         const auto again = EncodeSearchAnswer(searchId, *dev);

@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::size_t piece = 1U + data[0];
     const std::span<const Byte> stream(data + 1, size - 1);
-    for (const auto& frame : FramesWhateverTheCut(StreamFramer::Mode::RtuChecked, stream, piece)) {
+    for (const auto& frame : FramesWhateverTheCut(Framing::ModbusRtu, stream, piece)) {
         const ReplyEffect effect = DecodeSerialFrame(frame);
         TrapIf(effect.kind == ReplyEffect::Kind::Parameters);  // the serial link never takes 3
         TrapIf(effect.kind == ReplyEffect::Kind::Indicator &&

@@ -1,6 +1,6 @@
-// The TCP link's receive path as the link runs it: the stream framer in the two modes the link
-// sets (Modbus TCP by the MBAP header, or RTU framing with its CRC checked), every frame to the
-// network decoder. data[0]: bit 0 the mode, the rest the size of the pieces the stream arrives
+// The TCP link's receive path as the link runs it: the stream framer in the two framings the
+// link sets (Modbus TCP by the MBAP header, or RTU framing with its CRC checked), every frame to
+// the network decoder. data[0]: bit 0 the mode, the rest the size of the pieces the stream arrives
 // in; data[1]: the address in the window; the rest is the stream.
 #include <cstddef>
 #include <cstdint>
@@ -54,12 +54,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 2) {
         return 0;
     }
-    const auto mode =
-        (data[0] & 1U) != 0 ? StreamFramer::Mode::RtuChecked : StreamFramer::Mode::Mbap;
+    const Framing framing = (data[0] & 1U) != 0 ? Framing::ModbusRtu : Framing::ModbusTcp;
     const std::size_t piece = 1U + (data[0] >> 1);
     const Byte windowAddress = data[1];
     const std::span<const Byte> stream(data + 2, size - 2);
-    for (const auto& frame : FramesWhateverTheCut(mode, stream, piece)) {
+    for (const auto& frame : FramesWhateverTheCut(framing, stream, piece)) {
         CheckEffect(frame, windowAddress, DecodeNetworkFrame(frame, windowAddress));
     }
     return 0;

@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "codec.h"
+
 namespace {
 
 struct CrcTables {
@@ -39,5 +41,5 @@ std::uint16_t Crc16Modbus(const std::uint8_t* data, std::uint16_t count, std::ui
         hi = static_cast<std::uint8_t>(kTables.high[index] ^ lo);
         lo = kTables.low[index];
     }
-    return static_cast<std::uint16_t>((hi << 8) | lo);
+    return ReadWord(std::array<std::uint8_t, 2>{hi, lo}, 0);  // hi is the byte sent first
 }

@@ -1,5 +1,7 @@
 #include "device_params.h"
 
+#include "codec.h"
+
 namespace {
 
 constexpr Byte kParamBroadcastUnit = 0xFF;
@@ -11,8 +13,7 @@ constexpr Byte kFuncWriteRegister = 6;
 constexpr std::array<std::uint16_t, 4> kWriteOrder = {1, 3, 4, 0};
 
 std::uint16_t RegisterWord(const DeviceParams& params, std::uint16_t offset) {
-    const std::size_t high = std::size_t{offset} * 2;
-    return static_cast<std::uint16_t>((params.bytes[high] << 8) | params.bytes[high + 1]);
+    return ReadWord(params.bytes, std::size_t{offset} * 2);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #include "frames.h"
 
-#include "crc16.h"
+#include "codec.h"
 
 namespace {
 
@@ -25,29 +25,25 @@ constexpr std::array<CommandEntry, kCommandCount> kInitialTable = {
 };
 
 constexpr std::size_t kRtuOffset = kMbapHeaderSize;
+constexpr std::uint16_t kTableTransactionId = 1;
+
+std::span<Byte> RtuFrameOf(CommandEntry& entry) {
+    return {entry.data() + kRtuOffset, kRtuFrameSize};
+}
 
 }  // namespace
 
 std::array<CommandEntry, kCommandCount> CommandTable = kInitialTable;
 
-void ResetCommandTable() { CommandTable = kInitialTable; }
-
-void StoreRtuCrc(Byte* rtu) {
-    const std::uint16_t crc = Crc16Modbus(rtu, 6, 0xFFFF);
-    rtu[6] = static_cast<Byte>(crc >> 8);
-    rtu[7] = static_cast<Byte>(crc & 0xFFU);
+void ResetCommandTable() {
+    CommandTable = kInitialTable;
 }
 
 std::vector<Byte> BuildFrame(const Request& request, Framing framing) {
-    CommandEntry entry = Entry(request.unit, request.function, static_cast<Byte>(request.wordA >> 8),
-                               static_cast<Byte>(request.wordA & 0xFFU),
-                               static_cast<Byte>(request.wordB >> 8),
-                               static_cast<Byte>(request.wordB & 0xFFU), 0, 0);
-    if (framing == Framing::ModbusTcp) {
-        return {entry.begin(), entry.begin() + kTcpFrameSize};
-    }
-    StoreRtuCrc(entry.data() + kRtuOffset);
-    return {entry.begin() + kRtuOffset, entry.end()};
+    std::vector<Byte> message = {request.unit, request.function};
+    AppendWord(message, request.wordA);
+    AppendWord(message, request.wordB);
+    return EncodeMessage(message, framing, kTableTransactionId);
 }
 
 void StoreCommandUnit(int k, Byte address) {
@@ -61,6 +57,7 @@ std::span<const Byte> FrameCommand(int k, Framing framing) {
     if (framing == Framing::ModbusTcp) {
         return {entry.data(), kTcpFrameSize};
     }
-    StoreRtuCrc(entry.data() + kRtuOffset);
-    return {entry.data() + kRtuOffset, kRtuFrameSize};
+    const std::span<Byte> rtu = RtuFrameOf(entry);
+    StoreCrc(rtu);
+    return rtu;
 }

@@ -28,9 +28,6 @@ struct Request {
 // 8 bytes with the CRC, low-order byte first.
 std::vector<Byte> BuildFrame(const Request& request, Framing framing);
 
-// Writes the two CRC bytes of the six RTU bytes at rtu[0..5] into rtu[6] and rtu[7].
-void StoreRtuCrc(Byte* rtu);
-
 // ---- The table of prebuilt requests ----------------------------------------------------------
 
 inline constexpr std::size_t kCommandEntrySize = 14;

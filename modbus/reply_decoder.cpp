@@ -1,6 +1,9 @@
 #include "reply_decoder.h"
 
 #include <algorithm>
+#include <array>
+
+#include "codec.h"
 
 namespace {
 
@@ -21,7 +24,8 @@ Byte At(std::span<const Byte> frame, std::size_t index) {
 }
 
 std::uint16_t WordAt(std::span<const Byte> frame, std::size_t index) {
-    return static_cast<std::uint16_t>((At(frame, index) << 8) | At(frame, index + 1));
+    const std::array<Byte, 2> word = {At(frame, index), At(frame, index + 1)};
+    return ReadWord(word, 0);
 }
 
 ReplyEffect DecodeDiBits(std::span<const Byte> frame) {

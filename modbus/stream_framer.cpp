@@ -2,28 +2,17 @@
 
 #include <algorithm>
 #include <array>
-#include <functional>
 #include <utility>
 
 #include "crc16.h"
 
 namespace {
 
-constexpr std::size_t kMbapMinLength = 2;  // unit and function
-constexpr std::size_t kMbapMaxLength = 254;
-constexpr int kRtuWriteLength = 8;
-constexpr int kRtuExceptionLength = 5;
-constexpr int kRtuCountedOverhead = 5;  // unit, function, count, two CRC bytes
-constexpr std::size_t kRtuCrcSize = 2;
-constexpr Byte kExceptionBit = 0x80;
+constexpr std::size_t kShortestRtuFrame = 5;  // an exception reply
 constexpr std::uint16_t kCrcStart = 0xFFFF;
 // Bodies up to this long are checked from their bytes unless the running register already
 // reaches past them; longer ones always from the register.
 constexpr std::size_t kDirectCrcBody = 16;
-
-std::size_t WordAt(std::span<const Byte> bytes, std::size_t index) {
-    return (std::size_t{bytes[index]} << 8) | bytes[index + 1];
-}
 
 // One byte run through the CRC register, as Crc16Modbus does it, by a table made with it: the
 // register's high byte meets the data byte, its low byte moves up.
@@ -50,7 +39,7 @@ class CrcStep {
 // follows from the registers at its two ends in a few steps.
 class CrcShift {
   public:
-    static constexpr std::size_t kMaxBody = StreamFramer::kMaxFrame - kRtuCrcSize;
+    static constexpr std::size_t kMaxBody = StreamFramer::kMaxFrame - kCrcSize;
 
     CrcShift() {
         std::array<std::uint16_t, 16> bits{};
@@ -97,16 +86,11 @@ class CrcShift {
 const CrcShift kShift;
 const CrcStep kStep;
 
-bool IsPlausibleHeader(std::span<const Byte> header) {
-    const std::size_t length = WordAt(header, 4);
-    return WordAt(header, 2) == 0 && length >= kMbapMinLength && length <= kMbapMaxLength;
-}
-
 // How many positions from the start of rest on cannot hold an MBAP header (protocol 0, a length
 // that fits); dropped in one step rather than one by one.
 std::size_t ImplausibleHeaderRun(std::span<const Byte> rest) {
     std::size_t run = 0;
-    while (rest.size() - run >= kMbapHeaderSize && !IsPlausibleHeader(rest.subspan(run))) {
+    while (rest.size() - run >= kMbapHeaderSize && !IsPlausibleMbapHeader(rest.subspan(run))) {
         ++run;
     }
     return run;
@@ -114,57 +98,19 @@ std::size_t ImplausibleHeaderRun(std::span<const Byte> rest) {
 
 // How many positions from the start of rest on (the first at least) carry a function code no
 // RTU reply has.
-std::size_t UnknownFunctionRun(std::span<const Byte> rest) {
+std::size_t UnknownFunctionRun(std::span<const Byte> rest, Direction direction) {
     std::size_t run = 1;
-    while (rest.size() - run >= 2 && RtuFrameLength(rest.subspan(run)) == 0) {
+    while (rest.size() - run >= 2 && RtuFrameLength(rest.subspan(run), direction) == 0) {
         ++run;
     }
     return run;
 }
 
-bool IsDecodedReply(Byte function) {
-    return (function & kExceptionBit) != 0 || function == 1 || function == 3 || function == 4 ||
-           function == 5;
-}
-
-// For a reply the panel decodes, whether the MBAP length contradicts the one its function
-// implies (the RTU length without the CRC). False while the bytes to tell have not come.
-bool MbapLengthContradictsFunction(std::span<const Byte> pdu, std::size_t length) {
-    if (pdu.size() < 2 || !IsDecodedReply(pdu[1])) {
-        return false;
-    }
-    const int rtuLength = RtuFrameLength(pdu);
-    if (rtuLength < 0) {
-        return length < 3;  // unit, function and count at least
-    }
-    return static_cast<std::size_t>(rtuLength) - kRtuCrcSize != length;
-}
-
-// Clears the feeding flag and compacts the buffer even when a handler throws, so the
-// framer stays usable and never hands a frame on twice.
-class FeedScope {
-  public:
-    FeedScope(bool& feeding, std::function<void()> compact)
-        : m_feeding(feeding), m_compact(std::move(compact)) {
-        m_feeding = true;
-    }
-    ~FeedScope() {
-        m_compact();
-        m_feeding = false;
-    }
-    FeedScope(const FeedScope&) = delete;
-    FeedScope& operator=(const FeedScope&) = delete;
-
-  private:
-    bool& m_feeding;
-    std::function<void()> m_compact;
-};
-
 }  // namespace
 
 // Whether a complete frame with a good CRC starts at buffer position `at`.
 bool StreamFramer::CheckedFrameAt(std::size_t at) const {
-    const int length = RtuFrameLength(std::span(m_buffer).subspan(at));
+    const int length = FrameLengthAt(at);
     return length > 0 && m_buffer.size() - at >= static_cast<std::size_t>(length) &&
            CrcMatchesAt(at, static_cast<std::size_t>(length));
 }
@@ -184,16 +130,14 @@ bool StreamFramer::CrcMatchesAt(std::size_t at, std::size_t length) const {
 }
 
 bool StreamFramer::ComputedCrcMatches(std::size_t at, std::size_t length) const {
-    const std::size_t body = length - kRtuCrcSize;
-    std::uint16_t crc = 0;
+    const std::span<const Byte> frame = std::span(m_buffer).subspan(at, length);
+    const std::size_t body = length - kCrcSize;
     if (body <= kDirectCrcBody && at + body >= m_crcStates.size()) {
-        crc = Crc16Modbus(m_buffer.data() + at, static_cast<std::uint16_t>(body));
-    } else {
-        const auto fromStart = static_cast<std::uint16_t>(CrcStateAt(at) ^ kCrcStart);
-        crc = static_cast<std::uint16_t>(CrcStateAt(at + body) ^ kShift.Apply(body, fromStart));
+        return CrcMatches(frame);
     }
-    return m_buffer[at + body] == static_cast<Byte>(crc >> 8) &&
-           m_buffer[at + body + 1] == static_cast<Byte>(crc & 0xFFU);
+    const auto fromStart = static_cast<std::uint16_t>(CrcStateAt(at) ^ kCrcStart);
+    return CrcFieldIs(
+        frame, static_cast<std::uint16_t>(CrcStateAt(at + body) ^ kShift.Apply(body, fromStart)));
 }
 
 // Runs the register on through the whole buffer: whatever needs one register soon needs the
@@ -211,7 +155,7 @@ void StreamFramer::ExtendCrcStates() const {
 // The offset from the scan position of the first complete frame with a good CRC after it; 0 if
 // none.
 std::size_t StreamFramer::OffsetOfCheckedFrame() const {
-    for (std::size_t offset = 1; m_start + offset + kRtuExceptionLength <= m_buffer.size();
+    for (std::size_t offset = 1; m_start + offset + kShortestRtuFrame <= m_buffer.size();
          ++offset) {
         if (CheckedFrameAt(m_start + offset)) {
             return offset;
@@ -220,101 +164,67 @@ std::size_t StreamFramer::OffsetOfCheckedFrame() const {
     return 0;
 }
 
-int RtuFrameLength(std::span<const Byte> start) {
-    if (start.size() < 2) {
-        return -1;
-    }
-    const Byte function = start[1];
-    if ((function & kExceptionBit) != 0) {
-        return kRtuExceptionLength;
-    }
-    switch (function) {
-        case 5:
-        case 6:
-            return kRtuWriteLength;
-        case 1:
-        case 3:
-        case 4:
-            return start.size() < 3 ? -1 : kRtuCountedOverhead + start[2];
-        default:
-            return 0;
-    }
+int StreamFramer::FrameLengthAt(std::size_t at) const {
+    return RtuFrameLength(std::span(m_buffer).subspan(at), m_direction);
 }
 
-StreamFramer::StreamFramer(Mode mode, FrameHandler onFrame, DropHandler onDrop)
-    : m_mode(mode), m_onFrame(std::move(onFrame)), m_onDrop(std::move(onDrop)) {
-    Reset();
-}
+StreamFramer::StreamFramer(Framing framing, Direction direction)
+    : m_framing(framing), m_direction(direction), m_crcStates(1, kCrcStart) {}
 
-void StreamFramer::Feed(std::span<const Byte> bytes) {
-    if (m_feeding) {
-        m_pending.insert(m_pending.end(), bytes.begin(), bytes.end());
-        return;
-    }
-    FeedScope scope(m_feeding, [this] { Compact(); });
-    DrainPending();  // anything a throwing handler left queued came first
-    Consume(bytes);
-    DrainPending();
-}
-
-void StreamFramer::DrainPending() {
-    while (!m_pending.empty()) {
-        const std::vector<Byte> next = std::exchange(m_pending, {});
-        Consume(next);
-    }
-}
-
-void StreamFramer::Reset() {
-    m_pending.clear();
-    ++m_generation;
-    if (m_feeding) {
-        // A handler is looking at the buffer: mark it all consumed, the scan compacts it.
-        m_start = m_buffer.size();
-        m_dropFrom = m_start;
-        return;
-    }
-    m_buffer.clear();
-    m_crcStates.assign(1, kCrcStart);
-    m_failedCrc.clear();
-    m_start = 0;
-    m_dropFrom = 0;
-}
-
-void StreamFramer::Consume(std::span<const Byte> bytes) {
-    m_buffer.insert(m_buffer.end(), bytes.begin(), bytes.end());
-    Scan();
+void StreamFramer::Append(std::span<const Byte> bytes) {
     Compact();
+    m_buffer.insert(m_buffer.end(), bytes.begin(), bytes.end());
 }
 
-void StreamFramer::Scan() {
-    const std::uint64_t generation = m_generation;
-    while (generation == m_generation) {
-        const std::span<const Byte> rest(m_buffer.data() + m_start, m_buffer.size() - m_start);
+std::optional<StreamFramer::Piece> StreamFramer::Next() {
+    if (m_readyFrame) {
+        return TakeFrame(*std::exchange(m_readyFrame, std::nullopt));  // its drops are out
+    }
+    while (true) {
         const Verdict verdict = Judge();
-        if (verdict.kind == Verdict::Kind::NeedMore) {
-            break;
-        }
-        if (verdict.kind == Verdict::Kind::Drop) {
-            m_start += std::max<std::size_t>(1, verdict.skip);
-            continue;
-        }
-        if (!FlushDrops()) {
-            return;
-        }
-        m_start += verdict.skip + verdict.length;
-        m_dropFrom = m_start;
-        if (m_onFrame) {
-            m_onFrame(rest.subspan(verdict.skip, verdict.length));
+        switch (verdict.kind) {
+            case Verdict::Kind::Drop:
+                m_start += std::max<std::size_t>(1, verdict.skip);
+                break;
+            case Verdict::Kind::Frame:
+                if (m_dropFrom != m_start) {
+                    m_readyFrame = verdict;  // handed out after the bytes dropped before it
+                    return TakeDrops();
+                }
+                return TakeFrame(verdict);
+            case Verdict::Kind::NeedMore:
+                if (auto dropped = TakeDrops()) {
+                    return dropped;
+                }
+                Compact();
+                return std::nullopt;
         }
     }
-    if (generation == m_generation) {
-        FlushDrops();
+}
+
+std::optional<StreamFramer::Piece> StreamFramer::TakeDrops() {
+    if (m_dropFrom == m_start) {
+        return std::nullopt;
     }
+    const std::span<const Byte> dropped(m_buffer.data() + m_dropFrom, m_start - m_dropFrom);
+    m_dropFrom = m_start;
+    return Piece{Piece::Kind::Drop, dropped};
+}
+
+// Built in place in the caller's result: a copy through memory costs more than the framing.
+std::optional<StreamFramer::Piece> StreamFramer::TakeFrame(const Verdict& verdict) {
+    const std::span<const Byte> rest(m_buffer.data() + m_start, m_buffer.size() - m_start);
+    const std::uint16_t transactionId =
+        m_framing == Framing::ModbusTcp ? MbapTransactionId(rest) : std::uint16_t{0};
+    m_start += verdict.skip + verdict.length;
+    m_dropFrom = m_start;
+    return std::optional<Piece>(std::in_place, Piece::Kind::Frame,
+                                rest.subspan(verdict.skip, verdict.length), transactionId);
 }
 
 StreamFramer::Verdict StreamFramer::Judge() const {
     const std::span<const Byte> rest(m_buffer.data() + m_start, m_buffer.size() - m_start);
-    return m_mode == Mode::Mbap ? JudgeMbap(rest) : JudgeRtu(rest);
+    return m_framing == Framing::ModbusTcp ? JudgeMbap(rest) : JudgeRtu(rest);
 }
 
 StreamFramer::Verdict StreamFramer::JudgeMbap(std::span<const Byte> rest) const {
@@ -324,9 +234,9 @@ StreamFramer::Verdict StreamFramer::JudgeMbap(std::span<const Byte> rest) const 
     if (const std::size_t run = ImplausibleHeaderRun(rest); run != 0) {
         return {Verdict::Kind::Drop, run};
     }
-    const std::size_t length = WordAt(rest, 4);
+    const std::size_t length = MbapLength(rest);
     // A header that lies about a reply's length would hold back every reply behind it.
-    if (MbapLengthContradictsFunction(rest.subspan(kMbapHeaderSize), length)) {
+    if (MbapLengthContradictsFunction(rest.subspan(kMbapHeaderSize), length, m_direction)) {
         return {Verdict::Kind::Drop};
     }
     if (rest.size() < kMbapHeaderSize + length) {
@@ -336,56 +246,41 @@ StreamFramer::Verdict StreamFramer::JudgeMbap(std::span<const Byte> rest) const 
 }
 
 StreamFramer::Verdict StreamFramer::JudgeRtu(std::span<const Byte> rest) const {
-    const int length = RtuFrameLength(rest);
+    const int length = RtuFrameLength(rest, m_direction);
     if (length == 0) {
-        return {Verdict::Kind::Drop, UnknownFunctionRun(rest)};
+        return {Verdict::Kind::Drop, UnknownFunctionRun(rest, m_direction)};
     }
     if (length < 0 || rest.size() < static_cast<std::size_t>(length)) {
         // A stray byte can pose as the start of a long frame and hold back a whole reply behind
-        // it: when the CRC is checked, a complete good frame further on wins over the wait.
-        if (m_mode == Mode::RtuChecked) {
-            if (const std::size_t later = OffsetOfCheckedFrame(); later != 0) {
-                return {Verdict::Kind::Drop, later};
-            }
+        // it: a complete good frame further on wins over the wait.
+        if (const std::size_t later = OffsetOfCheckedFrame(); later != 0) {
+            return {Verdict::Kind::Drop, later};
         }
         return {Verdict::Kind::NeedMore};
     }
     const auto size = static_cast<std::size_t>(length);
-    if (m_mode == Mode::RtuChecked && !CrcMatchesAt(m_start, size)) {
+    if (!CrcMatchesAt(m_start, size)) {
         return {Verdict::Kind::Drop};
     }
     return {Verdict::Kind::Frame, 0, size};
 }
 
-// Reports the run of dropped bytes; false when the drop handler reset the framer.
-bool StreamFramer::FlushDrops() {
-    if (m_dropFrom == m_start) {
-        return true;
-    }
-    const std::span<const Byte> dropped(m_buffer.data() + m_dropFrom, m_start - m_dropFrom);
-    m_dropFrom = m_start;
-    if (!m_onDrop) {
-        return true;
-    }
-    const std::uint64_t generation = m_generation;
-    m_onDrop(dropped);
-    return generation == m_generation;
-}
-
+// Forgets the bytes handed out, keeping any dropped run not yet handed out.
 void StreamFramer::Compact() {
-    if (m_start == 0) {
+    const std::size_t done = m_dropFrom;
+    if (done == 0) {
         return;
     }
-    const auto consumed = static_cast<std::ptrdiff_t>(m_start);
+    const auto consumed = static_cast<std::ptrdiff_t>(done);
     m_buffer.erase(m_buffer.begin(), m_buffer.begin() + consumed);
     m_failedCrc.erase(
         m_failedCrc.begin(),
         m_failedCrc.begin() + std::min<std::ptrdiff_t>(consumed, std::ssize(m_failedCrc)));
-    if (m_crcStates.size() > m_start) {
+    if (m_crcStates.size() > done) {
         m_crcStates.erase(m_crcStates.begin(), m_crcStates.begin() + consumed);
     } else {
         m_crcStates.assign(1, kCrcStart);  // any start value will do
     }
-    m_dropFrom -= std::min(m_dropFrom, m_start);
-    m_start = 0;
+    m_dropFrom -= done;
+    m_start -= done;
 }

@@ -2,39 +2,51 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
+#include <optional>
 #include <span>
 #include <vector>
 
+#include "codec.h"
 #include "frames.h"
 
-// Cuts a byte stream into whole frames. Bytes are fed as they arrive, in any pieces; every
-// complete frame is handed to the frame callback once, in order, and bytes that cannot start a
-// frame are dropped (and reported to the drop callback) until a plausible frame start is found.
-// The buffer never holds more than one incomplete frame, so a peer streaming garbage cannot
-// grow memory, and the work is linear in the bytes fed whatever they are: each position costs
-// a bounded number of steps (the CRC of a long candidate frame comes from the running CRC register
-// at its two ends, not from its bytes), plus at most one frame's length of look-ahead per Feed.
+// Cuts a byte stream into whole frames. Bytes are appended as they arrive, in any pieces; Next()
+// then hands out, in order, every complete frame once and every run of bytes that could not
+// start a frame (dropped until a plausible frame start is found), until nothing is left to hand
+// out. The buffer never holds more than one incomplete frame beyond what was appended since the
+// last Next() came back empty, so a peer streaming garbage cannot grow memory, and the work is
+// linear in the bytes appended whatever they are: each position costs a bounded number of steps
+// (the CRC of a long candidate frame comes from the running CRC register at its two ends, not
+// from its bytes), plus at most one frame's length of look-ahead.
+//
+// Modbus TCP frames by the MBAP length field and hands frames on without the header; for the
+// replies the panel decodes the length must be the one the function implies, or the header is
+// dropped. RTU frames by the length the function implies, and a frame with a wrong CRC is
+// dropped, on a serial line and inside TCP alike.
 class StreamFramer {
   public:
-    using FrameHandler = std::function<void(std::span<const Byte>)>;
-    using DropHandler = std::function<void(std::span<const Byte>)>;
+    struct Piece {
+        enum class Kind : std::uint8_t { Frame, Drop };
+        Piece(Kind pieceKind, std::span<const Byte> pieceBytes, std::uint16_t transaction = 0)
+            : kind(pieceKind), bytes(pieceBytes), transactionId(transaction) {}
 
-    enum class Mode : std::uint8_t {
-        Mbap,        // Modbus TCP: by the MBAP length field; frames handed on without the header.
-                     // For the replies the panel decodes (functions 1, 3, 4, 5, exceptions) the
-                     // length must be the one the function implies, or the header is dropped.
-        RtuStream,   // RTU inside TCP: by the length the function code implies; CRC not checked
-        RtuChecked,  // RTU on a serial line: as RtuStream, and a frame with a wrong CRC is dropped
+        Kind kind;
+        // Valid until the next Append() or Next().
+        std::span<const Byte> bytes;
+        // A Modbus TCP frame's transaction id; 0 otherwise.
+        std::uint16_t transactionId = 0;
+        bool IsFrame() const { return kind == Kind::Frame; }
     };
 
     static constexpr std::size_t kMaxFrame = 260;
 
-    StreamFramer(Mode mode, FrameHandler onFrame, DropHandler onDrop = {});
+    StreamFramer(Framing framing, Direction direction);
 
-    void Feed(std::span<const Byte> bytes);
-    void Reset();
-    std::size_t Buffered() const { return m_buffer.size(); }
+    void Append(std::span<const Byte> bytes);
+    // The next frame or run of dropped bytes; nothing when more bytes are needed.
+    std::optional<Piece> Next();
+    // Bytes appended and not yet handed out.
+    std::size_t Buffered() const { return m_buffer.size() - m_start; }
+    Framing framing() const { return m_framing; }
 
   private:
     // What the bytes at the scan position amount to.
@@ -47,6 +59,7 @@ class StreamFramer {
     Verdict Judge() const;
     Verdict JudgeMbap(std::span<const Byte> rest) const;
     Verdict JudgeRtu(std::span<const Byte> rest) const;
+    int FrameLengthAt(std::size_t at) const;
     std::size_t OffsetOfCheckedFrame() const;
     bool CheckedFrameAt(std::size_t at) const;
     bool CrcMatchesAt(std::size_t at, std::size_t length) const;
@@ -59,30 +72,21 @@ class StreamFramer {
         return m_crcStates[k];
     }
     void ExtendCrcStates() const;
-    void Consume(std::span<const Byte> bytes);
-    void DrainPending();
-    void Scan();
-    bool FlushDrops();
+    std::optional<Piece> TakeDrops();
+    std::optional<Piece> TakeFrame(const Verdict& verdict);
     void Compact();
 
-    Mode m_mode;
-    FrameHandler m_onFrame;
-    DropHandler m_onDrop;
+    Framing m_framing;
+    Direction m_direction;
     std::vector<Byte> m_buffer;
-    // RtuChecked: m_crcStates[k] is the CRC register after m_buffer[0, k), from any start value,
-    // worked out only as far as a check of a long frame has needed.
+    // RTU: m_crcStates[k] is the CRC register after m_buffer[0, k), from any start value, worked
+    // out only as far as a check of a long frame has needed.
     mutable std::vector<std::uint16_t> m_crcStates;
-    // RtuChecked: 1 where a complete frame was found with a wrong CRC, so the scan that reaches
-    // a position a look-ahead has already checked does not check it again.
+    // RTU: 1 where a complete frame was found with a wrong CRC, so the scan that reaches a
+    // position a look-ahead has already checked does not check it again.
     mutable std::vector<Byte> m_failedCrc;
-    std::size_t m_start = 0;         // first byte not yet framed or dropped
-    std::size_t m_dropFrom = 0;      // [m_dropFrom, m_start) dropped but not yet reported
-    bool m_feeding = false;          // a handler is running inside Feed
-    std::vector<Byte> m_pending;     // bytes fed from inside a handler, framed after it returns
-    std::uint64_t m_generation = 0;  // bumped by Reset, so a scan in progress stops
+    std::size_t m_start = 0;     // first byte not yet framed or dropped
+    std::size_t m_dropFrom = 0;  // [m_dropFrom, m_start) dropped but not yet handed out
+    // A frame found behind a run of dropped bytes, handed out after them.
+    std::optional<Verdict> m_readyFrame;
 };
-
-// Length of the RTU frame that starts with unit, function (and byte count for 1, 3, 4), CRC
-// included: 8 for functions 5 and 6, 5 + count for 1, 3 and 4, 5 for an exception reply; 0 when
-// the function is unknown, -1 when more bytes are needed to tell.
-int RtuFrameLength(std::span<const Byte> start);

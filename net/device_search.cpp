@@ -1,7 +1,9 @@
 #include "device_search.h"
 
-#include <QtEndian>
+#include <array>
+#include <cstring>
 
+#include "codec.h"
 #include "search_library_binding.h"
 
 namespace {
@@ -10,7 +12,10 @@ constexpr int kNeededBaudIndex = 11;
 
 // The library keeps the port's two bytes in network order in the low 16 bits (what ntohs takes).
 std::uint16_t HostPort(int networkOrder) {
-    return qFromBigEndian(static_cast<std::uint16_t>(networkOrder & 0xFFFF));
+    const auto stored = static_cast<std::uint16_t>(networkOrder & 0xFFFF);
+    std::array<Byte, sizeof stored> wire{};
+    std::memcpy(wire.data(), &stored, wire.size());
+    return ReadWord(wire, 0);
 }
 
 std::uint8_t Low8(int code) {

@@ -85,14 +85,20 @@ void CModbusSocket::SetRtuFraming(std::uint8_t rtu) {
     m_bRtuFraming = rtu;
     // RTU frames inside the stream are held to their CRC like those on a serial line, so stray
     // bytes can never pose as a reply.
-    const auto mode = rtu != 0 ? StreamFramer::Mode::RtuChecked : StreamFramer::Mode::Mbap;
-    m_framer = std::make_unique<StreamFramer>(
-        mode,
-        [this](std::span<const Byte> frame) {
-            TraceFrame("TCP", "rx", frame);
-            emit FrameReceived(frame);
-        },
-        [](std::span<const Byte> dropped) { TraceFrame("TCP", "drop", dropped); });
+    const Framing framing = rtu != 0 ? Framing::ModbusRtu : Framing::ModbusTcp;
+    m_framer = std::make_unique<StreamFramer>(framing, Direction::Reply);
+}
+
+void CModbusSocket::HandOn(std::span<const Byte> bytes) {
+    m_framer->Append(bytes);
+    while (const auto piece = m_framer->Next()) {
+        if (!piece->IsFrame()) {
+            TraceFrame("TCP", "drop", piece->bytes);
+            continue;
+        }
+        TraceFrame("TCP", "rx", piece->bytes);
+        emit FrameReceived(piece->bytes);
+    }
 }
 
 void CModbusSocket::OnConnect() {
@@ -153,7 +159,7 @@ void CModbusSocket::ReadAtMost(qint64 budget, qint64 budgetMs) {
             return;
         }
         budget -= got;
-        m_framer->Feed(std::span<const Byte>(chunk.data(), static_cast<std::size_t>(got)));
+        HandOn(std::span<const Byte>(chunk.data(), static_cast<std::size_t>(got)));
     }
 }
 

@@ -58,6 +58,8 @@ class CModbusSocket : public QObject {
     void OnReceive();
     void ReadAtMost(qint64 budget, qint64 budgetMs);
     void OnClose();
+    // Frames the bytes read and hands on every frame.
+    void HandOn(std::span<const Byte> bytes);
     void FailAttempt(const QString& reason);
     void OnConnectTimeout();
 

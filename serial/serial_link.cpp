@@ -31,18 +31,20 @@ std::vector<Byte> FindParamsReply(std::span<const Byte> read, const std::string&
             dropped.clear();
         }
     };
-    StreamFramer framer(
-        StreamFramer::Mode::RtuChecked,
-        [&](std::span<const Byte> frame) {
-            traceDropped();
-            TraceFrame(link, "rx", frame);
-            if (reply.empty() && frame.size() >= kMinParamsReply &&
-                frame[1] == kReadHoldingRegisters) {
-                reply.assign(frame.begin(), frame.end());
-            }
-        },
-        [&](std::span<const Byte> run) { dropped.insert(dropped.end(), run.begin(), run.end()); });
-    framer.Feed(read);
+    StreamFramer framer(Framing::ModbusRtu, Direction::Reply);
+    framer.Append(read);
+    while (const auto piece = framer.Next()) {
+        const std::span<const Byte> bytes = piece->bytes;
+        if (!piece->IsFrame()) {
+            dropped.insert(dropped.end(), bytes.begin(), bytes.end());
+            continue;
+        }
+        traceDropped();
+        TraceFrame(link, "rx", bytes);
+        if (reply.empty() && bytes.size() >= kMinParamsReply && bytes[1] == kReadHoldingRegisters) {
+            reply.assign(bytes.begin(), bytes.end());
+        }
+    }
     const auto unfinished = read.last(framer.Buffered());  // a frame cut short by the read's end
     dropped.insert(dropped.end(), unfinished.begin(), unfinished.end());
     traceDropped();

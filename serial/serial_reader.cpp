@@ -18,13 +18,7 @@ CSerialReader::CSerialReader(CSerialPort& port, FrameHandler onFrame, LineLostHa
       m_link(std::move(link)),
       m_onFrame(std::move(onFrame)),
       m_onLineLost(std::move(onLineLost)),
-      m_framer(
-          StreamFramer::Mode::RtuChecked,
-          [this](std::span<const Byte> frame) {
-              TraceFrame(m_link, "rx", frame);
-              m_onFrame(frame);
-          },
-          [this](std::span<const Byte> dropped) { TraceFrame(m_link, "drop", dropped); }) {}
+      m_framer(Framing::ModbusRtu, Direction::Reply) {}
 
 CSerialReader::~CSerialReader() {
     Stop();
@@ -44,6 +38,16 @@ void CSerialReader::Stop() {
     }
 }
 
+void CSerialReader::HandOn(std::span<const Byte> bytes) {
+    m_framer.Append(bytes);
+    while (const auto piece = m_framer.Next()) {
+        TraceFrame(m_link, piece->IsFrame() ? "rx" : "drop", piece->bytes);
+        if (piece->IsFrame()) {
+            m_onFrame(piece->bytes);
+        }
+    }
+}
+
 void CSerialReader::Run() {
     std::array<Byte, kReadBufferSize> buffer{};
     while (!m_stop.load() && m_port.IsOpen()) {
@@ -56,7 +60,7 @@ void CSerialReader::Run() {
                                       ? m_port.Read(buffer.data(), kReadBufferSize)
                                       : 0;
         // A read that ran into a hang-up still hands on what it got before it.
-        m_framer.Feed(std::span<const Byte>(buffer.data(), got));
+        HandOn(std::span<const Byte>(buffer.data(), got));
         if (m_port.LineLost()) {
             m_onLineLost();
             return;

@@ -38,6 +38,7 @@ class CSerialReader {
 
   private:
     void Run();
+    void HandOn(std::span<const Byte> bytes);
 
     CSerialPort& m_port;
     std::string m_link;

@@ -1,6 +1,6 @@
 #include "fault_injector.h"
 
-#include "request_framer.h"
+#include "codec.h"
 
 namespace sim {
 
@@ -19,7 +19,7 @@ std::vector<Byte> FaultInjector::Apply(const Message& reply, Framing framing,
     if (Hits(faults_.exceptionEvery)) {
         sent = {reply[0], static_cast<Byte>(reply[1] | 0x80U), kServerDeviceFailure};
     }
-    std::vector<Byte> frame = FrameMessage(sent, framing, transactionId);
+    std::vector<Byte> frame = EncodeMessage(sent, framing, transactionId);
     if (framing == Framing::ModbusRtu && Hits(faults_.badCrcEvery)) frame.back() ^= 0xFFU;
     if (Hits(faults_.garbageEvery))
         frame.insert(frame.begin(), std::begin(kGarbage), std::end(kGarbage));

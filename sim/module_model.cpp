@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "codec.h"
+
 namespace sim {
 
 namespace {
@@ -13,15 +15,6 @@ constexpr std::uint16_t kMaxReadBits = 2000;
 constexpr std::uint16_t kMaxReadRegisters = 125;
 constexpr Byte kMaxSlaveAddress = 247;
 constexpr Byte kMaxBaudIndex = 7;
-
-std::uint16_t WordAt(const Message& m, std::size_t at) {
-    return static_cast<std::uint16_t>((m[at] << 8) | m[at + 1]);
-}
-
-void PushWord(Message& m, std::uint16_t word) {
-    m.push_back(static_cast<Byte>(word >> 8));
-    m.push_back(static_cast<Byte>(word & 0xFFU));
-}
 
 Message Exception(const Message& request, ExceptionCode code) {
     return {request[0], static_cast<Byte>(request[1] | 0x80U), code};
@@ -77,8 +70,8 @@ std::optional<Message> ModuleModel::HandleRequest(std::span<const Byte> bytes) {
 }
 
 Message ModuleModel::ReadInputBits(const Message& request) const {
-    const std::uint16_t start = WordAt(request, 2);
-    const std::uint16_t quantity = WordAt(request, 4);
+    const std::uint16_t start = ReadWord(request, 2);
+    const std::uint16_t quantity = ReadWord(request, 4);
     if (auto error = CheckReadRange(start, quantity, kMaxReadBits, 0, kDigitalInputCount)) {
         return Exception(request, *error);
     }
@@ -90,19 +83,19 @@ Message ModuleModel::ReadInputBits(const Message& request) const {
 }
 
 Message ModuleModel::ReadAnalogInputs(const Message& request) const {
-    const std::uint16_t start = WordAt(request, 2);
-    const std::uint16_t quantity = WordAt(request, 4);
+    const std::uint16_t start = ReadWord(request, 2);
+    const std::uint16_t quantity = ReadWord(request, 4);
     if (auto error = CheckReadRange(start, quantity, kMaxReadRegisters, 0, kAnalogInputCount)) {
         return Exception(request, *error);
     }
     Message reply{request[0], request[1], static_cast<Byte>(2 * quantity)};
-    for (std::uint16_t i = 0; i < quantity; ++i) PushWord(reply, analog_[start + i]);
+    for (std::uint16_t i = 0; i < quantity; ++i) AppendWord(reply, analog_[start + i]);
     return reply;
 }
 
 Message ModuleModel::ReadParams(const Message& request) const {
-    const std::uint16_t start = WordAt(request, 2);
-    const std::uint16_t quantity = WordAt(request, 4);
+    const std::uint16_t start = ReadWord(request, 2);
+    const std::uint16_t quantity = ReadWord(request, 4);
     if (auto error = CheckReadRange(start, quantity, kMaxReadRegisters, kFirstParamRegister,
                                     kParamRegisterCount)) {
         return Exception(request, *error);
@@ -115,8 +108,8 @@ Message ModuleModel::ReadParams(const Message& request) const {
 }
 
 Message ModuleModel::WriteRelay(const Message& request) {
-    const std::uint16_t coil = WordAt(request, 2);
-    const std::uint16_t value = WordAt(request, 4);
+    const std::uint16_t coil = ReadWord(request, 2);
+    const std::uint16_t value = ReadWord(request, 4);
     if (value != kCoilOn && value != kCoilOff) return Exception(request, kIllegalDataValue);
     if (coil < kFirstRelayCoil || coil >= kFirstRelayCoil + kRelayCount) {
         return Exception(request, kIllegalDataAddress);
@@ -142,12 +135,11 @@ std::optional<ExceptionCode> ModuleModel::CheckParamWrite(std::uint16_t reg,
 }
 
 Message ModuleModel::WriteParam(const Message& request) {
-    const std::uint16_t reg = WordAt(request, 2);
-    const std::uint16_t value = WordAt(request, 4);
+    const std::uint16_t reg = ReadWord(request, 2);
+    const std::uint16_t value = ReadWord(request, 4);
     if (auto error = CheckParamWrite(reg, value)) return Exception(request, *error);
     const std::size_t at = 2U * (reg - kFirstParamRegister);
-    params_[at] = static_cast<Byte>(value >> 8);
-    params_[at + 1] = static_cast<Byte>(value & 0xFFU);
+    WriteWord(params_, at, value);
     return request;
 }
 
@@ -157,8 +149,8 @@ std::optional<Message> ModuleModel::SetDigitalInput(int index, bool active) {
     input = active;
     if (!changed || params_[kParamUploadEnable] == 0) return std::nullopt;
     Message upload{params_[kParamUploadAddress], 5};
-    PushWord(upload, static_cast<std::uint16_t>(kFirstRelayCoil + index));
-    PushWord(upload, active ? kCoilOn : kCoilOff);
+    AppendWord(upload, static_cast<std::uint16_t>(kFirstRelayCoil + index));
+    AppendWord(upload, active ? kCoilOn : kCoilOff);
     return upload;
 }
 
@@ -168,13 +160,13 @@ void ModuleModel::SetAnalogInput(int index, std::uint16_t raw) {
 
 Message ModuleModel::AnalogUpload() const {
     Message upload{Address(), 4, 4};
-    for (std::uint16_t raw : analog_) PushWord(upload, raw);
+    for (std::uint16_t raw : analog_) AppendWord(upload, raw);
     return upload;
 }
 
 std::uint16_t ModuleModel::AnalogUploadPeriodMs(int index) const {
     const std::size_t at = index == 0 ? kParamAi1Period : kParamAi2Period;
-    return static_cast<std::uint16_t>((params_[at] << 8) | params_[at + 1]);
+    return ReadWord(params_, at);
 }
 
 std::string ModuleModel::Describe() const {

@@ -17,7 +17,7 @@ namespace sim {
 namespace {
 
 constexpr std::size_t kMaxClients = 32;
-constexpr std::size_t kReadChunk = RequestFramer::kLargestAppend;
+constexpr std::size_t kReadChunk = Simulator::kLargestRead;
 constexpr std::size_t kControlOutputLimit = 64 * 1024;
 // A period of a few ms would flood every client; uploads never come faster than this.
 constexpr std::chrono::milliseconds kMinUploadPeriod{10};
@@ -244,15 +244,16 @@ void Simulator::ReadRequests(Link& link) {
     if (link.terminal && !pty_->RateIs(options_.baud)) return;
     link.framer.Append({buffer.data(), static_cast<std::size_t>(n)});
     while (!link.closing) {
-        auto request = link.framer.Next();
-        if (!request) break;
+        const auto piece = link.framer.Next();
+        if (!piece) break;
+        if (!piece->IsFrame()) continue;  // noise: the module ignores it
         link.lastHeard = Clock::now();
-        Answer(link, *request);
+        Answer(link, *piece);
     }
 }
 
-void Simulator::Answer(Link& link, const FramedRequest& request) {
-    auto reply = module_.HandleRequest(request.message);
+void Simulator::Answer(Link& link, const StreamFramer::Piece& request) {
+    auto reply = module_.HandleRequest(MessageOf(request.bytes, link.framer.framing()));
     if (!reply) return;
     const std::vector<Byte> frame =
         faults_.Apply(*reply, link.framer.framing(), request.transactionId);
@@ -274,7 +275,7 @@ void Simulator::Broadcast(const Message& upload) {
     for (auto& link : links_) {
         if (link->dead || link->closing) continue;
         if (link->terminal && !pty_->RateIs(options_.baud)) continue;
-        Deliver(*link, FrameMessage(upload, link->framer.framing(), 0), uploadPacing_);
+        Deliver(*link, EncodeMessage(upload, link->framer.framing(), 0), uploadPacing_);
         if (!link->outbox.Flush(link->fd, Clock::now()) && !link->terminal) link->dead = true;
     }
 }

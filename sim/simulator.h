@@ -16,7 +16,7 @@
 #include "options.h"
 #include "outbox.h"
 #include "pty_line.h"
-#include "request_framer.h"
+#include "stream_framer.h"
 
 namespace sim {
 
@@ -24,6 +24,9 @@ namespace sim {
 // the control channels, the periodic analog uploads, all driven by one poll() loop.
 class Simulator {
   public:
+    // The most one read of a link or of a control channel takes in.
+    static constexpr std::size_t kLargestRead = 1024;
+
     Simulator(const SimOptions& options, ModuleModel& module);
     ~Simulator();
     Simulator(const Simulator&) = delete;
@@ -43,10 +46,13 @@ class Simulator {
     // One byte stream the module talks Modbus on: a TCP client or the terminal.
     struct Link {
         Link(int descriptor, bool isTerminal, Framing framing)
-            : fd(descriptor), terminal(isTerminal), framer(framing), lastHeard(Clock::now()) {}
+            : fd(descriptor),
+              terminal(isTerminal),
+              framer(framing, Direction::Request),
+              lastHeard(Clock::now()) {}
         int fd = -1;
         bool terminal = false;
-        RequestFramer framer;
+        StreamFramer framer;
         Clock::time_point lastHeard;  // last complete request, or the connection; not stray bytes
         Outbox outbox;
         int replies = 0;
@@ -76,7 +82,7 @@ class Simulator {
     void AcceptControlClient();
     void ServiceLink(Link& link, short revents);
     void ReadRequests(Link& link);
-    void Answer(Link& link, const FramedRequest& request);
+    void Answer(Link& link, const StreamFramer::Piece& request);
     void Broadcast(const Message& upload);
     void Deliver(Link& link, const std::vector<Byte>& frame, const Pacing& pacing);
     void ServiceControl(ControlClient& client, short revents);

@@ -4,7 +4,7 @@
 #include <chrono>
 
 #include "advanced_dlg.h"
-#include "crc16.h"
+#include "codec.h"
 #include "device_params.h"
 #include "loopback_module.h"
 #include "modal_driver.h"
@@ -40,15 +40,7 @@ Wire WireOf(const TimedSink& sink) {
 std::vector<Byte> ParamReply(int protocol) {
     std::vector<Byte> pdu = {5, 3, 10};
     pdu.insert(pdu.end(), kModuleBlock.begin(), kModuleBlock.end());
-    if (protocol == kMbap) {
-        std::vector<Byte> frame = {0, 1, 0, 0, 0, static_cast<Byte>(pdu.size())};
-        frame.insert(frame.end(), pdu.begin(), pdu.end());
-        return frame;
-    }
-    const std::uint16_t crc = Crc16Modbus(pdu.data(), static_cast<std::uint16_t>(pdu.size()));
-    pdu.push_back(static_cast<Byte>(crc >> 8));  // the high byte goes first
-    pdu.push_back(static_cast<Byte>(crc & 0xFFU));
-    return pdu;
+    return EncodeMessage(pdu, protocol == kMbap ? Framing::ModbusTcp : Framing::ModbusRtu, 1);
 }
 
 class ParameterWrite : public PanelTest {

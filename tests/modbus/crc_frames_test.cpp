@@ -3,6 +3,7 @@
 #include <array>
 #include <random>
 
+#include "codec.h"
 #include "crc16.h"
 #include "frames.h"
 #include "hex.h"
@@ -122,6 +123,77 @@ TEST(BuildFrame, MatchesTheTableForTheSameRequest) {
         EXPECT_EQ(ToHex(BuildFrame(request, framing)), ToHex(FrameCommand(kCmdQueryDi, framing)));
     }
     ResetCommandTable();
+}
+
+// The CRC field the codec writes and checks is the reference CRC, low-order byte first, and a
+// single flipped bit anywhere fails the check.
+TEST(Codec, CrcFieldIsTheReferenceCrcLowByteFirst) {
+    std::mt19937 rng(4242);
+    for (int round = 0; round < 2000; ++round) {
+        std::vector<Byte> frame(1 + rng() % 258);
+        for (Byte& b : frame) {
+            b = static_cast<Byte>(rng());
+        }
+        const std::uint16_t reference = BitwiseCrc(frame);
+        const std::size_t body = frame.size();
+        AppendCrc(frame);
+        ASSERT_EQ(frame.size(), body + 2);
+        ASSERT_EQ(frame[body], reference & 0xFFU) << ToHex(frame);
+        ASSERT_EQ(frame[body + 1], reference >> 8) << ToHex(frame);
+        ASSERT_TRUE(CrcMatches(frame)) << ToHex(frame);
+        const std::size_t at = rng() % frame.size();
+        frame[at] = static_cast<Byte>(frame[at] ^ (1U << (rng() % 8)));
+        ASSERT_FALSE(CrcMatches(frame)) << ToHex(frame);
+    }
+    EXPECT_FALSE(CrcMatches(Hex("FF FF")));  // a CRC with nothing before it is no frame
+}
+
+struct EncodeCase {
+    const char* message;
+    Framing framing;
+    std::uint16_t transaction;
+    const char* expected;
+};
+
+TEST(Codec, FramesMessagesByteForByte) {
+    const EncodeCase cases[] = {
+        {"01 05 00 10 FF 00", Framing::ModbusRtu, 7, "01 05 00 10 FF 00 8D FF"},
+        {"01 05 00 10 FF 00", Framing::ModbusTcp, 1, "00 01 00 00 00 06 01 05 00 10 FF 00"},
+        {"FF 03 00 3F 00 05", Framing::ModbusRtu, 0, "FF 03 00 3F 00 05 A0 1B"},
+        {"01 81 02", Framing::ModbusTcp, 0xBEEF, "BE EF 00 00 00 03 01 81 02"},
+        {"01 04 04 00 07 00 08", Framing::ModbusTcp, 0, "00 00 00 00 00 07 01 04 04 00 07 00 08"},
+    };
+    for (const EncodeCase& c : cases) {
+        SCOPED_TRACE(c.message);
+        const auto frame = EncodeMessage(Hex(c.message), c.framing, c.transaction);
+        EXPECT_EQ(ToHex(frame), c.expected);
+        // What the stream framer hands on of it gives the message back.
+        const auto handedOn = c.framing == Framing::ModbusTcp
+                                  ? std::span<const Byte>(frame).subspan(kMbapHeaderSize)
+                                  : std::span<const Byte>(frame);
+        EXPECT_EQ(ToHex(MessageOf(handedOn, c.framing)), c.message);
+    }
+    // The prebuilt requests are framed by the same rules.
+    const Request relayOn{1, 5, 0x0010, 0xFF00};
+    for (const Framing framing : {Framing::ModbusTcp, Framing::ModbusRtu}) {
+        EXPECT_EQ(BuildFrame(relayOn, framing),
+                  EncodeMessage(Hex("01 05 00 10 FF 00"), framing, 1));
+    }
+}
+
+TEST(Codec, WordsAreBigEndian) {
+    const std::vector<Byte> bytes = Hex("12 34 56 FF 00");
+    const std::uint16_t expected[] = {0x1234, 0x3456, 0x56FF, 0xFF00};
+    std::vector<Byte> appended;
+    for (std::size_t at = 0; at < std::size(expected); ++at) {
+        EXPECT_EQ(ReadWord(bytes, at), expected[at]) << at;
+        std::array<Byte, 3> written{};
+        WriteWord(written, 1, expected[at]);
+        EXPECT_EQ(ToHex(written), ToHex(std::vector<Byte>{0, bytes[at], bytes[at + 1]}));
+    }
+    AppendWord(appended, 0x1234);
+    AppendWord(appended, 0xFF00);
+    EXPECT_EQ(ToHex(appended), "12 34 FF 00");
 }
 
 }  // namespace

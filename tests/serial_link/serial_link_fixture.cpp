@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "crc16.h"
+#include "codec.h"
 #include "device_params.h"
 
 namespace {
@@ -51,9 +51,7 @@ Bytes HexBytes(const char* text) {
 }
 
 Bytes WithCrc(Bytes body) {
-    const std::uint16_t crc = Crc16Modbus(body.data(), static_cast<std::uint16_t>(body.size()));
-    body.push_back(static_cast<Byte>(crc >> 8));
-    body.push_back(static_cast<Byte>(crc & 0xFFU));
+    AppendCrc(body);
     return body;
 }
 

@@ -11,8 +11,9 @@
 #include <memory>
 #include <vector>
 
+#include "codec.h"
 #include "discovery_protocol.h"
-#include "request_framer.h"
+#include "module_model.h"
 #include "sim_harness.h"
 
 namespace {
@@ -31,7 +32,7 @@ std::vector<std::string> With(std::vector<std::string> extra) {
 }
 
 std::vector<Byte> Mbap(std::uint16_t transaction, const sim::Message& body) {
-    return sim::FrameMessage(body, Framing::ModbusTcp, transaction);
+    return EncodeMessage(body, Framing::ModbusTcp, transaction);
 }
 
 TEST(SimProcessTest, AnswersMbapAndEchoesTransactionIds) {
@@ -66,7 +67,7 @@ TEST(SimProcessTest, RtuFramingInsideTcpWithGarbageAndPieces) {
     client.Send({request.begin() + 5, request.end()});
     const std::vector<Byte> reply = client.Receive(15);
     ASSERT_EQ(reply.size(), 15U);
-    EXPECT_TRUE(sim::RtuCrcMatches(reply));
+    EXPECT_TRUE(CrcMatches(reply));
     EXPECT_EQ(std::vector<Byte>(reply.begin(), reply.begin() + 5),
               (std::vector<Byte>{1, 3, 10, 1, 0}));
 }

@@ -10,7 +10,8 @@
 #include <filesystem>
 #include <vector>
 
-#include "request_framer.h"
+#include "codec.h"
+#include "module_model.h"
 #include "sim_harness.h"
 
 namespace {
@@ -64,7 +65,7 @@ class SerialPort {
 
 const std::vector<Byte> kReadAnalog = BuildFrame({1, 4, 0, 2}, Framing::ModbusRtu);
 const std::vector<Byte> kAnalogReply =
-    sim::FrameMessage({1, 4, 4, 0, 7, 0, 8}, Framing::ModbusRtu, 0);
+    EncodeMessage(sim::Message{1, 4, 4, 0, 7, 0, 8}, Framing::ModbusRtu, 0);
 
 class SerialSimTest : public testing::Test {
   protected:
