@@ -95,13 +95,13 @@ TEST_F(SerialLinkTest, ExceptionsAndDamagedRepliesCheckNoRelay) {
     EXPECT_NE(state.find("relays=1111"), std::string::npos) << state;
     // The operator is told of each refusal, and of the request whose reply came damaged.
     const QString damaged = QStringLiteral("No reply from unit 1 to RL3 Closed");
-    ASSERT_TRUE(WaitFor([&] { return dlg->m_strReport.contains(damaged); }, 5000))
-        << dlg->m_strReport.toStdString();
+    ASSERT_TRUE(WaitFor([&] { return dlg->ReportText().contains(damaged); }, 5000))
+        << dlg->ReportText().toStdString();
     for (const char* refusal : {"Unit 1 refused RL1 Closed: exception 4 (server device failure)",
                                 "Unit 1 refused RL2 Closed: exception 4 (server device failure)"}) {
-        EXPECT_EQ(dlg->m_strReport.count(QString::fromLatin1(refusal)), 1) << refusal;
+        EXPECT_EQ(dlg->ReportText().count(QString::fromLatin1(refusal)), 1) << refusal;
     }
-    EXPECT_FALSE(dlg->m_strReport.contains("to RL4 Closed"));  // its echo came whole
+    EXPECT_FALSE(dlg->ReportText().contains("to RL4 Closed"));  // its echo came whole
 }
 
 }  // namespace
