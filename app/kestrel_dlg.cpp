@@ -209,12 +209,14 @@ void CKestrelDlg::SendCommand(int k) {
     if (!link.Ready()) {
         return;
     }
+    const bool watched = WatchReply(k);  // before it goes: a quick reply must find it watched
     if (!SendOnLink(FrameCommand(k, link.LinkFraming()))) {
+        if (watched) {
+            m_replyWatch.WithdrawNewest();
+        }
         AppendReport(
             QStringLiteral("%1 was not sent: the TCP link is not connected").arg(CommandName(k)));
-        return;
     }
-    WatchReply(k);
 }
 
 // ---- replies that do not come -------------------------------------------------------------------
@@ -225,15 +227,16 @@ QString CKestrelDlg::CommandName(int k) const {
 
 // Relay writes and the two queries are watched for their reply; requests are never held back,
 // queued or repeated for it.
-void CKestrelDlg::WatchReply(int k) {
+bool CKestrelDlg::WatchReply(int k) {
     if (k > kCmdQueryAi) {
-        return;
+        return false;
     }
     const CommandEntry& entry = CommandTable.at(static_cast<std::size_t>(k));
     const auto timeout = m_bNetworkLink != 0 ? ReplyTimeout() : ReplyTimeout(SerialRateInForce());
     m_replyWatch.Sent({entry[6], entry[7], entry[9], CommandName(k).toStdString()},
                       ReplyWatch::Clock::now() + timeout);
     ScheduleReplyCheck();
+    return true;
 }
 
 // The rate the COM port runs at as the window shows it; the slowest when it shows none.

@@ -121,7 +121,7 @@ class CKestrelDlg : public CTemplateDialog {
     void ClearIndicators();
     Framing SelectedFraming() const;
     bool SendOnLink(std::span<const Byte> frame);
-    void WatchReply(int k);
+    bool WatchReply(int k);
     void ReportUnansweredRequests();
     void ScheduleReplyCheck();
     QString CommandName(int k) const;
