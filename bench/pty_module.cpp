@@ -3,13 +3,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstdlib>
 
 #include "codec.h"
 
@@ -32,31 +30,15 @@ bool IsSearchRead(const std::uint8_t* request) {
     return std::equal(kSearchRead.begin(), kSearchRead.end(), request);
 }
 
-// Raw line, so nothing the panel has not set yet echoes or rewrites bytes.
-void MakeRaw(int fd) {
-    termios line{};
-    if (::tcgetattr(fd, &line) == 0) {
-        ::cfmakeraw(&line);
-        ::tcsetattr(fd, TCSANOW, &line);
-    }
-}
-
 }  // namespace
 
 PtyModule::PtyModule(const QString& comDir, int com, bool answering) : m_answering(answering) {
-    m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0 ||
-        ::pipe2(m_wake, O_CLOEXEC) != 0) {
+    if (!m_line.Ready() || ::pipe2(m_wake, O_CLOEXEC) != 0) {
         return;
     }
-    const std::string slave = ::ptsname(m_master);
-    m_slaveKeeper = ::open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    MakeRaw(m_slaveKeeper);
-    m_linkPath = comDir.toStdString() + "/COM" + std::to_string(com);
-    ::unlink(m_linkPath.c_str());
-    if (::symlink(slave.c_str(), m_linkPath.c_str()) != 0) {
-        ::close(m_master);
-        m_master = -1;
+    m_line.KeepSlaveOpen();  // keeps the line up while the panel has the port closed
+    if (!m_line.Publish(comDir.toStdString(), com)) {
+        m_line.CloseMaster();
         return;
     }
     m_thread = std::thread([this] { Serve(); });
@@ -69,13 +51,10 @@ PtyModule::~PtyModule() {
         [[maybe_unused]] const auto ignored = ::write(m_wake[1], &byte, 1);
         m_thread.join();
     }
-    for (const int fd : {m_master, m_slaveKeeper, m_wake[0], m_wake[1]}) {
+    for (const int fd : m_wake) {
         if (fd >= 0) {
             ::close(fd);
         }
-    }
-    if (!m_linkPath.empty()) {
-        ::unlink(m_linkPath.c_str());
     }
 }
 
@@ -97,7 +76,7 @@ void PtyModule::Serve() {
     std::array<std::uint8_t, 512> chunk{};
     std::vector<std::uint8_t> pending;
     for (;;) {
-        pollfd fds[2] = {{m_master, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
+        pollfd fds[2] = {{m_line.Master(), POLLIN, 0}, {m_wake[0], POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
             return;
         }
@@ -107,7 +86,7 @@ void PtyModule::Serve() {
         if ((fds[0].revents & POLLIN) == 0) {
             continue;
         }
-        const ssize_t got = ::read(m_master, chunk.data(), chunk.size());
+        const ssize_t got = ::read(m_line.Master(), chunk.data(), chunk.size());
         if (got <= 0) {
             continue;
         }
@@ -140,7 +119,7 @@ void PtyModule::Answer(const std::uint8_t* request) {
 
 void PtyModule::WriteAll(const std::uint8_t* data, std::size_t count) {
     while (count > 0) {
-        const ssize_t sent = ::write(m_master, data, count);
+        const ssize_t sent = ::write(m_line.Master(), data, count);
         if (sent < 0 && errno == EINTR) {
             continue;
         }
@@ -162,7 +141,7 @@ void PtyModule::Flood(const std::vector<std::uint8_t>& pattern, std::size_t tota
     for (std::size_t sent = 0; sent < total && !m_floodStop.load();) {
         const std::size_t at = sent % pattern.size();
         const std::size_t size = std::min({kPiece, pattern.size() - at, total - sent});
-        const ssize_t wrote = ::write(m_master, pattern.data() + at, size);
+        const ssize_t wrote = ::write(m_line.Master(), pattern.data() + at, size);
         if (wrote < 0 && errno == EINTR) {
             continue;
         }
@@ -176,7 +155,7 @@ void PtyModule::Flood(const std::vector<std::uint8_t>& pattern, std::size_t tota
 
 int PtyModule::Unread() const {
     int unread = 0;
-    return ::ioctl(m_slaveKeeper, FIONREAD, &unread) == 0 ? unread : -1;
+    return ::ioctl(m_line.SlaveKeeper(), FIONREAD, &unread) == 0 ? unread : -1;
 }
 
 // A writer blocked on a full line is freed by reading the line empty from this side.
@@ -187,9 +166,10 @@ void PtyModule::StopFlood() {
     m_floodStop = true;
     std::array<std::uint8_t, 4096> sink{};
     while (!m_floodWritten.load()) {
-        pollfd line = {m_slaveKeeper, POLLIN, 0};
+        pollfd line = {m_line.SlaveKeeper(), POLLIN, 0};
         if (::poll(&line, 1, 10) > 0) {
-            [[maybe_unused]] const auto ignored = ::read(m_slaveKeeper, sink.data(), sink.size());
+            [[maybe_unused]] const auto ignored =
+                ::read(m_line.SlaveKeeper(), sink.data(), sink.size());
         }
     }
     m_floodThread.join();

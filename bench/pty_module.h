@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "pty_line.h"
+
 // A module played by the bench on the master side of a pseudo-terminal that is published as
 // KESTREL_COM_DIR/COM<n>. A thread of its own waits for the panel's 8-byte RTU requests; it
 // answers the search's first parameter read (unit FF, registers 0x003F..0x0043) with a
@@ -24,7 +26,7 @@ class PtyModule {
     PtyModule(const PtyModule&) = delete;
     PtyModule& operator=(const PtyModule&) = delete;
 
-    bool Ready() const { return m_master >= 0; }
+    bool Ready() const { return m_line.Ready(); }
     // Space for `count` echo stamps, touched now so that filling it later does not show up
     // in the resident size of a long run.
     void ReserveStamps(std::size_t count);
@@ -44,11 +46,9 @@ class PtyModule {
     void Flood(const std::vector<std::uint8_t>& pattern, std::size_t total);
     void StopFlood();
 
-    int m_master = -1;
-    int m_slaveKeeper = -1;  // keeps the line up while the panel has the port closed
+    PtyLine m_line{PtyLine::Mode::Blocking};
     int m_wake[2] = {-1, -1};
     bool m_answering;
-    std::string m_linkPath;
     std::mutex m_mutex;
     std::vector<Clock::time_point> m_stamps;
     std::size_t m_stampCount = 0;

@@ -8,7 +8,7 @@
 #include "main_template.h"
 #include "pty_module.h"
 #include "serial_rates.h"
-#include "sim_process.h"
+#include "sim_harness.h"
 
 namespace {
 
@@ -81,11 +81,11 @@ void SearchWithoutModule(BenchTable& table, const BenchOptions& options) {
 void SearchWithModuleAt(BenchTable& table, std::size_t step) {
     const int com = kFirstSimCom + static_cast<int>(step);
     const std::string figure = Format("4. Serial search, kestrel-sim at %u", kSteps[step].baud);
-    SimProcess sim;
+    const simtest::SimProcess sim(
+        {"--serial", "COM" + std::to_string(com), "--baud", std::to_string(kSteps[step].baud)}, {},
+        false);
     auto dlg = NewPanel();
-    if (!sim.Start({QStringLiteral("--serial"), QStringLiteral("COM%1").arg(com),
-                    QStringLiteral("--baud"), QString::number(kSteps[step].baud)}) ||
-        !OpenCom(*dlg, com)) {
+    if (!sim.Started() || !OpenCom(*dlg, com)) {
         table.Failed(figure, "the simulator's port did not open", "read waits");
         return;
     }

@@ -4,16 +4,20 @@
 #include <QCheckBox>
 #include <cstdio>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "bench_sections.h"
 #include "panel_round_trip.h"
 #include "peer_clients.h"
 #include "process_stats.h"
-#include "sim_process.h"
+#include "sim_harness.h"
 
 namespace {
 
 constexpr double kPanelOverLibmodbus = 1.5;
+// A network module on loopback on a free port, not answering discovery.
+const std::vector<std::string> kTcpModule{"--tcp", "127.0.0.1:0", "--no-discovery"};
 
 void AddRatioRows(BenchTable& table, const Percentiles& panel, const Percentiles& native) {
     const double p50 = panel.p50 / native.p50;
@@ -118,8 +122,8 @@ void AddRepaintRow(BenchTable& table) {
 }  // namespace
 
 void BenchTcpRoundTrip(BenchTable& table, const BenchOptions& options) {
-    SimProcess sim;
-    if (!sim.StartTcp()) {
+    const simtest::SimProcess sim(kTcpModule, {}, false);
+    if (!sim.Started()) {
         table.Failed("1. TCP relay round trip", "kestrel-sim did not start", "<= 1.5x libmodbus");
         return;
     }
@@ -142,9 +146,9 @@ void BenchTcpRoundTrip(BenchTable& table, const BenchOptions& options) {
 }
 
 void IdleTcpRow(BenchTable& table, const BenchOptions& options) {
-    SimProcess sim;
+    const simtest::SimProcess sim(kTcpModule, {}, false);
     auto dlg = NewPanel();
-    if (!sim.StartTcp() || !ConnectTcp(*dlg, sim.Port())) {
+    if (!sim.Started() || !ConnectTcp(*dlg, sim.Port())) {
         table.Failed("3. Idle CPU, TCP link connected", "no link", "< 0.2 % of a core");
         return;
     }
@@ -154,9 +158,9 @@ void IdleTcpRow(BenchTable& table, const BenchOptions& options) {
 }
 
 void LongTcpRow(BenchTable& table, const BenchOptions& options) {
-    SimProcess sim;
+    const simtest::SimProcess sim(kTcpModule, {}, false);
     auto dlg = NewPanel();
-    if (!sim.StartTcp() || !ConnectTcp(*dlg, sim.Port())) {
+    if (!sim.Started() || !ConnectTcp(*dlg, sim.Port())) {
         table.Failed("7. Long run over TCP", "no link", "flat resident size");
         return;
     }

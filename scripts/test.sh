@@ -30,7 +30,7 @@ UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
 KESTREL_BUILD_TYPE=Debug run_suite "$root/build-asan" -DKESTREL_SANITIZE=address
 
 echo "== tests under ThreadSanitizer"
-TSAN_OPTIONS="suppressions=$root/tests/sanitizers/tsan.supp:halt_on_error=1:second_deadlock_stack=1:die_after_fork=0" \
+TSAN_OPTIONS="suppressions=$root/tests/sanitizers/tsan.supp:ignore_noninstrumented_modules=1:halt_on_error=1:second_deadlock_stack=1:die_after_fork=0" \
 KESTREL_BUILD_TYPE=Debug run_suite "$root/build-tsan" -DKESTREL_SANITIZE=thread
 
 echo "== fuzzing, a short run of every target"

@@ -13,6 +13,7 @@
 #include <QTest>
 #include <QTextDocument>
 #include <QTreeWidget>
+#include <atomic>
 #include <thread>
 
 #include "advanced_dlg.h"
@@ -223,13 +224,13 @@ TEST_F(MainWindow, RefreshOverwritesTypedFields) {
 
 TEST_F(MainWindow, RefreshCanBeAskedForFromAnotherThread) {
     dlg->SetAddress(42);
-    std::thread other([this] {
-        QMetaObject::invokeMethod(dlg.get(), "OnRefreshView", Qt::BlockingQueuedConnection);
+    std::atomic<bool> ran{false};
+    std::thread other([this, &ran] {
+        ran = QMetaObject::invokeMethod(dlg.get(), "OnRefreshView", Qt::BlockingQueuedConnection);
     });
-    while (Edit(IDC_ADDRESS)->text() != "42") {
-        QApplication::processEvents();
-    }
+    EXPECT_TRUE(WaitFor([this] { return Edit(IDC_ADDRESS)->text() == "42"; }));
     other.join();
+    EXPECT_TRUE(ran.load());
 }
 
 TEST_F(MainWindow, ARefusedFieldStopsTheExchange) {

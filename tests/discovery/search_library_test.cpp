@@ -1,7 +1,6 @@
 #include "search_library.h"
 
 #include <arpa/inet.h>
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "discovery_responder.h"
+#include "search_library_binding.h"
 #include "search_scope.h"
 #include "udp_test_support.h"
 
@@ -23,26 +23,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
-
-// The nine entry points, resolved from the built library the way the panel resolves them.
-struct SearchLibrary {
-    void* handle = nullptr;
-    int (*startSearch)() = nullptr;
-    const char* (*name)(int) = nullptr;
-    const char* (*ip)(int) = nullptr;
-    int (*port)(int) = nullptr;
-    int (*workMode)(int) = nullptr;
-    int (*appProtocol)(int) = nullptr;
-    int (*baudIndex)(int) = nullptr;
-    int (*parity)(int) = nullptr;
-    int (*dataBits)(int) = nullptr;
-};
-
-template <typename Fn>
-void Resolve(void* handle, const char* symbol, Fn*& into) {
-    into = reinterpret_cast<Fn*>(dlsym(handle, symbol));
-    ASSERT_NE(into, nullptr) << symbol;
-}
 
 DiscoveredDevice Module(const std::string& name, std::uint16_t port, std::uint8_t code) {
     DiscoveredDevice dev;
@@ -81,23 +61,14 @@ class FakeModule {
 class SearchLibraryTest : public testing::Test {
   protected:
     static void SetUpTestSuite() {
-        lib_.handle = dlopen(KESTREL_SEARCH_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-        ASSERT_NE(lib_.handle, nullptr) << dlerror();
-        Resolve(lib_.handle, "QBDM_StartSearchDev", lib_.startSearch);
-        Resolve(lib_.handle, "QBDM_GetDevName", lib_.name);
-        Resolve(lib_.handle, "QBDM_GetIP", lib_.ip);
-        Resolve(lib_.handle, "QBDM_GetPort", lib_.port);
-        Resolve(lib_.handle, "QBDM_GetWorkMode", lib_.workMode);
-        Resolve(lib_.handle, "QBDM_GetAppProtocol", lib_.appProtocol);
-        Resolve(lib_.handle, "QBDM_GetBaudrateIndex", lib_.baudIndex);
-        Resolve(lib_.handle, "QBDM_GetParity", lib_.parity);
-        Resolve(lib_.handle, "QBDM_GetDataBits", lib_.dataBits);
+        lib_ = LoadSearchLibraryByName("DAVazIvurirU2");  // beside the tests, as beside the panel
+        ASSERT_TRUE(lib_.Complete());
     }
 
     // Each test searches on a port of its own so that modules run by anything else on this
     // machine stay out of its results.
     void SetUp() override {
-        ASSERT_NE(lib_.startSearch, nullptr);
+        ASSERT_TRUE(lib_.Complete());
         ASSERT_NE(udpPort_, 0);
         setenv("KESTREL_DISCOVERY_PORT", std::to_string(udpPort_).c_str(), 1);
     }
@@ -115,16 +86,17 @@ class SearchLibraryTest : public testing::Test {
     std::map<std::string, int> IndexByName(int count) {
         std::map<std::string, int> byName;
         for (int i = 0; i < count; ++i) {
-            EXPECT_TRUE(byName.emplace(lib_.name(i), i).second) << "twice: " << lib_.name(i);
+            EXPECT_TRUE(byName.emplace(lib_.QBDM_GetDevName(i), i).second)
+                << "twice: " << lib_.QBDM_GetDevName(i);
         }
         return byName;
     }
 
     void ExpectNothingAt(int index) {
-        EXPECT_STREQ(lib_.name(index), "") << index;
-        EXPECT_STREQ(lib_.ip(index), "") << index;
-        for (auto* get : {lib_.port, lib_.workMode, lib_.appProtocol, lib_.baudIndex, lib_.parity,
-                          lib_.dataBits}) {
+        EXPECT_STREQ(lib_.QBDM_GetDevName(index), "") << index;
+        EXPECT_STREQ(lib_.QBDM_GetIP(index), "") << index;
+        for (auto* get : {lib_.QBDM_GetPort, lib_.QBDM_GetWorkMode, lib_.QBDM_GetAppProtocol,
+                          lib_.QBDM_GetBaudrateIndex, lib_.QBDM_GetParity, lib_.QBDM_GetDataBits}) {
             EXPECT_EQ(get(index), 0) << index;
         }
     }
@@ -143,7 +115,7 @@ TEST_F(SearchLibraryTest, FindsEveryModuleOnceWithItsDescription) {
         responders.push_back(StartModule(m, udpPort_));
     }
     const auto started = std::chrono::steady_clock::now();
-    const int count = lib_.startSearch();
+    const int count = lib_.QBDM_StartSearchDev();
     const auto took = std::chrono::steady_clock::now() - started;
     ASSERT_EQ(count, 3);
     EXPECT_GE(took, std::chrono::milliseconds(kSearchWindowMs));
@@ -152,14 +124,14 @@ TEST_F(SearchLibraryTest, FindsEveryModuleOnceWithItsDescription) {
     for (const auto& m : modules) {
         ASSERT_EQ(byName.count(m.name), 1u) << m.name;
         const int i = byName.at(m.name);
-        EXPECT_STREQ(lib_.ip(i), "127.0.0.1");
-        EXPECT_EQ(ntohs(static_cast<std::uint16_t>(lib_.port(i))), m.port);
-        EXPECT_EQ(lib_.port(i) & ~0xFFFF, 0);
-        EXPECT_EQ(lib_.workMode(i), m.workMode);
-        EXPECT_EQ(lib_.appProtocol(i), m.appProtocol);
-        EXPECT_EQ(lib_.baudIndex(i), m.baudIndex);
-        EXPECT_EQ(lib_.parity(i), m.parity);
-        EXPECT_EQ(lib_.dataBits(i), m.dataBits);
+        EXPECT_STREQ(lib_.QBDM_GetIP(i), "127.0.0.1");
+        EXPECT_EQ(ntohs(static_cast<std::uint16_t>(lib_.QBDM_GetPort(i))), m.port);
+        EXPECT_EQ(lib_.QBDM_GetPort(i) & ~0xFFFF, 0);
+        EXPECT_EQ(lib_.QBDM_GetWorkMode(i), m.workMode);
+        EXPECT_EQ(lib_.QBDM_GetAppProtocol(i), m.appProtocol);
+        EXPECT_EQ(lib_.QBDM_GetBaudrateIndex(i), m.baudIndex);
+        EXPECT_EQ(lib_.QBDM_GetParity(i), m.parity);
+        EXPECT_EQ(lib_.QBDM_GetDataBits(i), m.dataBits);
     }
     for (const int index : {-1, 3, 256, INT_MAX, INT_MIN}) {
         ExpectNothingAt(index);
@@ -170,24 +142,24 @@ TEST_F(SearchLibraryTest, ResultsStayPutUntilTheNextSearch) {
     auto responders = std::vector<std::unique_ptr<DiscoveryResponder>>{};
     responders.push_back(StartModule(Module("Alpha", 1001, 1), udpPort_));
     responders.push_back(StartModule(Module("Beta", 1002, 2), udpPort_));
-    const int count = lib_.startSearch();
+    const int count = lib_.QBDM_StartSearchDev();
     ASSERT_EQ(count, 2);
     std::vector<const char*> names, ips;
     std::vector<std::string> nameCopies, ipCopies;
     for (int i = 0; i < count; ++i) {
-        names.push_back(lib_.name(i));
-        ips.push_back(lib_.ip(i));
+        names.push_back(lib_.QBDM_GetDevName(i));
+        ips.push_back(lib_.QBDM_GetIP(i));
         nameCopies.emplace_back(names.back());
         ipCopies.emplace_back(ips.back());
     }
     responders.clear();  // modules gone; the last search's results must not change
     for (int i = 0; i < count; ++i) {
-        EXPECT_EQ(lib_.name(i), names[i]);
-        EXPECT_EQ(lib_.ip(i), ips[i]);
+        EXPECT_EQ(lib_.QBDM_GetDevName(i), names[i]);
+        EXPECT_EQ(lib_.QBDM_GetIP(i), ips[i]);
         EXPECT_EQ(nameCopies[i], names[i]);
         EXPECT_EQ(ipCopies[i], ips[i]);
     }
-    EXPECT_EQ(lib_.startSearch(), 0);
+    EXPECT_EQ(lib_.QBDM_StartSearchDev(), 0);
     ExpectNothingAt(0);
 }
 
@@ -216,13 +188,13 @@ TEST_F(SearchLibraryTest, BrokenAndForgedAnswersAreDropped) {
             EncodeSearchAnswer(id, withIp(Module("Elsewhere", 600, 2), "127.0.0.9")),
         };
     });
-    const int count = lib_.startSearch();
+    const int count = lib_.QBDM_StartSearchDev();
     ASSERT_EQ(count, 2);
     const auto byName = IndexByName(count);
     ASSERT_EQ(byName.count("Src"), 1u);
     ASSERT_EQ(byName.count("Elsewhere"), 1u);
-    EXPECT_STREQ(lib_.ip(byName.at("Src")), "127.0.0.1");
-    EXPECT_STREQ(lib_.ip(byName.at("Elsewhere")), "127.0.0.9");
+    EXPECT_STREQ(lib_.QBDM_GetIP(byName.at("Src")), "127.0.0.1");
+    EXPECT_STREQ(lib_.QBDM_GetIP(byName.at("Elsewhere")), "127.0.0.9");
 }
 
 TEST_F(SearchLibraryTest, KeepsAtMostTheBoundedNumberOfModules) {
@@ -238,7 +210,7 @@ TEST_F(SearchLibraryTest, KeepsAtMostTheBoundedNumberOfModules) {
         }
         return answers;
     });
-    EXPECT_EQ(lib_.startSearch(), kMaxSearchResults);
+    EXPECT_EQ(lib_.QBDM_StartSearchDev(), kMaxSearchResults);
     ExpectNothingAt(kMaxSearchResults);
 }
 
@@ -246,7 +218,8 @@ TEST_F(SearchLibraryTest, ModulesOnTheStandardPortAreFound) {
     unsetenv("KESTREL_DISCOVERY_PORT");
     const std::string name = "Standard " + std::to_string(udpPort_);
     const auto responder = StartModule(Module(name, 502, 1), kDiscoveryPort);
-    const auto byName = IndexByName(lib_.startSearch());  // other modules may be running too
+    const auto byName =
+        IndexByName(lib_.QBDM_StartSearchDev());  // other modules may be running too
     EXPECT_EQ(byName.count(name), 1u);
 }
 
@@ -307,7 +280,7 @@ TEST_F(SearchLibraryTest, NearMissesAndUnknownScopesStillFindLoopbackModules) {
     StderrCapture capture;
     for (const char* scope : {" LoopBack\t", "loopbak", ""}) {
         setenv("KESTREL_DISCOVERY_SCOPE", scope, 1);
-        EXPECT_EQ(lib_.startSearch(), 1) << '"' << scope << '"';
+        EXPECT_EQ(lib_.QBDM_StartSearchDev(), 1) << '"' << scope << '"';
     }
     setenv("KESTREL_DISCOVERY_SCOPE", "loopback", 1);
     const std::string text = capture.Text();

@@ -23,31 +23,24 @@ void PtyFixture::SetUp() {
     m_comDir = dirTemplate;
     ASSERT_EQ(::setenv("KESTREL_COM_DIR", m_comDir.c_str(), 1), 0);
 
-    m_master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(m_master, 0);
-    ASSERT_EQ(::grantpt(m_master), 0);
-    ASSERT_EQ(::unlockpt(m_master), 0);
-    ASSERT_EQ(::fcntl(m_master, F_SETFL, O_NONBLOCK), 0);
-    m_slavePath = ::ptsname(m_master);
-    LinkCom(kPort, m_slavePath);
+    m_line = std::make_unique<PtyLine>();
+    ASSERT_TRUE(m_line->Ready()) << m_line->Error();
+    LinkCom(kPort, m_line->SlavePath());
 }
 
 void PtyFixture::TearDown() {
     if (m_holder >= 0) ::close(m_holder);
-    CloseMaster();
-    for (const auto& link : m_links) ::unlink(link.c_str());
+    m_line.reset();  // the master and the COM links go with it
     if (!m_comDir.empty()) ::rmdir(m_comDir.c_str());
     ::unsetenv("KESTREL_COM_DIR");
 }
 
 void PtyFixture::LinkCom(int port, const std::string& target) {
-    const std::string link = m_comDir + "/COM" + std::to_string(port);
-    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
-    m_links.push_back(link);
+    ASSERT_TRUE(m_line->Publish(m_comDir, port, target)) << m_line->Error();
 }
 
 void PtyFixture::WriteToMaster(const std::vector<std::uint8_t>& bytes) const {
-    ASSERT_EQ(::write(m_master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ASSERT_EQ(::write(Master(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
 }
 
 std::vector<std::uint8_t> PtyFixture::ReadFromMaster(std::size_t count,
@@ -56,21 +49,20 @@ std::vector<std::uint8_t> PtyFixture::ReadFromMaster(std::size_t count,
     std::vector<std::uint8_t> bytes;
     std::uint8_t chunk[256];
     while (bytes.size() < count && std::chrono::steady_clock::now() < deadline) {
-        if (!WaitFor(m_master, POLLIN, 20)) continue;
-        const ssize_t got = ::read(m_master, chunk, sizeof chunk);
+        if (!WaitFor(Master(), POLLIN, 20)) continue;
+        const ssize_t got = ::read(Master(), chunk, sizeof chunk);
         if (got > 0) bytes.insert(bytes.end(), chunk, chunk + got);
     }
     return bytes;
 }
 
 void PtyFixture::CloseMaster() {
-    if (m_master >= 0) ::close(m_master);
-    m_master = -1;
+    m_line->CloseMaster();
 }
 
 bool PtyFixture::HoldTowardMaster() {
     // Kept open to the end of the test: closing a slave descriptor lets output go again.
-    m_holder = ::open(m_slavePath.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK);
+    m_holder = ::open(SlavePath().c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK);
     if (m_holder < 0) return false;
     const std::vector<std::uint8_t> chunk = Pattern(1024);
     while (::write(m_holder, chunk.data(), chunk.size()) > 0) {

@@ -4,9 +4,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "pty_line.h"
 #include "serial_port.h"
 
 // A pseudo-terminal whose slave is mapped to COM7 through KESTREL_COM_DIR. The test plays the
@@ -21,14 +23,14 @@ class PtyFixture : public ::testing::Test {
     // Adds KESTREL_COM_DIR/COM<port> -> target.
     void LinkCom(int port, const std::string& target);
     const std::string& ComDir() const { return m_comDir; }
-    const std::string& SlavePath() const { return m_slavePath; }
+    const std::string& SlavePath() const { return m_line->SlavePath(); }
 
     void WriteToMaster(const std::vector<std::uint8_t>& bytes) const;
     // Reads from the master until count bytes came or the time is up.
     std::vector<std::uint8_t> ReadFromMaster(std::size_t count,
                                              std::chrono::milliseconds limit) const;
     void CloseMaster();
-    int Master() const { return m_master; }
+    int Master() const { return m_line->Master(); }
 
     // Fills the slave-to-master direction (the master never reads) and suspends it, so
     // nothing more is accepted. Uses a second descriptor of the slave; false when refused.
@@ -39,11 +41,9 @@ class PtyFixture : public ::testing::Test {
     std::vector<std::string> m_messages;
 
   private:
-    int m_master = -1;
+    std::unique_ptr<PtyLine> m_line;
     int m_holder = -1;
     std::string m_comDir;
-    std::string m_slavePath;
-    std::vector<std::string> m_links;
 };
 
 std::vector<std::uint8_t> Pattern(std::size_t count, std::uint8_t first = 1);

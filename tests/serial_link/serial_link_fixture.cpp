@@ -1,6 +1,5 @@
 #include "serial_link_fixture.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <termios.h>
@@ -8,7 +7,6 @@
 
 #include <cctype>
 #include <cstdlib>
-#include <cstring>
 
 #include "codec.h"
 #include "device_params.h"
@@ -92,20 +90,13 @@ FakeModule::Responder ParamResponder(Bytes toFive, Bytes toThree) {
 // ---- FakeModule ---------------------------------------------------------------------------------
 
 FakeModule::FakeModule(const QString& comDir, int com) {
-    m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0) {
-        ADD_FAILURE() << "no pseudo-terminal: " << std::strerror(errno);
+    if (!m_line.Ready()) {
+        ADD_FAILURE() << m_line.Error();
         return;
     }
-    m_slavePath = ::ptsname(m_master);
-    m_slaveKeeper = ::open(m_slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    termios raw{};
-    ::tcgetattr(m_slaveKeeper, &raw);
-    ::cfmakeraw(&raw);
-    ::tcsetattr(m_slaveKeeper, TCSANOW, &raw);
-    m_link = QStringLiteral("%1/COM%2").arg(comDir).arg(com).toStdString();
-    if (::symlink(m_slavePath.c_str(), m_link.c_str()) != 0) {
-        ADD_FAILURE() << "cannot publish " << m_link << ": " << std::strerror(errno);
+    m_line.KeepSlaveOpen();  // the line stays up while the panel has the port closed
+    if (!m_line.Publish(comDir.toStdString(), com)) {
+        ADD_FAILURE() << m_line.Error();
     }
     m_wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     m_thread = std::thread([this] { Serve(); });
@@ -113,9 +104,7 @@ FakeModule::FakeModule(const QString& comDir, int com) {
 
 FakeModule::~FakeModule() {
     Unplug();
-    if (m_slaveKeeper >= 0) ::close(m_slaveKeeper);
     if (m_wake >= 0) ::close(m_wake);
-    ::unlink(m_link.c_str());
 }
 
 void FakeModule::Unplug() {
@@ -125,8 +114,7 @@ void FakeModule::Unplug() {
     }
     Wake();
     if (m_thread.joinable()) m_thread.join();
-    if (m_master >= 0) ::close(m_master);
-    m_master = -1;
+    m_line.CloseMaster();
 }
 
 void FakeModule::Wake() const {
@@ -181,7 +169,7 @@ std::uint64_t FakeModule::FloodRounds() const {
 
 std::uint32_t FakeModule::LineBaud() const {
     termios line{};
-    if (m_master < 0 || ::tcgetattr(m_master, &line) != 0) return 0;
+    if (m_line.Master() < 0 || ::tcgetattr(m_line.Master(), &line) != 0) return 0;
     return BaudOf(::cfgetospeed(&line));
 }
 
@@ -195,15 +183,16 @@ void FakeModule::Serve() {
             if (m_stop) return;
             wantsOut = !m_outgoing.empty() || !m_flood.empty();
         }
-        pollfd fds[2] = {{m_master, static_cast<short>(POLLIN | (wantsOut ? POLLOUT : 0)), 0},
-                         {m_wake, POLLIN, 0}};
+        pollfd fds[2] = {
+            {m_line.Master(), static_cast<short>(POLLIN | (wantsOut ? POLLOUT : 0)), 0},
+            {m_wake, POLLIN, 0}};
         if (::poll(fds, 2, 1000) < 0) continue;
         if ((fds[1].revents & POLLIN) != 0) {
             std::uint64_t count = 0;
             [[maybe_unused]] auto ignored = ::read(m_wake, &count, sizeof count);
         }
         if ((fds[0].revents & POLLIN) != 0) {
-            const ssize_t got = ::read(m_master, chunk, sizeof chunk);
+            const ssize_t got = ::read(m_line.Master(), chunk, sizeof chunk);
             if (got > 0) TakeRequests(chunk, static_cast<std::size_t>(got));
         }
         WritePending();
@@ -232,7 +221,7 @@ void FakeModule::WritePending() {
         ++m_floodRounds;
     }
     if (m_outgoing.empty()) return;
-    const ssize_t sent = ::write(m_master, m_outgoing.data(), m_outgoing.size());
+    const ssize_t sent = ::write(m_line.Master(), m_outgoing.data(), m_outgoing.size());
     if (sent <= 0) return;
     m_outgoing.erase(m_outgoing.begin(), m_outgoing.begin() + sent);
     m_written += static_cast<std::size_t>(sent);

@@ -16,6 +16,7 @@
 
 #include "frames.h"
 #include "panel_fixture.h"
+#include "pty_line.h"
 #include "sim_harness.h"
 
 using Bytes = std::vector<Byte>;
@@ -58,7 +59,7 @@ class FakeModule {
     std::uint64_t FloodRounds() const;
     // The rate the panel has set on the line, read on the master side.
     std::uint32_t LineBaud() const;
-    const std::string& SlavePath() const { return m_slavePath; }
+    const std::string& SlavePath() const { return m_line.SlavePath(); }
 
   private:
     void Serve();
@@ -66,11 +67,8 @@ class FakeModule {
     void TakeRequests(const Byte* data, std::size_t count);
     void WritePending();
 
-    int m_master = -1;
-    int m_slaveKeeper = -1;  // keeps the line up while the panel has the port closed
+    PtyLine m_line;
     int m_wake = -1;
-    std::string m_slavePath;
-    std::string m_link;
     mutable std::mutex m_mutex;
     Responder m_responder;
     Bytes m_incoming;
