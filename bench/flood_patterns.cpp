@@ -1,6 +1,5 @@
 #include "flood_patterns.h"
 
-#include <cstdio>
 #include <random>
 
 #include "codec.h"
@@ -51,15 +50,3 @@ std::vector<Byte> RepeatedPattern(const std::string& unit, std::size_t size) {
     return pattern;
 }
 
-std::string HexText(const std::vector<Byte>& bytes) {
-    std::string text;
-    for (const Byte b : bytes) {
-        char cell[4];
-        std::snprintf(cell, sizeof cell, "%02X ", b);
-        text += cell;
-    }
-    if (!text.empty()) {
-        text.pop_back();
-    }
-    return text;
-}

@@ -20,4 +20,3 @@ std::vector<Byte> FramedPattern(const std::vector<std::vector<Byte>>& bodies, Fr
 std::vector<Byte> RandomPattern(std::size_t size);
 // "01 01 FF" repeated to `size` bytes.
 std::vector<Byte> RepeatedPattern(const std::string& unit, std::size_t size);
-std::string HexText(const std::vector<Byte>& bytes);

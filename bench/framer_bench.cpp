@@ -11,6 +11,7 @@
 #include "bench_sections.h"
 #include "flood_patterns.h"
 #include "stream_framer.h"
+#include "trace.h"
 
 namespace {
 

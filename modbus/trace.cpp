@@ -39,6 +39,19 @@ bool TraceSwitchedOnBy(const char* value) {
     return std::find(kOff.begin(), kOff.end(), word) == kOff.end();
 }
 
+std::string HexText(std::span<const std::uint8_t> bytes) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string text;
+    for (const std::uint8_t byte : bytes) {
+        if (!text.empty()) {
+            text += ' ';
+        }
+        text += kHex[byte >> 4];
+        text += kHex[byte & 0x0F];
+    }
+    return text;
+}
+
 bool TraceEnabled() {
     static const bool enabled = TraceSwitchedOnBy(std::getenv("KESTREL_TRACE"));
     return enabled;
@@ -49,12 +62,9 @@ void TraceFrame(std::string_view link, std::string_view direction,
     if (!TraceEnabled()) {
         return;
     }
-    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string line = Timestamp() + ' ' + std::string(link) + ' ' + std::string(direction);
-    for (const std::uint8_t byte : bytes) {
-        line += ' ';
-        line += kHex[byte >> 4];
-        line += kHex[byte & 0x0F];
+    if (!bytes.empty()) {
+        line += ' ' + HexText(bytes);
     }
     WriteLine(line + '\n');
 }

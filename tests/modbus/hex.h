@@ -1,11 +1,11 @@
 #pragma once
 
-#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "frames.h"
+#include "trace.h"
 
 // "01 05 00 10" -> the bytes; spaces and '|' separate, they carry no meaning.
 inline std::vector<Byte> Hex(std::string_view text) {
@@ -26,14 +26,5 @@ inline std::vector<Byte> Hex(std::string_view text) {
 
 template <typename Bytes>
 std::string ToHex(const Bytes& bytes) {
-    std::string text;
-    for (const Byte b : bytes) {
-        char cell[4];
-        std::snprintf(cell, sizeof cell, "%02X ", b);
-        text += cell;
-    }
-    if (!text.empty()) {
-        text.pop_back();
-    }
-    return text;
+    return HexText(std::span<const Byte>(bytes.data(), bytes.size()));
 }
