@@ -57,6 +57,7 @@ void CKestrelDlg::OnInitDialog() {
     m_btnAdvanced->setEnabled(false);
     m_btnSerialSearch->setEnabled(false);
     SetupDeviceList();
+    WatchSerialWake();
     LoadSearchLibrary();
     m_cbProtocol->addItem(QStringLiteral("MODBUS TCP"));
     m_cbProtocol->addItem(QStringLiteral("MODBUS RTU"));

@@ -17,6 +17,7 @@
 #include "serial_link.h"
 #include "serial_port.h"
 #include "tcp_link.h"
+#include "wake_event.h"
 
 class QCheckBox;
 class QComboBox;
@@ -131,6 +132,7 @@ class CKestrelDlg : public CTemplateDialog {
     void ConnectTcpLink();
     void OnPeerClosed(const QString& reason);
     SerialLink::Handlers SerialHandlers();
+    void WatchSerialWake();
     void TakeSerialSearchResult(const SerialLink::SearchResult& result);
     void OnSerialLineLost();
     void SetupDeviceList();
@@ -159,6 +161,7 @@ class CKestrelDlg : public CTemplateDialog {
     std::unique_ptr<CAdvancedDlg> m_dlgAdvanced;
 
     TcpLink m_tcpLink;
+    WakeEvent m_serialWake;  // before the link: it outlives the reader that signals it
     SerialLink m_serialLink;
     const char* m_searchLibraryName;
     DeviceSearch m_deviceSearch;

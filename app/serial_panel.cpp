@@ -2,6 +2,7 @@
 // window shows of the replies the reader hands on.
 #include <QComboBox>
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <algorithm>
 
 #include "device_params.h"
@@ -10,16 +11,21 @@
 #include "message_box.h"
 
 // The reader's frames are decoded on its thread; the rest comes through the link's hand-over,
-// drained on this thread when the link asks for it.
+// drained on this thread when the link signals the wake event (see WatchSerialWake).
 SerialLink::Handlers CKestrelDlg::SerialHandlers() {
     return {
         [this](std::span<const Byte> frame) { DecodeSerialReply(frame); },
         [this] { OnSerialLineLost(); },
-        [this] {
-            QMetaObject::invokeMethod(
-                this, [this] { m_serialLink.DrainUi(); }, Qt::QueuedConnection);
-        },
+        [this] { m_serialWake.Signal(); },
     };
+}
+
+void CKestrelDlg::WatchSerialWake() {
+    auto* notifier = new QSocketNotifier(m_serialWake.Descriptor(), QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, [this] {
+        m_serialWake.Clear();
+        m_serialLink.DrainUi();
+    });
 }
 
 void CKestrelDlg::OnSerialOpen() {

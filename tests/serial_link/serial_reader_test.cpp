@@ -3,6 +3,9 @@
 #include <QEvent>
 
 #include "device_params.h"
+#include <QSocketNotifier>
+#include <optional>
+
 #include "serial_link_fixture.h"
 
 namespace {
@@ -172,14 +175,20 @@ TEST_F(SerialLinkTest, ALateLineLostNoticeLeavesANewlyOpenedPortAlone) {
 
 // ---- the window closing under the reader --------------------------------------------------------
 
-// Holds back the calls the reader hands to the window, so the reader is left waiting on one.
+// Holds back the wake-ups that have the window take what the reader hands it, so the reader is
+// left waiting on a call.
 class HoldCalls : public QObject {
   public:
+    explicit HoldCalls(QObject& window) {
+        for (auto* wake : window.findChildren<QSocketNotifier*>(Qt::FindDirectChildrenOnly)) {
+            wake->installEventFilter(this);
+        }
+    }
     int held = 0;
 
   protected:
     bool eventFilter(QObject*, QEvent* event) override {
-        if (event->type() != QEvent::MetaCall) return false;
+        if (event->type() != QEvent::SockAct) return false;
         ++held;
         return true;
     }
@@ -202,11 +211,11 @@ class WindowClose : public SerialLinkTest, public ::testing::WithParamInterface<
 TEST_P(WindowClose, ReturnsPromptlyWithoutADeadlock) {
     const CloseCase& c = GetParam();
     ConnectFake(kParams);
-    HoldCalls hold;
+    std::optional<HoldCalls> hold;
     if (c.readerWaitsOnWindow) {
-        dlg->installEventFilter(&hold);
+        hold.emplace(*dlg);
         fake->Send(WithCrc(HexBytes("01 01 01 0F")));
-        ASSERT_TRUE(WaitFor([&hold] { return hold.held > 0; }));
+        ASSERT_TRUE(WaitFor([&hold] { return hold->held > 0; }));
     }
     const auto start = Clock::now();
     if (c.by == CloseBy::Destroying) {
@@ -215,7 +224,7 @@ TEST_P(WindowClose, ReturnsPromptlyWithoutADeadlock) {
         dlg->reject();
         EXPECT_FALSE(dlg->SerialPort().IsOpen());
         EXPECT_FALSE(dlg->DI(0)->isChecked());
-        dlg->removeEventFilter(&hold);
+        hold.reset();
     }
     EXPECT_LT(Since(start), kPrompt);
     QApplication::processEvents();

@@ -1,0 +1,21 @@
+#pragma once
+
+// A descriptor that any thread can make readable, to wake the thread whose event loop watches it.
+// Nothing is shared in memory: a worker that only signals it hands over no data, so all that
+// passes between the threads goes through the hand-over's own lock, where ThreadSanitizer sees it.
+class WakeEvent {
+  public:
+    WakeEvent();
+    ~WakeEvent();
+    WakeEvent(const WakeEvent&) = delete;
+    WakeEvent& operator=(const WakeEvent&) = delete;
+
+    int Descriptor() const { return m_fd; }
+    // Any thread: the descriptor becomes readable.
+    void Signal() const;
+    // The watching thread: readable no more until the next Signal().
+    void Clear() const;
+
+  private:
+    int m_fd = -1;
+};
