@@ -207,21 +207,18 @@ bool CKestrelDlg::SendOnLink(std::span<const Byte> frame) {
 
 void CKestrelDlg::SendCommand(int k) {
     StoreCommandUnit(k, m_byAddress);
-    if (m_bNetworkLink != 0) {
-        if (!m_pSocket) {
-            return;
-        }
-        if (!SendOnLink(FrameCommand(k, SelectedFraming()))) {
-            AppendReport(QStringLiteral("%1 was not sent: the TCP link is not connected")
-                             .arg(CommandName(k)));
-            return;
-        }
-    } else if (m_SerialPort.IsOpen()) {
-        SendOnLink(FrameCommand(k, Framing::ModbusRtu));
-    } else {
+    const bool network = m_bNetworkLink != 0;
+    if (network ? m_pSocket == nullptr : !m_SerialPort.IsOpen()) {
         return;
     }
-    WatchReply(k);
+    const bool watched = WatchReply(k);  // before it goes: a quick reply must find it watched
+    if (!SendOnLink(FrameCommand(k, network ? SelectedFraming() : Framing::ModbusRtu))) {
+        if (watched) {
+            m_replyWatch.WithdrawNewest();
+        }
+        AppendReport(
+            QStringLiteral("%1 was not sent: the TCP link is not connected").arg(CommandName(k)));
+    }
 }
 
 // ---- replies that do not come -------------------------------------------------------------------
@@ -232,15 +229,16 @@ QString CKestrelDlg::CommandName(int k) const {
 
 // Relay writes and the two queries are watched for their reply; requests are never held back,
 // queued or repeated for it.
-void CKestrelDlg::WatchReply(int k) {
+bool CKestrelDlg::WatchReply(int k) {
     if (k > kCmdQueryAi) {
-        return;
+        return false;
     }
     const CommandEntry& entry = CommandTable.at(static_cast<std::size_t>(k));
     const auto timeout = m_bNetworkLink != 0 ? ReplyTimeout() : ReplyTimeout(SerialRateInForce());
     m_replyWatch.Sent({entry[6], entry[7], entry[9], CommandName(k).toStdString()},
                       ReplyWatch::Clock::now() + timeout);
     ScheduleReplyCheck();
+    return true;
 }
 
 // The rate the COM port runs at as the window shows it; the slowest when it shows none.

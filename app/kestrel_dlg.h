@@ -125,7 +125,7 @@ class CKestrelDlg : public CTemplateDialog {
     void ClearIndicators();
     Framing SelectedFraming() const;
     bool SendOnLink(std::span<const Byte> frame);
-    void WatchReply(int k);
+    bool WatchReply(int k);
     void TakeReplyForWatch(std::span<const Byte> frame);
     void ReportUnansweredRequests();
     void ScheduleReplyCheck();

@@ -42,6 +42,13 @@ void ReplyWatch::Sent(Request request, Clock::time_point deadline) {
     m_pending.push_back({std::move(request), deadline});
 }
 
+void ReplyWatch::WithdrawNewest() {
+    const std::lock_guard lock(m_mutex);
+    if (!m_pending.empty()) {
+        m_pending.pop_back();
+    }
+}
+
 std::optional<std::string> ReplyWatch::Received(std::span<const Byte> frame) {
     if (frame.size() < 2) {
         return std::nullopt;

@@ -30,7 +30,10 @@ class ReplyWatch {
         std::string name;  // the request as the operator knows it ("RL1 Closed")
     };
 
+    // To be called before the request goes out, so a quick reply always finds it watched.
     void Sent(Request request, Clock::time_point deadline);
+    // The request last passed to Sent did not go out after all.
+    void WithdrawNewest();
     // A reply frame from its unit byte on. The report line when it refuses a watched request.
     std::optional<std::string> Received(std::span<const Byte> frame);
     // The lines for the requests whose deadline has passed, oldest first; they are forgotten.

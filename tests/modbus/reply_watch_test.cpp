@@ -81,6 +81,8 @@ TEST(ReplyWatch, EachReplyAnswersOneRequestOldestFirst) {
     ReplyWatch watch;
     watch.Sent({1, 4, 0, "query AI"}, kStart + milliseconds(1000));
     watch.Sent({1, 4, 0, "query AI"}, kStart + milliseconds(1500));
+    watch.Sent({1, 1, 0, "query DI"}, kStart + milliseconds(1600));
+    watch.WithdrawNewest();  // it never went out
     EXPECT_EQ(watch.NextDeadline(), kStart + milliseconds(1000));
     EXPECT_FALSE(watch.Received(Hex("01 04 04 00 01 00 02")));
     EXPECT_EQ(watch.NextDeadline(), kStart + milliseconds(1500));
