@@ -9,10 +9,14 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStyleOptionButton>
 #include <QStyleOptionComboBox>
+#include <QStyleOptionGroupBox>
 #include <QTextCursor>
 #include <QTreeWidget>
 #include <algorithm>
@@ -58,6 +62,58 @@ class ComboEdit : public QLineEdit {
     }
 };
 
+// A group box only frames its controls, yet every change of a control inside it (an indicator
+// ticking on each reply) repaints the box beneath, and the style draws a box anew at several
+// times the cost of the control itself. The box draws itself once into a picture and repaints
+// from it until something it shows changes: its size, title, state, palette, font or style.
+class FramedGroup : public QGroupBox {
+  public:
+    using QGroupBox::QGroupBox;
+
+  protected:
+    void paintEvent(QPaintEvent* event) override {
+        QStyleOptionGroupBox option;
+        initStyleOption(&option);
+        const Look look{option.rect.size(), option.text,        option.state, palette().cacheKey(),
+                        font().key(),       devicePixelRatio(), style()};
+        if (m_picture.isNull() || !(look == m_look)) {
+            m_look = look;
+            m_picture = Draw(option);
+        }
+        QPainter painter(this);
+        const QRect area = event->rect();
+        const qreal ratio = m_picture.devicePixelRatio();
+        painter.drawPixmap(area, m_picture,
+                           QRectF(area.topLeft() * ratio, area.size() * ratio).toRect());
+    }
+
+  private:
+    struct Look {
+        QSize size;
+        QString title;
+        QStyle::State state;
+        qint64 palette = 0;
+        QString font;
+        qreal ratio = 0;
+        const QStyle* style = nullptr;
+        bool operator==(const Look&) const = default;
+    };
+
+    QPixmap Draw(const QStyleOptionGroupBox& option) const {
+        QPixmap picture(option.rect.size() * devicePixelRatio());
+        picture.setDevicePixelRatio(devicePixelRatio());
+        picture.fill(Qt::transparent);
+        QPainter painter(&picture);
+        painter.setFont(font());
+        painter.setPen(palette().color(foregroundRole()));
+        style()->drawComplexControl(QStyle::CC_GroupBox, &option, &painter, this);
+        return picture;
+    }
+
+    Look m_look;
+    QPixmap m_picture;
+};
+
 // Read-only lines of text that scroll and can be selected and copied, by mouse and keyboard.
 QPlainTextEdit* CreateReport(QWidget* parent) {
     auto* report = new QPlainTextEdit(parent);
@@ -80,7 +136,7 @@ QWidget* CreateWidget(const ItemTemplate& item, QWidget* parent) {
             return button;
         }
         case ItemKind::GroupBox:
-            return new QGroupBox(caption, parent);
+            return new FramedGroup(caption, parent);
         case ItemKind::Label:
             return new QLabel(caption, parent);
         case ItemKind::Edit:

@@ -14,6 +14,7 @@
 #include <QTextDocument>
 #include <QTreeWidget>
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "advanced_dlg.h"
@@ -428,6 +429,46 @@ TEST_F(MainWindow, EveryTextFitsItsControl) {
     CloseNextModal([&clipped](QWidget* modal) { clipped << ClippedTexts(*modal); });
     dlg->OnSysCommand(0x0010);
     EXPECT_TRUE(clipped.isEmpty()) << clipped.join(" | ").toStdString();
+}
+
+// The largest difference of any colour channel between two pictures of the same size.
+int LargestChannelDifference(const QImage& one, const QImage& other) {
+    int largest = 0;
+    for (int y = 0; y < one.height(); ++y) {
+        for (int x = 0; x < one.width(); ++x) {
+            const QColor a = one.pixelColor(x, y);
+            const QColor b = other.pixelColor(x, y);
+            largest = std::max({largest, std::abs(a.red() - b.red()),
+                                std::abs(a.green() - b.green()), std::abs(a.blue() - b.blue())});
+        }
+    }
+    return largest;
+}
+
+// Group boxes repaint from a picture of themselves; whatever one shows after a change must look
+// as a plain group box in the same state looks.
+TEST_F(MainWindow, GroupBoxesShowEveryChange) {
+    const std::vector<std::pair<const char*, std::function<void(QGroupBox&)>>> changes = {
+        {"title", [](QGroupBox& group) { group.setTitle("Another title"); }},
+        {"disabled", [](QGroupBox& group) { group.setEnabled(false); }},
+        {"size", [](QGroupBox& group) { group.resize(group.width() / 2, group.height() + 9); }},
+        {"font", [](QGroupBox& group) { group.setFont(QFont("DejaVu Sans", 12)); }},
+    };
+    dlg->show();
+    for (const auto& [what, change] : changes) {
+        auto* group = dlg->findChildren<QGroupBox*>().front();
+        QGroupBox plain(group->title(), dlg.get());
+        plain.setGeometry(group->geometry());
+        plain.setFont(group->font());
+        plain.setEnabled(group->isEnabled());
+        group->grab();  // the picture before the change
+        change(*group);
+        change(plain);
+        const QImage shown = group->grab().toImage();
+        const QImage expected = plain.grab().toImage();
+        ASSERT_EQ(shown.size(), expected.size()) << what;
+        EXPECT_LE(LargestChannelDifference(shown, expected), 3) << what;
+    }
 }
 
 TEST(PanelTexts, FitTheirControlsAt120Dpi) {
