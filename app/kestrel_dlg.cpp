@@ -11,6 +11,7 @@
 
 #include "about_dlg.h"
 #include "advanced_dlg.h"
+#include "com_list.h"
 #include "device_params.h"
 #include "main_template.h"
 #include "message_box.h"
@@ -93,6 +94,7 @@ void CKestrelDlg::FillCombos() {
         m_cbCom->addItem(QStringLiteral("COM%1").arg(port));
     }
     m_cbCom->setCurrentIndex(0);
+    MarkComDevicesWhenListed(*m_cbCom);
     for (const SerialRate& rate : kSerialRates) {
         m_cbBaud->addItem(QString::number(rate.baud));
     }

@@ -36,3 +36,9 @@ std::string ComDevicePath(int port) {
     if (!path.empty()) return path;
     return StandardPath(port);
 }
+
+bool ComDeviceExists(int port) {
+    const std::string path = ComDevicePath(port);
+    struct stat info {};
+    return !path.empty() && ::stat(path.c_str(), &info) == 0 && S_ISCHR(info.st_mode);
+}

@@ -75,3 +75,6 @@ class CSerialPort {
 // exists, else COM1..32 = /dev/ttyS0..31, COM33..64 = /dev/ttyUSB0..31,
 // COM65..96 = /dev/ttyACM0..31; empty when no device is mapped to the number.
 std::string ComDevicePath(int port);
+// Whether a device answers to COM<port> right now: its path leads, through any links, to a
+// character device (a serial port, a USB adapter, a pseudo-terminal).
+bool ComDeviceExists(int port);

@@ -21,6 +21,7 @@
 #include "field_exchange.h"
 #include "loopback_module.h"
 #include "panel_fixture.h"
+#include "pty_line.h"
 #include "sim_harness.h"
 
 namespace {
@@ -126,6 +127,41 @@ TEST_F(MainWindow, ButtonNamesFollowTheirCaptions) {
     Button(IDC_SERIAL_OPEN)->click();
     EXPECT_EQ(AccessibleName(Button(IDC_SERIAL_OPEN)), "Open");
     EXPECT_EQ(Button(IDC_SERIAL_OPEN)->accessibleDescription(), QString::number(IDC_SERIAL_OPEN));
+    qunsetenv("KESTREL_COM_DIR");
+}
+
+// The "Com:" list marks the ports whose device exists each time it opens; the box's text stays
+// the port's name.
+TEST_F(MainWindow, ComListMarksThePortsThatExist) {
+    QTemporaryDir comDir;
+    const std::string folder = QFile::encodeName(comDir.path()).toStdString();
+    qputenv("KESTREL_COM_DIR", QFile::encodeName(comDir.path()));
+    PtyLine adapter;
+    ASSERT_TRUE(adapter.Publish(folder, 7)) << adapter.Error();
+    ASSERT_TRUE(QFile::link(comDir.path() + "/nowhere", comDir.path() + "/COM8"));
+    QFile plainFile(comDir.path() + "/COM9");
+    ASSERT_TRUE(plainFile.open(QIODevice::WriteOnly));
+    auto* combo = dlg->Item<QComboBox>(IDC_COM);
+    combo->setCurrentIndex(6);
+    const auto marks = [combo](int port) {
+        return std::pair(combo->itemData(port - 1, Qt::ToolTipRole).toString(),
+                         combo->itemData(port - 1, Qt::AccessibleTextRole).toString());
+    };
+    const QString com7 = comDir.path() + "/COM7";
+    combo->showPopup();
+    EXPECT_EQ(marks(7), std::pair(com7, "COM7 (" + com7 + ")"));
+    EXPECT_EQ(marks(8), std::pair(QString(), QString()));  // a link to nothing
+    EXPECT_EQ(marks(9), std::pair(QString(), QString()));  // not a device
+    EXPECT_EQ(combo->currentText(), "COM7");
+    combo->hidePopup();
+
+    // Unplugged from COM7, plugged in as COM8: the next opening shows it.
+    ASSERT_TRUE(QFile::remove(com7) && QFile::remove(comDir.path() + "/COM8"));
+    ASSERT_TRUE(adapter.Publish(folder, 8)) << adapter.Error();
+    combo->showPopup();
+    EXPECT_EQ(marks(7).first, QString());
+    EXPECT_EQ(marks(8).first, comDir.path() + "/COM8");
+    combo->hidePopup();
     qunsetenv("KESTREL_COM_DIR");
 }
 
