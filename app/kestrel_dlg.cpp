@@ -182,13 +182,14 @@ TrafficMonitor* CKestrelDlg::Monitor() const {
 }
 
 void CKestrelDlg::OnTraffic() {
-    if (!m_trafficMonitor) {
-        m_trafficMonitor = new TrafficMonitor([this] { return m_byAddress; }, this);
-        m_trafficMonitor->setAttribute(Qt::WA_DeleteOnClose);
+    if (m_trafficMonitor) {
+        m_trafficMonitor->raise();
+        m_trafficMonitor->activateWindow();
+        return;
     }
+    m_trafficMonitor = new TrafficMonitor([this] { return m_byAddress; }, this);
+    m_trafficMonitor->setAttribute(Qt::WA_DeleteOnClose);
     m_trafficMonitor->show();
-    m_trafficMonitor->raise();
-    m_trafficMonitor->activateWindow();
 }
 
 void CKestrelDlg::reject() {
