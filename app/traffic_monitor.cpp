@@ -4,7 +4,6 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QDateTime>
-#include <QFile>
 #include <QFileDialog>
 #include <QFontDatabase>
 #include <QHBoxLayout>
@@ -256,17 +255,24 @@ void TrafficMonitor::TakePending() {
         lines.push_back(std::make_shared<const TrafficFrame>(std::move(frame)));
         Keep(lines.back());
     }
+    Show(lines);
+    ShowStatus();
+}
+
+// The newest batch's worth of the lines goes to the view (none while paused); the rest is
+// counted as not shown. A view scrolled to its end follows the new lines.
+void TrafficMonitor::Show(std::span<const TrafficFramePtr> lines) {
     const std::size_t shown = m_paused ? 0 : std::min(lines.size(), m_limits.batch);
     m_notShown += lines.size() - shown;
-    if (shown > 0) {
-        QScrollBar* scroll = m_view->verticalScrollBar();
-        const bool atEnd = scroll->value() == scroll->maximum();
-        m_model->Append(std::span<const TrafficFramePtr>(lines).last(shown));
-        if (atEnd) {
-            m_view->scrollToBottom();
-        }
+    if (shown == 0) {
+        return;
     }
-    ShowStatus();
+    const QScrollBar* scroll = m_view->verticalScrollBar();
+    const bool atEnd = scroll->value() == scroll->maximum();
+    m_model->Append(lines.last(shown));
+    if (atEnd) {
+        m_view->scrollToBottom();
+    }
 }
 
 void TrafficMonitor::Keep(const TrafficFramePtr& frame) {

@@ -117,6 +117,7 @@ class TrafficMonitor : public QDialog {
     void OnSave();
     void ShowStatus();
     void Keep(const TrafficFramePtr& frame);
+    void Show(std::span<const TrafficFramePtr> lines);
     void OnTrace(const TraceEvent& event);
 
     std::function<Byte()> m_windowAddress;

@@ -2,9 +2,12 @@
 // saves, pauses and leaves out of its view under a flood.
 #include "traffic_monitor.h"
 
+#include <QAccessible>
+#include <QAccessibleTableInterface>
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QFile>
+#include <QLabel>
 #include <QListView>
 #include <QMenu>
 #include <QRegularExpression>
@@ -99,6 +102,38 @@ TEST_F(TrafficWindow, DiReportExceptionAndStrayByteOnTcp) {
         QStringList({"TCP tx 00 01 00 00 00 06 01 04 00 00 00 02 query AI, unit 1",
                      "TCP drop A5 dropped 1 byte", "TCP rx 02 05 00 11 FF 00 DI report: DI2 on",
                      "TCP rx 01 84 02 exception 2 to query AI (illegal data address), unit 1"}));
+}
+
+// A module streams DI reports faster than the view takes them in: every frame is counted and
+// kept, the view takes one batch, and what it left out is counted. The monitor's timer is held
+// back so that the whole flood is one batch whatever the machine's speed; a second listener of
+// the trace tells when every frame has come.
+TEST_F(TrafficWindow, AFloodIsCountedWhateverTheViewShows) {
+    LoopbackModule module;
+    TrafficMonitor& monitor = OpenMonitor(*dlg);
+    ConnectTo(module.Port());
+    ASSERT_TRUE(module.WaitBytes(24));
+    ASSERT_TRUE(WaitLines(monitor, 2));
+    monitor.findChild<QTimer*>(QString(), Qt::FindDirectChildrenOnly)->stop();
+    monitor.Clear();
+    std::atomic<int> received{0};
+    const TraceSubscription counter(
+        [&received](const TraceEvent& event) { received += event.direction == "rx" ? 1 : 0; });
+    constexpr int kReports = 20000;
+    QByteArray flood;
+    for (int n = 0; n < kReports; ++n) {
+        flood +=
+            Hex(n % 2 == 0 ? "0001 0000 0006 02 05 0011 FF00" : "0001 0000 0006 02 05 0011 0000");
+    }
+    module.Send(flood);
+    ASSERT_TRUE(WaitFor([&received] { return received == kReports; }, 60000));
+    monitor.TakePending();
+    EXPECT_EQ(monitor.Count(), std::uint64_t{kReports});
+    EXPECT_EQ(monitor.HistorySize(), std::size_t{kReports});
+    ASSERT_EQ(monitor.ViewLines().size(), qsizetype{TrafficLimits::kBatchLines});
+    EXPECT_EQ(monitor.NotShown(), std::uint64_t{kReports - TrafficLimits::kBatchLines});
+    EXPECT_EQ(Untimed(monitor.ViewLines()).last(), "TCP rx 02 05 00 11 00 00 DI report: DI2 off");
+    EXPECT_EQ(monitor.StatusText(), "20000 lines, 19500 not shown");
 }
 
 using SerialTrafficWindow = SerialLinkTest;
@@ -218,6 +253,34 @@ TEST_F(MonitorBounds, SaveWritesTheWholeHistory) {
     EXPECT_FALSE(monitor.SaveTo(dir.filePath("missing/traffic.txt")));
     ASSERT_EQ(recorder.messages.size(), 1U);
     EXPECT_TRUE(recorder.messages[0].text.startsWith("The traffic could not be saved to "));
+}
+
+// Every control is known by what it shows now and described by its id; the lines are read out
+// as they are shown, in the time the operator chose.
+TEST_F(MonitorBounds, ControlsAndLinesAreReadableByAssistiveTechnology) {
+    Trace(2);
+    auto* time = monitor.findChild<QComboBox*>();
+    ASSERT_NE(time, nullptr);
+    time->setCurrentIndex(1);
+    EXPECT_EQ(time->accessibleName(), "wall clock");
+    EXPECT_TRUE(monitor.ViewLines()[0].contains(QRegularExpression("^\\d{4}-\\d\\d-\\d\\d ")));
+    for (QPushButton* button : monitor.findChildren<QPushButton*>()) {
+        EXPECT_EQ(button->accessibleName(), button->text());
+        EXPECT_FALSE(button->accessibleDescription().isEmpty()) << button->text().toStdString();
+    }
+    const auto labels = monitor.findChildren<QLabel*>();
+    const auto shown = std::find_if(labels.begin(), labels.end(), [&](QLabel* label) {
+        return label->text() == monitor.StatusText();
+    });
+    ASSERT_NE(shown, labels.end());
+    EXPECT_EQ((*shown)->accessibleName(), monitor.StatusText());
+    QAccessibleInterface* view = QAccessible::queryAccessibleInterface(monitor.View());
+    ASSERT_NE(view, nullptr);
+    EXPECT_EQ(view->text(QAccessible::Name), "Traffic");
+    QAccessibleTableInterface* table = view->tableInterface();
+    ASSERT_NE(table, nullptr);
+    ASSERT_EQ(table->rowCount(), 2);
+    EXPECT_EQ(table->cellAt(1, 0)->text(QAccessible::Name), monitor.ViewLines()[1]);
 }
 
 TEST_F(MonitorBounds, CopyTakesTheSelectedLinesInOrder) {
