@@ -17,11 +17,13 @@
 #include "message_box.h"
 #include "modbus_socket.h"
 #include "serial_rates.h"
+#include "traffic_monitor.h"
 
 namespace {
 
 constexpr unsigned kAboutCommand = 0x0010;
 constexpr const char* kAboutMenuText = "关于 Kestrel(&A)...";
+constexpr const char* kTrafficMenuText = "Traffic";
 constexpr int kComCount = 255;
 constexpr int kRefreshPeriodMs = 16;  // one frame of a 60 Hz screen
 
@@ -173,7 +175,23 @@ void CKestrelDlg::contextMenuEvent(QContextMenuEvent* event) {
     QMenu menu(this);
     menu.addAction(QString::fromUtf8(kAboutMenuText), this,
                    [this] { OnSysCommand(kAboutCommand); });
+    menu.addAction(QString::fromUtf8(kTrafficMenuText), this, &CKestrelDlg::OnTraffic);
     menu.exec(event->globalPos());
+}
+
+TrafficMonitor* CKestrelDlg::Monitor() const {
+    return m_trafficMonitor.data();
+}
+
+void CKestrelDlg::OnTraffic() {
+    if (m_trafficMonitor) {
+        m_trafficMonitor->raise();
+        m_trafficMonitor->activateWindow();
+        return;
+    }
+    m_trafficMonitor = new TrafficMonitor([this] { return m_byAddress; }, this);
+    m_trafficMonitor->setAttribute(Qt::WA_DeleteOnClose);
+    m_trafficMonitor->show();
 }
 
 void CKestrelDlg::reject() {

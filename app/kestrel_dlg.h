@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QIcon>
+#include <QPointer>
 #include <QString>
 #include <array>
 #include <atomic>
@@ -27,6 +28,7 @@ class QTreeWidget;
 class CModbusSocket;
 class CAdvancedDlg;
 class RequestLink;
+class TrafficMonitor;
 
 // Which link's module the parameter block was read from.
 enum class ParamOrigin : std::uint8_t { None, Tcp, Serial };
@@ -48,6 +50,9 @@ class CKestrelDlg : public CTemplateDialog {
     // ---- window ----
     void AppendReport(const QString& line);
     void OnSysCommand(unsigned id);
+    // Opens the traffic monitor beside the window, or brings the open one to the front.
+    void OnTraffic();
+    TrafficMonitor* Monitor() const;
     Q_INVOKABLE void OnRefreshView();
     // Refreshes the fields after replies: at once when the window is quiet, otherwise at most
     // once per frame of the screen, and always after the last reply of a burst.
@@ -170,4 +175,5 @@ class CKestrelDlg : public CTemplateDialog {
     QTimer* m_replyTimer = nullptr;
     QTimer* m_refreshPacer = nullptr;  // running: a refresh was shown less than a frame ago
     bool m_bRefreshDue = false;        // replies came since that refresh
+    QPointer<TrafficMonitor> m_trafficMonitor;  // while open; it goes when closed
 };

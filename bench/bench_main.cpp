@@ -1,7 +1,8 @@
 // The benchmark command: measures the panel's figures side by side in one run and prints them
 // as one table (scripts/bench.sh builds it optimised and runs it).
 //   kestrel-bench [--quick]
-//                 [--only=rtt-tcp,rtt-serial,idle,search,startup,framers,long,flood]
+//                 [--only=rtt-tcp,rtt-monitor,rtt-serial,idle,search,startup,framers,long,
+//                         flood]
 //                 [--no-pin]
 // Everything runs on loopback and on pseudo-terminals; message boxes are counted, not shown.
 #include <sched.h>
@@ -46,6 +47,7 @@ void BenchLongAll(BenchTable& table, const BenchOptions& options) {
 const std::vector<Section>& Sections() {
     static const std::vector<Section> sections = {
         {"rtt-tcp", "round trips over TCP", BenchTcpRoundTrip},
+        {"rtt-monitor", "round trips over TCP with the traffic monitor", BenchMonitorRoundTrip},
         {"rtt-serial", "round trips over a pseudo-terminal", BenchSerialRoundTrip},
         {"idle", "idle processor time", BenchIdleAll},
         {"search", "serial search", BenchSearch},

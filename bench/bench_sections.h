@@ -24,6 +24,8 @@ struct BenchOptions {
 
 // 1. Relay round trip over TCP: the panel, libmodbus and pymodbus against one simulator.
 void BenchTcpRoundTrip(BenchTable& table, const BenchOptions& options);
+// 1. The same with the traffic monitor open, beside the panel without it, in turns.
+void BenchMonitorRoundTrip(BenchTable& table, const BenchOptions& options);
 // 2. Relay round trip over a pseudo-terminal, reply written to indicator checked.
 void BenchSerialRoundTrip(BenchTable& table, const BenchOptions& options);
 // 3. Idle processor time: no link, an idle TCP link, the reader on a quiet line.

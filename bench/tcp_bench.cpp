@@ -16,6 +16,7 @@
 namespace {
 
 constexpr double kPanelOverLibmodbus = 1.5;
+constexpr double kMonitorOverPanel = 1.10;
 // A network module on loopback on a free port, not answering discovery.
 const std::vector<std::string> kTcpModule{"--tcp", "127.0.0.1:0", "--no-discovery"};
 
@@ -28,10 +29,14 @@ void AddRatioRows(BenchTable& table, const Percentiles& panel, const Percentiles
                 p99 <= kPanelOverLibmodbus);
 }
 
-// The panel's round trips over a fresh connection to the simulator.
-RoundTrips PanelRoundTrips(quint16 port, std::size_t warmUp, std::size_t count,
-                           std::string& error) {
+// The panel's round trips over a fresh connection to the simulator, with the traffic monitor
+// open or not.
+RoundTrips PanelRoundTripsWith(bool monitor, quint16 port, std::size_t warmUp, std::size_t count,
+                               std::string& error) {
     auto dlg = NewPanel();
+    if (monitor) {
+        dlg->OnTraffic();
+    }
     if (!ConnectTcp(*dlg, port)) {
         error = "the panel did not connect";
         return {};
@@ -50,6 +55,16 @@ RoundTrips PanelRoundTrips(quint16 port, std::size_t warmUp, std::size_t count,
     const double cpuMs = ProcessCpuMs() - cpuBefore;
     dlg->DisconnectTcp();
     return {Durations(trips.Pressed(), trips.Shown(), count), cpuMs};
+}
+
+RoundTrips PanelRoundTrips(quint16 port, std::size_t warmUp, std::size_t count,
+                           std::string& error) {
+    return PanelRoundTripsWith(false, port, warmUp, count, error);
+}
+
+RoundTrips MonitoredRoundTrips(quint16 port, std::size_t warmUp, std::size_t count,
+                               std::string& error) {
+    return PanelRoundTripsWith(true, port, warmUp, count, error);
 }
 
 // One client's samples over all rounds, and the first failure if any.
@@ -182,4 +197,33 @@ void AddLongRunRow(BenchTable& table, const char* link, const LongRun& run) {
                        static_cast<double>(run.endKib) / 1024.0, growth, run.seconds,
                        Describe(Summarise(run.micros)).c_str()),
                 "flat: < 1 MiB growth after the first 1%", growth < 1024);
+}
+
+// The panel's round trips with the traffic monitor open and without, in turns over one
+// simulator, so both figures come from the same run.
+void BenchMonitorRoundTrip(BenchTable& table, const BenchOptions& options) {
+    const simtest::SimProcess sim(kTcpModule, {}, false);
+    if (!sim.Started()) {
+        table.Failed("1. TCP relay round trip, monitor open", "kestrel-sim did not start",
+                     "<= 1.10x");
+        return;
+    }
+    std::vector<ClientRun> clients = {
+        {"panel (press to indicator)", PanelRoundTrips, {}, 0.0, {}},
+        {"panel with the traffic monitor open", MonitoredRoundTrips, {}, 0.0, {}},
+    };
+    RunInRounds(clients, sim.Port(), options);
+    for (const ClientRun& client : clients) {
+        AddClientRow(table, client);
+    }
+    if (!clients[0].error.empty() || !clients[1].error.empty()) {
+        return;
+    }
+    const Percentiles without = Summarise(clients[0].micros);
+    const Percentiles with = Summarise(clients[1].micros);
+    const double p50 = with.p50 / without.p50;
+    table.Check("1. TCP round trip, monitor open / closed at p50", Format("%.2fx", p50), "<= 1.10x",
+                p50 <= kMonitorOverPanel);
+    table.Info("1. TCP round trip, monitor open / closed at p99",
+               Format("%.2fx", with.p99 / without.p99));
 }

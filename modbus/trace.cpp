@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -23,7 +26,50 @@ void WriteLine(const std::string& line) {
     std::fputs(line.c_str(), stderr);  // one call per line: lines of two threads never mix
 }
 
+// The listeners of the trace. A frame is handed to them under the lock, so a subscription that
+// has ended is never called.
+struct Listeners {
+    std::mutex mutex;
+    std::vector<std::pair<std::uint64_t, TraceListener>> entries;
+    std::uint64_t nextId = 1;
+    std::atomic<bool> any{false};
+};
+
+Listeners& TheListeners() {
+    static Listeners listeners;
+    return listeners;
+}
+
+void HandToListeners(const TraceLink& link, std::string_view direction,
+                     std::span<const std::uint8_t> bytes) {
+    Listeners& listeners = TheListeners();
+    if (!listeners.any.load(std::memory_order_acquire)) {
+        return;
+    }
+    const TraceEvent event{std::chrono::steady_clock::now(), std::chrono::system_clock::now(), link,
+                           direction, bytes};
+    const std::lock_guard lock(listeners.mutex);
+    for (const auto& entry : listeners.entries) {
+        entry.second(event);
+    }
+}
+
 }  // namespace
+
+TraceSubscription::TraceSubscription(TraceListener listener) {
+    Listeners& listeners = TheListeners();
+    const std::lock_guard lock(listeners.mutex);
+    m_id = listeners.nextId++;
+    listeners.entries.emplace_back(m_id, std::move(listener));
+    listeners.any.store(true, std::memory_order_release);
+}
+
+TraceSubscription::~TraceSubscription() {
+    Listeners& listeners = TheListeners();
+    const std::lock_guard lock(listeners.mutex);
+    std::erase_if(listeners.entries, [this](const auto& entry) { return entry.first == m_id; });
+    listeners.any.store(!listeners.entries.empty(), std::memory_order_release);
+}
 
 bool TraceSwitchedOnBy(const char* value) {
     if (value == nullptr) {
@@ -57,12 +103,13 @@ bool TraceEnabled() {
     return enabled;
 }
 
-void TraceFrame(std::string_view link, std::string_view direction,
+void TraceFrame(const TraceLink& link, std::string_view direction,
                 std::span<const std::uint8_t> bytes) {
+    HandToListeners(link, direction, bytes);
     if (!TraceEnabled()) {
         return;
     }
-    std::string line = Timestamp() + ' ' + std::string(link) + ' ' + std::string(direction);
+    std::string line = Timestamp() + ' ' + link.name + ' ' + std::string(direction);
     if (!bytes.empty()) {
         line += ' ' + HexText(bytes);
     }

@@ -1,9 +1,13 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
+
+#include "frames.h"
 
 // The traffic trace for field engineers: with the environment variable KESTREL_TRACE switched on,
 // every frame sent and received, and every run of bytes dropped while resynchronising, goes to
@@ -20,7 +24,42 @@ std::string HexText(std::span<const std::uint8_t> bytes);
 // Whether a value of KESTREL_TRACE switches the trace on (null: the variable is unset).
 bool TraceSwitchedOnBy(const char* value);
 
-// direction: "tx", "rx" or "drop".
-void TraceFrame(std::string_view link, std::string_view direction,
+// A link as the trace names it: "TCP" or "COM5" on standard error; the framing of its frames
+// and, for a COM port, the rate it runs at, for those who listen to the trace.
+struct TraceLink {
+    std::string name;
+    Framing framing = Framing::ModbusRtu;
+    std::uint32_t baud = 0;  // 0: not a serial line
+};
+
+// One frame as a listener gets it. The bytes are those of the trace line: a Modbus TCP frame
+// sent with its header, one received from its unit byte on; an RTU frame with its CRC.
+struct TraceEvent {
+    std::chrono::steady_clock::time_point time;
+    std::chrono::system_clock::time_point wallTime;
+    const TraceLink& link;
+    std::string_view direction;
+    std::span<const std::uint8_t> bytes;
+};
+using TraceListener = std::function<void(const TraceEvent&)>;
+
+// direction: "tx", "rx" or "drop". Goes to standard error when the trace is switched on, and to
+// every listener, on the thread of the caller.
+void TraceFrame(const TraceLink& link, std::string_view direction,
                 std::span<const std::uint8_t> bytes);
 void TraceNote(std::string_view text);
+
+// Hands every traced frame to `listener` for as long as it lives, whatever KESTREL_TRACE says.
+// The listener runs on the thread of the link that traces (a serial reader's own thread
+// included) and must be quick. Once the destructor has returned, the listener is never called
+// again. While nobody listens, a frame costs the trace one atomic load.
+class TraceSubscription {
+  public:
+    explicit TraceSubscription(TraceListener listener);
+    ~TraceSubscription();
+    TraceSubscription(const TraceSubscription&) = delete;
+    TraceSubscription& operator=(const TraceSubscription&) = delete;
+
+  private:
+    std::uint64_t m_id;
+};

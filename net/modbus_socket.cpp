@@ -8,8 +8,6 @@
 #include <array>
 #include <limits>
 
-#include "trace.h"
-
 namespace {
 constexpr std::uint32_t kHighestPort = 65535;
 constexpr qint64 kReadChunk = 4096;
@@ -74,7 +72,7 @@ std::int64_t CModbusSocket::Send(std::span<const Byte> bytes) {
     if (!m_socket || m_socket->state() != QAbstractSocket::ConnectedState) {
         return -1;
     }
-    TraceFrame("TCP", "tx", bytes);
+    TraceFrame(m_traceLink, "tx", bytes);
     const qint64 written = m_socket->write(reinterpret_cast<const char*>(bytes.data()),
                                            static_cast<qint64>(bytes.size()));
     m_socket->flush();  // on the wire now, not at the next turn of the event loop
@@ -87,16 +85,17 @@ void CModbusSocket::SetRtuFraming(std::uint8_t rtu) {
     // bytes can never pose as a reply.
     const Framing framing = rtu != 0 ? Framing::ModbusRtu : Framing::ModbusTcp;
     m_framer = std::make_unique<StreamFramer>(framing, Direction::Reply);
+    m_traceLink.framing = framing;
 }
 
 void CModbusSocket::HandOn(std::span<const Byte> bytes) {
     m_framer->Append(bytes);
     while (const auto piece = m_framer->Next()) {
         if (!piece->IsFrame()) {
-            TraceFrame("TCP", "drop", piece->bytes);
+            TraceFrame(m_traceLink, "drop", piece->bytes);
             continue;
         }
-        TraceFrame("TCP", "rx", piece->bytes);
+        TraceFrame(m_traceLink, "rx", piece->bytes);
         emit FrameReceived(piece->bytes);
     }
 }

@@ -9,6 +9,7 @@
 #include "frames.h"
 #include "peer_close_probe.h"
 #include "stream_framer.h"
+#include "trace.h"
 
 class QTcpSocket;
 class QTimer;
@@ -72,4 +73,5 @@ class CModbusSocket : public QObject {
     bool m_bReadQueued = false;  // a read for the next turn is on its way
     QString m_strError;
     std::unique_ptr<StreamFramer> m_framer;
+    TraceLink m_traceLink{"TCP"};
 };

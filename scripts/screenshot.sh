@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Takes the README's two screenshots under Xvfb: the main window connected to a simulated
+# Takes the README's three screenshots under Xvfb: the main window connected to a simulated
 # network module (relay switched, inputs queried, the module listed by the network search),
-# and the "Advanced" dialog over it:
-#   xvfb-run -a -s "-screen 0 1280x1024x24" scripts/screenshot.sh docs
-# writes docs/main-window.png and docs/advanced-dialog.png. The panel is driven with the
-# keyboard in its tab order, so the pictures do not depend on where the controls land.
+# the traffic monitor beside it with the frames of that exchange, and the "Advanced" dialog:
+#   xvfb-run -a -s "-screen 0 1920x1080x24" scripts/screenshot.sh docs
+# writes docs/main-window.png, docs/traffic-monitor.png and docs/advanced-dialog.png. The panel
+# is driven with the keyboard in its tab order, so the pictures do not depend on where the
+# controls land.
 # Needs xdotool and imagemagick (apt-get install xvfb xauth xdotool imagemagick).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -37,6 +38,15 @@ tabs() { for _ in $(seq "$1"); do keys Tab; done; }
 main=$(window Quillon)
 xdotool windowfocus --sync "$main"
 sleep 1
+# The traffic monitor, from the context menu (the menu key), set beside the main window.
+keys Menu Down Down Return
+monitor=$(window Traffic)
+xdotool windowmove --sync "$main" 0 0
+eval "$(xdotool getwindowgeometry --shell "$main")"
+xdotool windowsize --sync "$monitor" 1150 360
+xdotool windowmove --sync "$monitor" $((WIDTH + 16)) 0
+xdotool windowactivate --sync "$main" 2>/dev/null || xdotool windowfocus --sync "$main"
+sleep 1
 # The focus starts on "Connect"; "Advanced" is disabled until a module answers.
 tabs 1                                   # "IP:"
 keys ctrl+a
@@ -48,6 +58,7 @@ tabs 1 && keys space                     # "query AI"
 tabs 2 && keys space                     # network "Search"
 sleep 2
 import -window "$main" "$out/main-window.png"
+import -window "$monitor" "$out/traffic-monitor.png"
 
 # "Protocol:" is disabled while connected; on to "Address:", "Com:", "Open", "Connect", "Advanced".
 tabs 5 && keys space

@@ -22,7 +22,7 @@ constexpr std::uint32_t kOpenBaud = 1200;
 // good CRC and function 3 that carries at least three registers; empty when there is none. Line
 // noise and damaged replies never pass. Every frame read goes to the traffic trace as rx, every
 // run of other bytes as drop.
-std::vector<Byte> FindParamsReply(std::span<const Byte> read, const std::string& link) {
+std::vector<Byte> FindParamsReply(std::span<const Byte> read, const TraceLink& link) {
     std::vector<Byte> reply;
     std::vector<Byte> dropped;
     const auto traceDropped = [&] {
@@ -62,6 +62,7 @@ SerialLink::~SerialLink() {
 
 bool SerialLink::Open(int com) {
     m_com = com;
+    m_baud = kOpenBaud;
     return m_port.Open(com, kOpenBaud, 8, 0, 0);
 }
 
@@ -86,7 +87,7 @@ std::string SerialLink::LostLine() const {
 }
 
 bool SerialLink::Send(std::span<const Byte> frame) {
-    TraceFrame(TraceName(), "tx", frame);
+    TraceFrame(TraceSource(), "tx", frame);
     m_port.Write(frame.data(), static_cast<std::uint32_t>(frame.size()));
     return true;
 }
@@ -123,6 +124,7 @@ bool SerialLink::AskAtRate(std::size_t step, int attempt, Byte address, SearchRe
     if (m_port.IsOpen() && !m_port.LineLost()) {  // a lost line takes no write
         m_port.SetReadTimeout(settings.searchReadMultiplierMs);
         m_port.Configure(settings.baud, 8, 0, 0);
+        m_baud = settings.baud;
         TraceNote(TraceName() + " search at " + std::to_string(settings.baud) + " baud");
         const int k = kCmdReadParams5 + attempt;
         StoreCommandUnit(k, address);
@@ -130,7 +132,7 @@ bool SerialLink::AskAtRate(std::size_t step, int attempt, Byte address, SearchRe
     }
     std::array<Byte, kSearchBufferSize> buffer{};
     const std::uint32_t got = m_port.Read(buffer.data(), kSearchBufferSize);
-    const std::vector<Byte> reply = FindParamsReply({buffer.data(), got}, TraceName());
+    const std::vector<Byte> reply = FindParamsReply({buffer.data(), got}, TraceSource());
     if (reply.empty()) {
         return false;
     }
@@ -147,7 +149,7 @@ void SerialLink::StartReader() {
     m_handover.Open();
     m_reader = std::make_unique<CSerialReader>(
         m_port, m_handlers.onFrame, [this] { m_handover.Post(m_handlers.onLineLost); },
-        TraceName());
+        TraceSource());
     m_reader->Start();
 }
 

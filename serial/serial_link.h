@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -9,6 +10,7 @@
 
 #include "frames.h"
 #include "request_link.h"
+#include "trace.h"
 #include "ui_handover.h"
 
 class CSerialPort;
@@ -77,6 +79,8 @@ class SerialLink : public RequestLink {
     bool Send(std::span<const Byte> frame) override;
     Framing LinkFraming() const override { return Framing::ModbusRtu; }
     std::string TraceName() const override { return "COM" + std::to_string(m_com); }
+    // The port as trace listeners know it: its name, RTU, and the rate it runs at now.
+    TraceLink TraceSource() const { return {TraceName(), Framing::ModbusRtu, m_baud.load()}; }
 
   private:
     bool AskAtRate(std::size_t step, int attempt, Byte address, SearchResult& result);
@@ -86,4 +90,5 @@ class SerialLink : public RequestLink {
     UiHandover m_handover;
     std::unique_ptr<CSerialReader> m_reader;
     int m_com = 0;
+    std::atomic<std::uint32_t> m_baud{0};
 };

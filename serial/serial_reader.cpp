@@ -13,7 +13,7 @@ constexpr std::uint32_t kReadBufferSize = 512;
 }  // namespace
 
 CSerialReader::CSerialReader(CSerialPort& port, FrameHandler onFrame, LineLostHandler onLineLost,
-                             std::string link)
+                             TraceLink link)
     : m_port(port),
       m_link(std::move(link)),
       m_onFrame(std::move(onFrame)),

@@ -9,6 +9,7 @@
 
 #include "frames.h"
 #include "stream_framer.h"
+#include "trace.h"
 
 class CSerialPort;
 
@@ -22,9 +23,9 @@ class CSerialReader {
 
     // onFrame runs on the reader thread for every whole frame; onLineLost runs on it once, when
     // the line hangs up or fails, and the reader then ends.
-    // link names the port in the traffic trace ("COM5").
+    // link names the port in the traffic trace ("COM5", and the rate it runs at).
     CSerialReader(CSerialPort& port, FrameHandler onFrame, LineLostHandler onLineLost,
-                  std::string link = "COM");
+                  TraceLink link = {"COM"});
     ~CSerialReader();
     CSerialReader(const CSerialReader&) = delete;
     CSerialReader& operator=(const CSerialReader&) = delete;
@@ -41,7 +42,7 @@ class CSerialReader {
     void HandOn(std::span<const Byte> bytes);
 
     CSerialPort& m_port;
-    std::string m_link;
+    TraceLink m_link;
     FrameHandler m_onFrame;
     LineLostHandler m_onLineLost;
     StreamFramer m_framer;

@@ -199,7 +199,7 @@ TEST_F(SerialLinkObject, TheLastFrameBeforeAHangUpIsHandedOn) {
             const std::lock_guard lock(mutex);
             frames.emplace_back(frame.begin(), frame.end());
         },
-        [&lost] { lost.store(true); }, "COM7");
+        [&lost] { lost.store(true); }, TraceLink{"COM7"});
     const auto queued = [probe] {
         int count = 0;
         return ::ioctl(probe, FIONREAD, &count) == 0 ? count : -1;
