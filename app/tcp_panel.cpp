@@ -40,7 +40,7 @@ void CKestrelDlg::DisconnectTcp() {
     if (m_paramOrigin == ParamOrigin::Tcp) {
         ForgetParamBlock();
     }
-    m_btnAdvanced->setEnabled(false);
+    EnableControl(m_btnAdvanced, false);
     ClearIndicators();
     m_fAI1.store(0.0F);
     m_fAI2.store(0.0F);

@@ -10,6 +10,7 @@
 #include "request_link.h"
 
 class CModbusSocket;
+class QTimer;
 
 // The TCP link to a network module: the socket from the connection attempt until it is dropped,
 // the parameter read that follows a connection, and the words for how an attempt failed or how
@@ -28,7 +29,8 @@ class TcpLink : public QObject, public RequestLink {
     void Disconnect();
     // Fixes the framing of the connection: requests, replies and the parameter read.
     void SetFraming(Framing framing);
-    // The two reads of the parameter block, the RTU ones 200 ms apart.
+    // The two reads of the parameter block, the RTU ones 200 ms apart (the second is sent from
+    // the event loop, unless the link is dropped first).
     void ReadParams();
 
     // The socket from the attempt until the link is dropped; null when there is none.
@@ -57,6 +59,7 @@ class TcpLink : public QObject, public RequestLink {
     void OnSocketClosedByPeer();
 
     CModbusSocket* m_pSocket = nullptr;
+    QTimer* m_secondParamRead;
     QString m_host;
     std::uint32_t m_port = 0;
 };
