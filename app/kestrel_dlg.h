@@ -199,6 +199,7 @@ class CKestrelDlg : public CTemplateDialog {
     QLabel* m_status = nullptr;  // what the operation under way is doing
     QPointer<QWidget> m_focusBeforeOperation;
     bool m_operationRunning = false;
+    bool m_holdForParamRead = false;  // the operation is the pause between the two reads
     std::vector<std::pair<QWidget*, bool>> m_heldControls;  // and the state each comes back to
     const std::thread::id m_uiThread = std::this_thread::get_id();
     BackgroundTask m_deviceSearchTask;

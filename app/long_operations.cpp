@@ -55,6 +55,7 @@ void CKestrelDlg::EndOperationForClose() {
     m_deviceSearchTask.Abandon();
     m_serialLink.EndSearch();
     if (m_operationRunning) {
+        m_holdForParamRead = false;
         EndOperation();
     }
 }

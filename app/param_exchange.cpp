@@ -131,6 +131,6 @@ void CKestrelDlg::ReadBackParams() {
     ForgetParamBlock();
     PauseParamWrite(kReadAfterWritePauseMs, [this] {
         EndOperation();
-        ReadDeviceParams();
+        ReadDeviceParams();  // in RTU framing it holds the window until its second read
     });
 }

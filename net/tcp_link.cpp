@@ -13,8 +13,14 @@ TcpLink::TcpLink(QObject* parent) : QObject(parent), m_secondParamRead(new QTime
     m_secondParamRead->setSingleShot(true);
     m_secondParamRead->setTimerType(Qt::PreciseTimer);
     m_secondParamRead->setInterval(kRtuReadPauseMs);
-    connect(m_secondParamRead, &QTimer::timeout, this,
-            [this] { Send(ParamReadFrame(5, LinkFraming())); });
+    connect(m_secondParamRead, &QTimer::timeout, this, [this] {
+        Send(ParamReadFrame(5, LinkFraming()));
+        emit ParamReadEnded();
+    });
+}
+
+bool TcpLink::ParamReadPending() const {
+    return m_secondParamRead->isActive();
 }
 
 TcpLink::~TcpLink() {
@@ -43,7 +49,10 @@ bool TcpLink::Connect(const QString& host, std::uint32_t port) {
 }
 
 void TcpLink::Disconnect() {
-    m_secondParamRead->stop();  // it belonged to the connection that ends
+    if (m_secondParamRead->isActive()) {  // it belonged to the connection that ends
+        m_secondParamRead->stop();
+        emit ParamReadEnded();
+    }
     if (!m_pSocket) {
         return;
     }

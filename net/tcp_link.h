@@ -32,6 +32,9 @@ class TcpLink : public QObject, public RequestLink {
     // The two reads of the parameter block, the RTU ones 200 ms apart (the second is sent from
     // the event loop, unless the link is dropped first).
     void ReadParams();
+    // The second RTU read waits for its pause; ParamReadEnded follows once it has gone out or the
+    // link was dropped first.
+    bool ParamReadPending() const;
 
     // The socket from the attempt until the link is dropped; null when there is none.
     CModbusSocket* Socket() const { return m_pSocket; }
@@ -53,6 +56,7 @@ class TcpLink : public QObject, public RequestLink {
     // The module closed or reset the connection; reason says which. The link is still up: the
     // owner drops it.
     void PeerClosed(const QString& reason);
+    void ParamReadEnded();
 
   private:
     void OnSocketOutcome(int errorCode);

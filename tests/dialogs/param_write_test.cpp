@@ -193,11 +193,13 @@ TEST_F(ParameterWrite, TheWindowAnswersBetweenThePacedWrites) {
 
     EXPECT_GT(watch.ticks, 10);
     EXPECT_GT(watch.paints, 0);
-    const QStringList writes = {"Writing parameters 1 of 4...", "Writing parameters 2 of 4...",
-                                "Writing parameters 3 of 4...", "Writing parameters 4 of 4..."};
-    EXPECT_TRUE(watch.statuses.contains(writes[0])) << watch.statuses.join('|').toStdString();
+    const QStringList steps = {"Writing parameters 1 of 4...", "Writing parameters 2 of 4...",
+                               "Writing parameters 3 of 4...", "Writing parameters 4 of 4...",
+                               "Reading the module's parameters..."};
+    EXPECT_TRUE(watch.statuses.contains(steps[0])) << watch.statuses.join('|').toStdString();
+    EXPECT_EQ(watch.statuses.back(), steps.back());
     for (const QString& status : watch.statuses) {
-        EXPECT_TRUE(writes.contains(status)) << status.toStdString();
+        EXPECT_TRUE(steps.contains(status)) << status.toStdString();
     }
     EXPECT_TRUE(Button(IDC_CONNECT)->isEnabled());
     EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());  // until the module answers the read

@@ -129,6 +129,8 @@ TEST_F(RealSearch, ClickingAFoundModuleAndConnectingReachesIt) {
     ASSERT_TRUE(WaitFor([this] { return dlg->ReportText().startsWith("TCP Client Connected"); }));
     EXPECT_TRUE(dlg->ReportText().startsWith(
         QStringLiteral("TCP Client Connected to 127.0.0.1 : %1\r\n").arg(bravo.Port())));
+    // In RTU framing the window takes commands once the second parameter read has gone.
+    ASSERT_TRUE(WaitFor([this] { return !dlg->OperationRunning(); }));
     Button(IDC_RL1_ON)->click();
     EXPECT_TRUE(WaitFor([this] { return dlg->Relay(0)->isChecked(); }));
 }
