@@ -10,7 +10,8 @@
 
 void CKestrelDlg::BeginOperation(const QString& status) {
     m_operationRunning = true;
-    m_focusBeforeOperation = QApplication::focusWidget();
+    QWidget* focus = QApplication::focusWidget();
+    m_focusBeforeOperation = isAncestorOf(focus) ? focus : nullptr;
     for (auto* button : findChildren<QPushButton*>(Qt::FindDirectChildrenOnly)) {
         m_heldControls.emplace_back(button, button->isEnabled());
         button->setEnabled(false);
