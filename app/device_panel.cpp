@@ -47,13 +47,26 @@ void CKestrelDlg::LoadSearchLibrary() {
     }
 }
 
+// The library waits for answers for a second: it is called on a thread of its own, and the old
+// rows stay on view until the new ones come.
 void CKestrelDlg::OnSearchDevices() {
     if (!m_deviceSearch.Loaded()) {
         return;  // no library, no search
     }
-    const auto rows = m_deviceSearch.Search(ShownFraming(m_cbProtocol));
+    BeginOperation(QStringLiteral("Searching the network for modules..."));
+    m_deviceSearchTask.Start(
+        [this, framing = ShownFraming(m_cbProtocol)] {
+            m_foundDevices = m_deviceSearch.Search(framing);
+        },
+        [this] {
+            EndOperation();
+            ShowFoundDevices();
+        });
+}
+
+void CKestrelDlg::ShowFoundDevices() {
     m_listDevices->clear();
-    for (const DeviceSearch::Row& texts : rows) {
+    for (const DeviceSearch::Row& texts : std::exchange(m_foundDevices, {})) {
         auto* row = new QTreeWidgetItem(m_listDevices);
         for (std::size_t n = 0; n < texts.size(); ++n) {
             row->setText(static_cast<int>(n), texts[n]);
@@ -62,6 +75,9 @@ void CKestrelDlg::OnSearchDevices() {
 }
 
 void CKestrelDlg::OnClickDeviceList() {
+    if (m_deviceSearchTask.Running()) {
+        return;  // the library is busy with a search, and the rows are about to go
+    }
     for (int row = 0; row < m_listDevices->topLevelItemCount(); ++row) {
         if (m_listDevices->topLevelItem(row)->isSelected()) {
             if (const auto address = m_deviceSearch.RowAddress(row)) {

@@ -37,10 +37,7 @@ bool InitSocketLayer() {
 
 #ifndef _WIN32
 int g_signalPipe[2] = {-1, -1};
-volatile std::sig_atomic_t g_terminationRequested = 0;
-
 void OnTerminationSignal(int) {
-    g_terminationRequested = 1;
     const char byte = 1;
     [[maybe_unused]] const auto ignored = write(g_signalPipe[1], &byte, 1);  // full: one is enough
 }
@@ -88,14 +85,6 @@ void CloseOnTerminationSignals(QDialog&) {}
 #endif
 
 }  // namespace
-
-bool TerminationRequested() {
-#ifdef _WIN32
-    return false;
-#else
-    return g_terminationRequested != 0;
-#endif
-}
 
 int CKestrelApp::InitInstance(int argc, char** argv) {
     if (!InitSocketLayer()) {

@@ -7,7 +7,3 @@ class CKestrelApp {
     // Returns the process's exit code.
     int InitInstance(int argc, char** argv);
 };
-
-// Whether SIGTERM or SIGINT has asked the program to end. Long operations that keep the
-// user-interface thread busy check it and give way.
-bool TerminationRequested();

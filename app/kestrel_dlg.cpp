@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QPushButton>
 #include <QTimer>
@@ -42,8 +43,13 @@ CKestrelDlg::CKestrelDlg(QWidget* parent, const char* searchLibraryName)
       m_searchLibraryName(searchLibraryName) {
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    // The search's thread shows the port's messages on the window's thread, and waits for them.
     m_SerialPort.SetMessageSink([this](const char* text) {
-        KestrelMessageBox(this, QString::fromUtf8(text), MessageIcon::Warning);
+        const QString message = QString::fromUtf8(text);
+        const auto show = [this, message] {
+            KestrelMessageBox(this, message, MessageIcon::Warning);
+        };
+        std::this_thread::get_id() == m_uiThread ? show() : m_serialLink.RunOnUi(show);
     });
     OnInitDialog();
 }
@@ -70,6 +76,11 @@ void CKestrelDlg::OnInitDialog() {
     m_replyTimer->setSingleShot(true);
     m_replyTimer->setTimerType(Qt::PreciseTimer);
     connect(m_replyTimer, &QTimer::timeout, this, &CKestrelDlg::ReportUnansweredRequests);
+    m_paramPause = new QTimer(this);
+    m_paramPause->setSingleShot(true);
+    m_paramPause->setTimerType(Qt::PreciseTimer);
+    connect(m_paramPause, &QTimer::timeout, this,
+            [this] { std::exchange(m_afterParamPause, nullptr)(); });
     ConnectCommands();
     m_btnConnect->setFocus();
 }
@@ -84,6 +95,7 @@ void CKestrelDlg::BindControls() {
     m_listDevices = Item<QTreeWidget>(IDC_DEVICE_LIST);
     m_btnConnect = Item<QPushButton>(IDC_CONNECT);
     m_btnSerialOpen = Item<QPushButton>(IDC_SERIAL_OPEN);
+    m_status = Item<QLabel>(IDC_STATUS);
     const std::array<int, 4> diIds = {IDC_DI1, IDC_DI2, IDC_DI3, IDC_DI4};
     for (std::size_t n = 0; n < 4; ++n) {
         m_pDI[n] = Item<QCheckBox>(diIds[n]);
@@ -200,6 +212,7 @@ void CKestrelDlg::reject() {
 }
 
 void CKestrelDlg::ShutdownLinks() {
+    EndOperationForClose();
     m_replyWatch.Clear();
     m_serialLink.Close();
     m_tcpLink.Disconnect();

@@ -6,10 +6,15 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
+#include <thread>
+#include <utility>
+#include <vector>
 
+#include "background_task.h"
 #include "device_search.h"
 #include "dialog_template.h"
 #include "frames.h"
@@ -22,6 +27,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QLabel;
 class QPushButton;
 class QTimer;
 class QTreeWidget;
@@ -91,8 +97,15 @@ class CKestrelDlg : public CTemplateDialog {
     void OnClickDeviceList();
 
     // Stops the serial reader, closes the COM port and drops the TCP link. The close path runs
-    // it before the window's state goes away.
+    // it before the window's state goes away; a search or a paced write under way ends first.
     void ShutdownLinks();
+
+    // ---- long operations ----
+    // A search or a paced parameter write runs: the window repaints and shows what it is doing,
+    // and takes no other command until it has ended.
+    bool OperationRunning() const { return m_operationRunning; }
+    // What the window shows of the operation under way; empty when none runs.
+    QString OperationStatus() const;
 
     // What the tests and the benchmark look at and set.
     CModbusSocket* Socket() const { return m_tcpLink.Socket(); }
@@ -142,6 +155,17 @@ class CKestrelDlg : public CTemplateDialog {
     void OnSerialLineLost();
     void SetupDeviceList();
     void LoadSearchLibrary();
+    void ShowFoundDevices();
+    void BeginOperation(const QString& status);
+    void ShowOperationStatus(const QString& status);
+    void EndOperation();
+    void EndOperationForClose();
+    // A control that an operation holds disabled takes its new state when the operation ends.
+    void EnableControl(QWidget* control, bool enabled);
+    void PauseParamWrite(unsigned long ms, std::function<void()> then);
+    void WriteNextParam();
+    void FinishParamWrite();
+    void ReadBackParams();
 
     std::uint8_t m_bNetworkLink = 1;
     std::array<QCheckBox*, 4> m_pDI{};
@@ -176,4 +200,19 @@ class CKestrelDlg : public CTemplateDialog {
     QTimer* m_refreshPacer = nullptr;  // running: a refresh was shown less than a frame ago
     bool m_bRefreshDue = false;        // replies came since that refresh
     QPointer<TrafficMonitor> m_trafficMonitor;  // while open; it goes when closed
+
+    QLabel* m_status = nullptr;  // what the operation under way is doing
+    QPointer<QWidget> m_focusBeforeOperation;
+    bool m_operationRunning = false;
+    bool m_holdForParamRead = false;  // the operation is the pause between the two reads
+    std::vector<std::pair<QWidget*, bool>> m_heldControls;  // and the state each comes back to
+    const std::thread::id m_uiThread = std::this_thread::get_id();
+    BackgroundTask m_deviceSearchTask;
+    std::vector<DeviceSearch::Row> m_foundDevices;  // the task's, until it has been joined
+    // The paced write: its frames, how many went out, and the link they go on.
+    std::vector<std::vector<Byte>> m_paramFrames;
+    std::size_t m_paramFramesSent = 0;
+    RequestLink* m_paramLink = nullptr;
+    QTimer* m_paramPause = nullptr;
+    std::function<void()> m_afterParamPause;
 };

@@ -30,10 +30,11 @@ enum MainId : int {
     IDC_BAUD = 1040,
     IDC_COM = 1041,
     IDC_SERIAL_OPEN = 1042,
+    IDC_STATUS = 1043,
 };
 
 // The main window, item by item in template order.
-inline constexpr std::array<ItemTemplate, 49> kMainItems = {{
+inline constexpr std::array<ItemTemplate, 50> kMainItems = {{
     {1, ItemKind::DefPushButton, "Connect", kEnabled, 15, 114, 46, 14, nullptr},
     {1035, ItemKind::PushButton, "Advanced", kEnabled, 201, 184, 42, 14, nullptr},
     {kNoId, ItemKind::GroupBox, "7310 Communication", kEnabled, 7, 7, 382, 127, nullptr},
@@ -83,6 +84,8 @@ inline constexpr std::array<ItemTemplate, 49> kMainItems = {{
     {1038, ItemKind::PushButton, "Search", kEnabled, 58, 185, 34, 14, nullptr},
     {1042, ItemKind::PushButton, "Open", kEnabled, 17, 185, 34, 14, nullptr},
     {kNoId, ItemKind::GroupBox, "7310/7350 param", kEnabled, 183, 139, 206, 66, nullptr},
+    // What a search or a parameter write under way is doing; empty otherwise.
+    {1043, ItemKind::Label, "", kEnabled, 190, 169, 195, 10, nullptr},
 }};
 
 inline constexpr DialogTemplate kMainTemplate = {"Quillon", 396, 353, kMainItems};

@@ -6,7 +6,6 @@
 #include <algorithm>
 
 #include "device_params.h"
-#include "kestrel_app.h"
 #include "kestrel_dlg.h"
 #include "message_box.h"
 
@@ -39,12 +38,12 @@ void CKestrelDlg::OnSerialOpen() {
     }
     if (m_serialLink.IsOpen()) {
         m_btnSerialOpen->setText(QStringLiteral("Close"));
-        m_btnSerialSearch->setEnabled(true);
+        EnableControl(m_btnSerialSearch, true);
         m_bNetworkLink = 0;
     } else {
         m_btnSerialOpen->setText(QStringLiteral("Open"));
-        m_btnAdvanced->setEnabled(false);
-        m_btnSerialSearch->setEnabled(false);
+        EnableControl(m_btnAdvanced, false);
+        EnableControl(m_btnSerialSearch, false);
         m_bNetworkLink = 1;  // requests go back to the TCP link
     }
     // The serial link took over from the TCP link, or closed: no block read before is its
@@ -54,8 +53,20 @@ void CKestrelDlg::OnSerialOpen() {
     }
 }
 
+// The search runs on the link's own thread; the window shows each rate as it is tried and takes
+// the outcome once the search has ended. Closing the window ends the search between two reads.
 void CKestrelDlg::OnSerialSearch() {
-    TakeSerialSearchResult(m_serialLink.Search(m_byAddress, TerminationRequested));
+    const QString port = QStringLiteral("COM%1").arg(m_serialLink.Com());
+    BeginOperation(QStringLiteral("Searching %1...").arg(port));
+    m_serialLink.StartSearch(
+        m_byAddress,
+        {[this, port](std::uint32_t baud) {
+             ShowOperationStatus(QStringLiteral("Searching %1 at %2 baud...").arg(port).arg(baud));
+         },
+         [this](const SerialLink::SearchResult& result) {
+             EndOperation();
+             TakeSerialSearchResult(result);
+         }});
 }
 
 void CKestrelDlg::TakeSerialSearchResult(const SerialLink::SearchResult& result) {
@@ -78,7 +89,7 @@ void CKestrelDlg::TakeSerialSearchResult(const SerialLink::SearchResult& result)
             OnSerialLineLost();  // closes the port and says so, as the reader would
             break;
         case End::Ended:
-            break;  // the program is ending: no more reads, and no box
+            break;  // ended early: no more reads, and no box
     }
 }
 

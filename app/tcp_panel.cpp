@@ -2,6 +2,7 @@
 // link's attempts, its parameter read and its ending.
 #include <QComboBox>
 #include <QPushButton>
+#include <utility>
 
 #include "device_params.h"
 #include "kestrel_dlg.h"
@@ -11,6 +12,11 @@ void CKestrelDlg::ConnectTcpLink() {
     connect(&m_tcpLink, &TcpLink::Connected, this, &CKestrelDlg::OnSocketConnect);
     connect(&m_tcpLink, &TcpLink::FrameReceived, this, &CKestrelDlg::DecodeNetworkReply);
     connect(&m_tcpLink, &TcpLink::PeerClosed, this, &CKestrelDlg::OnPeerClosed);
+    connect(&m_tcpLink, &TcpLink::ParamReadEnded, this, [this] {
+        if (std::exchange(m_holdForParamRead, false)) {
+            EndOperation();
+        }
+    });
 }
 
 void CKestrelDlg::OnOK() {
@@ -40,7 +46,7 @@ void CKestrelDlg::DisconnectTcp() {
     if (m_paramOrigin == ParamOrigin::Tcp) {
         ForgetParamBlock();
     }
-    m_btnAdvanced->setEnabled(false);
+    EnableControl(m_btnAdvanced, false);
     ClearIndicators();
     m_fAI1.store(0.0F);
     m_fAI2.store(0.0F);
@@ -72,6 +78,12 @@ void CKestrelDlg::OnPeerClosed(const QString& reason) {
     AppendReport(reason);
 }
 
+// In RTU framing the second read follows after a pause, and no other request goes out between
+// the two: the window holds its commands until it has gone (unless an operation holds them).
 void CKestrelDlg::ReadDeviceParams() {
     m_tcpLink.ReadParams();
+    if (m_tcpLink.ParamReadPending() && !m_operationRunning) {
+        m_holdForParamRead = true;
+        BeginOperation(QStringLiteral("Reading the module's parameters..."));
+    }
 }

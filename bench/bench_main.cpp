@@ -2,7 +2,7 @@
 // as one table (scripts/bench.sh builds it optimised and runs it).
 //   kestrel-bench [--quick]
 //                 [--only=rtt-tcp,rtt-monitor,rtt-serial,idle,search,startup,framers,long,
-//                         flood]
+//                         flood,stalls]
 //                 [--no-pin]
 // Everything runs on loopback and on pseudo-terminals; message boxes are counted, not shown.
 #include <sched.h>
@@ -55,6 +55,7 @@ const std::vector<Section>& Sections() {
         {"framers", "framer throughput", BenchFramers},
         {"long", "long runs", BenchLongAll},
         {"flood", "floods", BenchFlood},
+        {"stalls", "the window during long operations", BenchStalls},
     };
     return sections;
 }

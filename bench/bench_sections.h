@@ -38,6 +38,9 @@ void BenchStartup(BenchTable& table, const BenchOptions& options);
 void BenchFramers(BenchTable& table, const BenchOptions& options);
 // 8. The longest stall of the window while a peer floods the TCP link or the COM port.
 void BenchFlood(BenchTable& table, const BenchOptions& options);
+// 9. The longest stall of the window during the serial search, the network search and the
+// paced parameter write.
+void BenchStalls(BenchTable& table, const BenchOptions& options);
 // 7. A long run of relay commands over TCP and over a pseudo-terminal, resident size kept.
 void BenchLongRuns(BenchTable& table, const BenchOptions& options);
 

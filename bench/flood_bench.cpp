@@ -8,8 +8,6 @@
 #include <unistd.h>
 
 #include <QComboBox>
-#include <QElapsedTimer>
-#include <QTimer>
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -19,6 +17,7 @@
 #include "flood_patterns.h"
 #include "main_template.h"
 #include "pty_module.h"
+#include "stall_probe.h"
 
 namespace {
 
@@ -27,39 +26,6 @@ constexpr int kFloodCom = 7;
 constexpr int kAcceptBoundMs = 10000;
 constexpr int kDrainBoundMs = 600000;
 constexpr std::size_t kPatternBytes = 1 << 20;
-
-// The longest time between two ticks of a 1 ms timer on the user-interface thread.
-class StallProbe {
-  public:
-    StallProbe() {
-        m_timer.setTimerType(Qt::PreciseTimer);
-        m_timer.setInterval(1);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] { Tick(); });
-    }
-    void Start() {
-        m_clock.start();
-        m_lastNs = 0;
-        m_longestNs = 0;
-        m_timer.start();
-    }
-    double LongestMs() {
-        Tick();
-        return static_cast<double>(m_longestNs) / 1e6;
-    }
-    double SecondsSinceStart() const { return static_cast<double>(m_clock.nsecsElapsed()) / 1e9; }
-
-  private:
-    void Tick() {
-        const qint64 now = m_clock.nsecsElapsed();
-        m_longestNs = std::max(m_longestNs, now - m_lastNs);
-        m_lastNs = now;
-    }
-
-    QTimer m_timer;
-    QElapsedTimer m_clock;
-    qint64 m_lastNs = 0;
-    qint64 m_longestNs = 0;
-};
 
 // A peer on loopback that, once told to, writes `total` bytes of the pattern repeated to the
 // first client and then closes its side.

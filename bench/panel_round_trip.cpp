@@ -18,6 +18,7 @@ constexpr int kStallBoundMs = 3000;  // no echo for this long: the run has faile
 constexpr int kWakeIntervalMs = 10;  // how often a wait looks at its condition without events
 constexpr int kConnectBoundMs = 5000;
 constexpr int kSettleMs = 500;
+constexpr int kSearchBoundMs = 30000;
 }  // namespace
 
 bool RunEventsUntil(const std::function<bool()>& condition, int timeoutMs) {
@@ -63,6 +64,7 @@ bool OpenCom(CKestrelDlg& dlg, int com) {
 
 bool SearchCom(CKestrelDlg& dlg) {
     dlg.Item<QPushButton>(IDC_SERIAL_SEARCH)->click();
+    RunEventsUntil([&dlg] { return !dlg.OperationRunning(); }, kSearchBoundMs);
     return dlg.ReportText().startsWith(QStringLiteral("Found device!"));
 }
 

@@ -24,7 +24,8 @@ std::unique_ptr<CKestrelDlg> NewPanel();
 bool ConnectTcp(CKestrelDlg& dlg, quint16 port);
 // Selects COM<com> and presses Open.
 bool OpenCom(CKestrelDlg& dlg, int com);
-// Presses the serial Search (the window is busy until it ends); true when a module was found.
+// Presses the serial Search and runs the event loop until it has ended; true when a module was
+// found.
 bool SearchCom(CKestrelDlg& dlg);
 // What the process used while the event loop ran idle for `seconds`: the share of one core in
 // percent, and how often per second its threads woke from a wait.

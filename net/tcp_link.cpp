@@ -1,15 +1,27 @@
 #include "tcp_link.h"
 
-#include <QThread>
+#include <QTimer>
 
 #include "device_params.h"
 #include "modbus_socket.h"
 
 namespace {
-constexpr unsigned long kRtuReadPauseMs = 200;
+constexpr int kRtuReadPauseMs = 200;
 }
 
-TcpLink::TcpLink(QObject* parent) : QObject(parent) {}
+TcpLink::TcpLink(QObject* parent) : QObject(parent), m_secondParamRead(new QTimer(this)) {
+    m_secondParamRead->setSingleShot(true);
+    m_secondParamRead->setTimerType(Qt::PreciseTimer);
+    m_secondParamRead->setInterval(kRtuReadPauseMs);
+    connect(m_secondParamRead, &QTimer::timeout, this, [this] {
+        Send(ParamReadFrame(5, LinkFraming()));
+        emit ParamReadEnded();
+    });
+}
+
+bool TcpLink::ParamReadPending() const {
+    return m_secondParamRead->isActive();
+}
 
 TcpLink::~TcpLink() {
     Disconnect();
@@ -37,6 +49,10 @@ bool TcpLink::Connect(const QString& host, std::uint32_t port) {
 }
 
 void TcpLink::Disconnect() {
+    if (m_secondParamRead->isActive()) {  // it belonged to the connection that ends
+        m_secondParamRead->stop();
+        emit ParamReadEnded();
+    }
     if (!m_pSocket) {
         return;
     }
@@ -84,7 +100,8 @@ void TcpLink::ReadParams() {
     const Framing framing = LinkFraming();
     Send(ParamReadFrame(3, framing));
     if (framing == Framing::ModbusRtu) {
-        QThread::msleep(kRtuReadPauseMs);
+        m_secondParamRead->start();  // the pause is a timer: the caller's thread stays free
+        return;
     }
     Send(ParamReadFrame(5, framing));
 }

@@ -10,6 +10,7 @@
 #include "request_link.h"
 
 class CModbusSocket;
+class QTimer;
 
 // The TCP link to a network module: the socket from the connection attempt until it is dropped,
 // the parameter read that follows a connection, and the words for how an attempt failed or how
@@ -28,8 +29,12 @@ class TcpLink : public QObject, public RequestLink {
     void Disconnect();
     // Fixes the framing of the connection: requests, replies and the parameter read.
     void SetFraming(Framing framing);
-    // The two reads of the parameter block, the RTU ones 200 ms apart.
+    // The two reads of the parameter block, the RTU ones 200 ms apart (the second is sent from
+    // the event loop, unless the link is dropped first).
     void ReadParams();
+    // The second RTU read waits for its pause; ParamReadEnded follows once it has gone out or the
+    // link was dropped first.
+    bool ParamReadPending() const;
 
     // The socket from the attempt until the link is dropped; null when there is none.
     CModbusSocket* Socket() const { return m_pSocket; }
@@ -51,12 +56,14 @@ class TcpLink : public QObject, public RequestLink {
     // The module closed or reset the connection; reason says which. The link is still up: the
     // owner drops it.
     void PeerClosed(const QString& reason);
+    void ParamReadEnded();
 
   private:
     void OnSocketOutcome(int errorCode);
     void OnSocketClosedByPeer();
 
     CModbusSocket* m_pSocket = nullptr;
+    QTimer* m_secondParamRead;
     QString m_host;
     std::uint32_t m_port = 0;
 };

@@ -57,6 +57,7 @@ SerialLink::SerialLink(CSerialPort& port, Handlers handlers)
     : m_port(port), m_handlers(std::move(handlers)), m_handover(m_handlers.wakeUi) {}
 
 SerialLink::~SerialLink() {
+    EndSearch();
     StopReader();
 }
 
@@ -67,6 +68,7 @@ bool SerialLink::Open(int com) {
 }
 
 void SerialLink::Close() {
+    EndSearch();
     StopReader();
     m_port.Close();
 }
@@ -95,15 +97,61 @@ bool SerialLink::Send(std::span<const Byte> frame) {
 SerialLink::SearchResult SerialLink::Search(Byte address, const std::function<bool()>& ended) {
     const bool readerWasRunning = ReaderRunning();
     StopReader();  // one reader at most, and the search reads alone
+    const SearchResult result = RunSearch(address, ended, {});
+    ResumeAfterSearch(result, readerWasRunning);
+    return result;
+}
+
+// Everything the thread hands over goes through the hand-over, which stays open for it while no
+// reader runs. A write that fails shows its message through the port's sink, which the owner
+// routes to its own thread.
+void SerialLink::StartSearch(Byte address, SearchHandlers handlers) {
+    EndSearch();
+    const bool readerWasRunning = ReaderRunning();
+    StopReader();
+    m_handover.Open();
+    m_searchEnding.store(false);
+    m_searchThread = std::thread([this, address, readerWasRunning, h = std::move(handlers)] {
+        const auto noteRate = [this, &h](std::uint32_t baud) {
+            if (h.onRate) {
+                m_handover.Post([onRate = h.onRate, baud] { onRate(baud); });
+            }
+        };
+        const SearchResult result = RunSearch(
+            address, [this] { return m_searchEnding.load(); }, noteRate);
+        m_handover.Post([this, result, readerWasRunning, onEnd = h.onEnd] {
+            m_searchThread.join();
+            ResumeAfterSearch(result, readerWasRunning);
+            if (onEnd) {
+                onEnd(result);
+            }
+        });
+    });
+}
+
+void SerialLink::EndSearch() {
+    if (!m_searchThread.joinable()) {
+        return;
+    }
+    m_searchEnding.store(true);
+    m_port.WakeWaiter();  // a read that waits returns at once
+    m_handover.Close();   // releases a message the thread waits on, and drops its outcome
+    m_searchThread.join();
+}
+
+SerialLink::SearchResult SerialLink::RunSearch(Byte address, const std::function<bool()>& ended,
+                                               const RateNotice& onRate) {
     SearchResult result;
     for (std::size_t step = 0; step < kSerialRates.size(); ++step) {
+        if (onRate) {
+            onRate(kSerialRates.at(step).baud);
+        }
         for (int attempt = 0; attempt < 2; ++attempt) {
             if (ended()) {
                 result.end = SearchResult::End::Ended;
                 return result;
             }
             if (AskAtRate(step, attempt, address, result)) {
-                StartReader();
                 return result;
             }
             if (m_port.LineLost()) {
@@ -112,11 +160,16 @@ SerialLink::SearchResult SerialLink::Search(Byte address, const std::function<bo
             }
         }
     }
-    // The port stays open, so what comes in is still read, at the rate the search left it at.
-    if (readerWasRunning) {
+    return result;
+}
+
+// Found: the reader runs at the module's rate. NotFound: the port stays open, so what comes in is
+// still read, at the rate the search left it at, by a reader that ran before.
+void SerialLink::ResumeAfterSearch(const SearchResult& result, bool readerWasRunning) {
+    using End = SearchResult::End;
+    if (result.end == End::Found || (result.end == End::NotFound && readerWasRunning)) {
         StartReader();
     }
-    return result;
 }
 
 bool SerialLink::AskAtRate(std::size_t step, int attempt, Byte address, SearchResult& result) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "frames.h"
@@ -63,6 +64,19 @@ class SerialLink : public RequestLink {
     // `ended` said so between two reads.
     SearchResult Search(Byte address, const std::function<bool()>& ended);
 
+    // The same search on a thread of its own, so that the owner's thread stays free. onRate (each
+    // rate as it is tried) and onEnd (the outcome, after the reader has been started or restarted
+    // as Search would) run on the owner's thread, from DrainUi. Owner's thread only.
+    struct SearchHandlers {
+        std::function<void(std::uint32_t baud)> onRate;
+        std::function<void(const SearchResult&)> onEnd;
+    };
+    void StartSearch(Byte address, SearchHandlers handlers);
+    bool Searching() const { return m_searchThread.joinable(); }
+    // Ends a search under way: a read that waits is cut short, no request follows, and the
+    // thread has ended when this returns. Its outcome is dropped (onEnd never runs).
+    void EndSearch();
+
     void StartReader();
     void StopReader();
     bool ReaderRunning() const { return m_reader != nullptr; }
@@ -83,7 +97,11 @@ class SerialLink : public RequestLink {
     TraceLink TraceSource() const { return {TraceName(), Framing::ModbusRtu, m_baud.load()}; }
 
   private:
+    using RateNotice = std::function<void(std::uint32_t baud)>;
+    SearchResult RunSearch(Byte address, const std::function<bool()>& ended,
+                           const RateNotice& onRate);
     bool AskAtRate(std::size_t step, int attempt, Byte address, SearchResult& result);
+    void ResumeAfterSearch(const SearchResult& result, bool readerWasRunning);
 
     CSerialPort& m_port;
     Handlers m_handlers;
@@ -91,4 +109,6 @@ class SerialLink : public RequestLink {
     std::unique_ptr<CSerialReader> m_reader;
     int m_com = 0;
     std::atomic<std::uint32_t> m_baud{0};
+    std::thread m_searchThread;
+    std::atomic<bool> m_searchEnding{false};
 };

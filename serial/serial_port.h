@@ -10,7 +10,8 @@
 //
 // Read settings (SetReadTimeout):
 //   m = 0 (also right after Open): a read returns at once with the bytes already received.
-//   m > 0: a read of capacity n returns when n bytes have come or m*n + m ms have passed.
+//   m > 0: a read of capacity n returns when n bytes have come or m*n + m ms have passed, or
+//          as soon as another thread calls WakeWaiter() (a search that is ended early).
 // Writes are bounded by 100 ms per byte plus 500 ms.
 class CSerialPort {
   public:

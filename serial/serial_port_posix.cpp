@@ -92,6 +92,22 @@ int PollUntil(int fd, short events, Clock::time_point deadline) {
     }
 }
 
+// Polls for bytes until the deadline or until the wake descriptor becomes readable (the wake is
+// then taken). The returned revents are 0 on a time-out or a wake; negative on a failed poll.
+int PollUntilOrWoken(int fd, int wake, Clock::time_point deadline) {
+    for (;;) {
+        std::array<pollfd, 2> entries{{{fd, POLLIN, 0}, {wake, POLLIN, 0}}};
+        const int ready = ::poll(entries.data(), entries.size(), MillisecondsLeft(deadline));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return -1;
+        if (entries[0].revents == 0 && entries[1].revents != 0) {
+            std::uint64_t wakes = 0;
+            [[maybe_unused]] const auto drained = ::read(wake, &wakes, sizeof wakes);
+        }
+        return entries[0].revents;
+    }
+}
+
 int PollForever(int fd, short events) {
     for (;;) {
         pollfd entry{fd, events, 0};
@@ -280,7 +296,7 @@ std::uint32_t CSerialPort::Read(std::uint8_t* buffer, std::uint32_t capacity) {
         if (received == capacity || multiplier == 0 || Clock::now() >= deadline) {
             return received;
         }
-        const int revents = PollUntil(fd, POLLIN, deadline);
+        const int revents = PollUntilOrWoken(fd, m_wake, deadline);
         if (revents < 0) m_bLineLost.store(true, std::memory_order_release);
         if (revents <= 0) return received;
     }

@@ -23,6 +23,8 @@ class AgainstSimulator : public PanelTest {
         ConnectTo(sim->Port());
         ASSERT_TRUE(
             WaitFor([this] { return dlg->ReportText().startsWith("TCP Client Connected"); }));
+        // In RTU framing the window takes commands once the second parameter read has gone.
+        ASSERT_TRUE(WaitFor([this] { return !dlg->OperationRunning(); }));
     }
     bool Relay(int n) const { return dlg->Relay(static_cast<std::size_t>(n))->isChecked(); }
 

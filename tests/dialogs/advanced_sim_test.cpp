@@ -83,13 +83,13 @@ TEST_F(AdvancedWithSim, SerialModuleTakesTheNewSettingsAndThePortCloses) {
     dlg->Item<QComboBox>(IDC_COM)->setCurrentIndex(6);
     Button(IDC_SERIAL_OPEN)->click();
     ASSERT_EQ(Button(IDC_SERIAL_OPEN)->text(), "Close");
-    Button(IDC_SERIAL_SEARCH)->click();
+    ASSERT_TRUE(RunOperation(IDC_SERIAL_SEARCH));
     ASSERT_TRUE(dlg->ReportText().startsWith("Found device!")) << dlg->ReportText().toStdString();
     ASSERT_TRUE(Button(IDC_ADVANCED)->isEnabled());
 
     QStringList shown;
     DriveNextModal({ChangeSettings(shown)});
-    Button(IDC_ADVANCED)->click();
+    ASSERT_TRUE(RunOperation(IDC_ADVANCED));
     EXPECT_EQ(shown, (QStringList{"V16", "1", "0", "2", "1200", "0", "0"}));
     EXPECT_EQ(recorder.Texts(), QStringList{"Set complete!please reboot device!"});
     EXPECT_EQ(recorder.messages.at(0).icon, MessageIcon::None);
@@ -113,7 +113,7 @@ TEST_F(AdvancedWithSim, AComPortLostWhileTheDialogIsOpenWritesNothingOnTcp) {
     ASSERT_TRUE(sim->Started());
     dlg->Item<QComboBox>(IDC_COM)->setCurrentIndex(6);
     Button(IDC_SERIAL_OPEN)->click();
-    Button(IDC_SERIAL_SEARCH)->click();
+    ASSERT_TRUE(RunOperation(IDC_SERIAL_SEARCH));
     ASSERT_TRUE(dlg->ReportText().startsWith("Found device!"));
 
     DriveNextModal({[&](CTemplateDialog&) { sim.reset(); },

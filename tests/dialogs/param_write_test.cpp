@@ -179,6 +179,48 @@ TEST_F(ParameterWrite, AClosedComPortWritesNothing) {
     EXPECT_EQ(added.count(QStringLiteral("\r\n")), 1) << added.toStdString();
 }
 
+// The pauses between the writes are timers: the window's own timers fire and it repaints
+// meanwhile, it says which write goes out, and it takes no command until the read is sent.
+TEST_F(ParameterWrite, TheWindowAnswersBetweenThePacedWrites) {
+    ConnectToModule(kRtu);
+    OperationWatch watch(*dlg);
+    DriveNextModal({[](CTemplateDialog& d) { Click(d, CAdvancedDlg::IDOK); }});
+    Button(IDC_ADVANCED)->click();
+    EXPECT_TRUE(dlg->OperationRunning());
+    EXPECT_FALSE(Button(IDC_CONNECT)->isEnabled());
+    EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
+    ASSERT_TRUE(WaitFor([this] { return !dlg->OperationRunning(); }));
+
+    EXPECT_GT(watch.ticks, 10);
+    EXPECT_GT(watch.paints, 0);
+    const QStringList steps = {"Writing parameters 1 of 4...", "Writing parameters 2 of 4...",
+                               "Writing parameters 3 of 4...", "Writing parameters 4 of 4...",
+                               "Reading the module's parameters..."};
+    EXPECT_TRUE(watch.statuses.contains(steps[0])) << watch.statuses.join('|').toStdString();
+    EXPECT_EQ(watch.statuses.back(), steps.back());
+    for (const QString& status : watch.statuses) {
+        EXPECT_TRUE(steps.contains(status)) << status.toStdString();
+    }
+    EXPECT_TRUE(Button(IDC_CONNECT)->isEnabled());
+    EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());  // until the module answers the read
+    EXPECT_TRUE(WaitFor([&] { return sink.ByteCount() >= std::size_t(readBytes + 48); }));
+}
+
+// Closing the window between two writes ends the sequence: nothing more reaches the module.
+TEST_F(ParameterWrite, ClosingTheWindowStopsTheWrites) {
+    ConnectToModule(kMbap);
+    DriveNextModal({[](CTemplateDialog& d) { Click(d, CAdvancedDlg::IDOK); }});
+    Button(IDC_ADVANCED)->click();
+    ASSERT_TRUE(WaitFor([&] { return sink.ByteCount() >= std::size_t(readBytes + 12); }));
+    dlg->close();
+    EXPECT_FALSE(dlg->OperationRunning());
+    WaitFor([] { return false; }, 100);  // what went out before the close has arrived
+    const std::size_t atClose = sink.ByteCount();
+    EXPECT_LT(atClose, std::size_t(readBytes + 6 * 12));
+    EXPECT_FALSE(WaitFor([&] { return sink.ByteCount() > atClose; }, 500));
+    EXPECT_FALSE(dlg->ReportText().contains("parameter writes")) << dlg->ReportText().toStdString();
+}
+
 // The module closes the connection while the operator is still typing: the confirmed block
 // is not lost in a write to nowhere, and the report says why nothing was written.
 using LinkLoss = PanelTest;

@@ -92,7 +92,7 @@ TEST_F(RealSearch, FindsEverySimulatorWithTheVerdictsItsOptionsCallFor) {
     ASSERT_TRUE(recorder.messages.empty());
 
     dlg->Item<QComboBox>(IDC_PROTOCOL)->setCurrentIndex(0);  // MODBUS TCP
-    Button(IDC_NET_SEARCH)->click();
+    ASSERT_TRUE(RunOperation(IDC_NET_SEARCH));
     const auto port = [](const SimModule& sim) { return QString::number(sim.Port()); };
     std::map<QString, QStringList> expected = {
         {"ALPHA", {"127.0.0.1", port(alpha), "TCP Server", "MODBUS TCP", "Correct!"}},
@@ -103,7 +103,7 @@ TEST_F(RealSearch, FindsEverySimulatorWithTheVerdictsItsOptionsCallFor) {
 
     dlg->Item<QComboBox>(IDC_PROTOCOL)
         ->setCurrentIndex(1);  // MODBUS RTU: the same modules judged again
-    Button(IDC_NET_SEARCH)->click();
+    ASSERT_TRUE(RunOperation(IDC_NET_SEARCH));
     expected["ALPHA"][3] = "Protocol Error!";
     expected["BRAVO"][3] = "MODBUS RTU!";
     expected["CHARLIE"][3] = "Protocol Error!";
@@ -115,7 +115,7 @@ TEST_F(RealSearch, ClickingAFoundModuleAndConnectingReachesIt) {
     const SimModule bravo("BRAVO", discoveryPort, {"--framing", "rtu"});
     ASSERT_TRUE(alpha.Port() && bravo.Port());
     dlg->Item<QComboBox>(IDC_PROTOCOL)->setCurrentIndex(1);  // MODBUS RTU, as BRAVO speaks
-    Button(IDC_NET_SEARCH)->click();
+    ASSERT_TRUE(RunOperation(IDC_NET_SEARCH));
     QTreeWidgetItem* row = RowNamed(QStringLiteral("BRAVO"));
     ASSERT_NE(row, nullptr);
     EXPECT_EQ(row->text(4), "MODBUS RTU!");
@@ -129,8 +129,50 @@ TEST_F(RealSearch, ClickingAFoundModuleAndConnectingReachesIt) {
     ASSERT_TRUE(WaitFor([this] { return dlg->ReportText().startsWith("TCP Client Connected"); }));
     EXPECT_TRUE(dlg->ReportText().startsWith(
         QStringLiteral("TCP Client Connected to 127.0.0.1 : %1\r\n").arg(bravo.Port())));
+    // In RTU framing the window takes commands once the second parameter read has gone.
+    ASSERT_TRUE(WaitFor([this] { return !dlg->OperationRunning(); }));
     Button(IDC_RL1_ON)->click();
     EXPECT_TRUE(WaitFor([this] { return dlg->Relay(0)->isChecked(); }));
+}
+
+// The library listens for answers for a second: the window meanwhile repaints, says it is
+// searching, keeps the old rows and ignores a click on them; the new rows replace them after.
+TEST_F(RealSearch, TheWindowAnswersWhileTheLibrarySearches) {
+    const SimModule alpha("ALPHA", discoveryPort);
+    ASSERT_TRUE(alpha.Port());
+    ASSERT_TRUE(RunOperation(IDC_NET_SEARCH));
+    ASSERT_NE(RowNamed(QStringLiteral("ALPHA")), nullptr);
+    Edit(IDC_IP)->setText(QStringLiteral("127.0.0.9"));
+    dlg->UpdateData(true);
+
+    OperationWatch watch(*dlg);
+    Button(IDC_NET_SEARCH)->click();
+    EXPECT_FALSE(Button(IDC_NET_SEARCH)->isEnabled());
+    QTest::mouseClick(List()->viewport(), Qt::LeftButton, Qt::NoModifier,
+                      List()->visualItemRect(RowNamed(QStringLiteral("ALPHA"))).center());
+    ASSERT_TRUE(WaitFor([this] { return !dlg->OperationRunning(); }, 10000));
+
+    EXPECT_GT(watch.ticks, 20);
+    EXPECT_GT(watch.paints, 0);
+    EXPECT_EQ(watch.statuses, QStringList{"Searching the network for modules..."});
+    EXPECT_EQ(Edit(IDC_IP)->text(), "127.0.0.9");  // the click waited for no search
+    EXPECT_EQ(List()->topLevelItemCount(), 1);
+    EXPECT_TRUE(Button(IDC_NET_SEARCH)->isEnabled());
+    EXPECT_TRUE(dlg->OperationStatus().isEmpty());
+}
+
+// Closing the window mid-search waits for the library's call to end, and no more.
+TEST_F(RealSearch, ClosingTheWindowDuringASearchLeavesNoThread) {
+    const int threadsBefore = ThreadCount();
+    Button(IDC_NET_SEARCH)->click();
+    ASSERT_TRUE(dlg->OperationRunning());
+    QElapsedTimer clock;
+    clock.start();
+    dlg->close();
+    EXPECT_LT(clock.elapsed(), 3000);
+    EXPECT_FALSE(dlg->OperationRunning());
+    EXPECT_LE(ThreadCount(), threadsBefore);
+    EXPECT_FALSE(WaitFor([this] { return List()->topLevelItemCount() > 0; }, 300));
 }
 
 }  // namespace

@@ -37,7 +37,7 @@ class StandinPanel : public PanelTest {
     }
 
     QTreeWidget* List() const { return dlg->Item<QTreeWidget>(IDC_DEVICE_LIST); }
-    void Search() const { Button(IDC_NET_SEARCH)->click(); }
+    void Search() const { EXPECT_TRUE(RunOperation(IDC_NET_SEARCH)); }
     void Search(const std::vector<StandinModule>& modules) const {
         standin.Script(modules);
         Search();

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "serial_link_fixture.h"
@@ -315,6 +316,52 @@ TEST_F(SerialLinkObject, ASearchThatFindsNothingRestartsOnlyAReaderThatRan) {
         EXPECT_EQ(fake->LineBaud(), 115200U);
         link->StopReader();
     }
+}
+
+// The search on its own thread tells each rate it tries and its outcome through the hand-over,
+// so both run on the owner's thread, in order.
+TEST_F(SerialLinkObject, AThreadedSearchTellsItsRatesAndOutcomeOnTheOwnersThread) {
+    const std::vector<Byte> params = {0x31, 0x01, 0x02, 0x02, 0x16, 0x00, 0, 0, 0, 0};
+    fake->SetResponder([reply = ParamReply(0xFF, params)](const FakeModule::Request& request) {
+        return request.baud == 4800 && IsFiveRegisterRead(request.bytes) ? reply : Bytes{};
+    });
+    ASSERT_TRUE(link->Open(kCom));
+    std::vector<std::uint32_t> rates;
+    std::optional<SerialLink::SearchResult> outcome;
+    bool allOnThisThread = true;
+    const auto owner = std::this_thread::get_id();
+    link->StartSearch(0x01, {[&](std::uint32_t baud) {
+                                 allOnThisThread &= std::this_thread::get_id() == owner;
+                                 rates.push_back(baud);
+                             },
+                             [&](const SerialLink::SearchResult& result) {
+                                 allOnThisThread &= std::this_thread::get_id() == owner;
+                                 outcome = result;
+                             }});
+    ASSERT_TRUE(Drained([&outcome] { return outcome.has_value(); }));
+    EXPECT_TRUE(allOnThisThread);
+    EXPECT_EQ(rates, (std::vector<std::uint32_t>{1200, 2400, 4800}));
+    EXPECT_EQ(outcome->end, SerialLink::SearchResult::End::Found);
+    EXPECT_EQ(outcome->step, 2);
+    EXPECT_EQ(outcome->params, params);
+    EXPECT_FALSE(link->Searching());
+    EXPECT_TRUE(link->ReaderRunning());
+}
+
+// Ending the search cuts its waiting read short (825 ms at 1200 baud): nothing more is sent and
+// the outcome never comes.
+TEST_F(SerialLinkObject, EndingAThreadedSearchCutsItsReadShort) {
+    ASSERT_TRUE(link->Open(kCom));
+    bool told = false;
+    link->StartSearch(0x01, {{}, [&told](const SerialLink::SearchResult&) { told = true; }});
+    ASSERT_TRUE(Eventually([this] { return fake->Requests().size() == 1; }));
+    const auto start = Clock::now();
+    link->EndSearch();
+    EXPECT_LT(Since(start), milliseconds(600));
+    EXPECT_FALSE(link->Searching());
+    link->DrainUi();  // what the thread handed over was dropped
+    EXPECT_FALSE(told);
+    EXPECT_EQ(fake->Requests().size(), 1U);
 }
 
 TEST_F(SerialLinkObject, ASearchAskedToEndStopsBeforeItsFirstRequest) {

@@ -282,7 +282,7 @@ void SerialLinkTest::OpenCom(int com) {
 
 std::chrono::milliseconds SerialLinkTest::Search() {
     const auto start = std::chrono::steady_clock::now();
-    Button(IDC_SERIAL_SEARCH)->click();
+    EXPECT_TRUE(RunOperation(IDC_SERIAL_SEARCH));
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                  start);
 }

@@ -1,11 +1,10 @@
 // The reader of the COM port after a search: replies reaching the window, damaged frames, a
 // module that floods the line, a line that goes away, and the window closing under the reader.
 #include <QEvent>
-
-#include "device_params.h"
 #include <QSocketNotifier>
 #include <optional>
 
+#include "device_params.h"
 #include "serial_link_fixture.h"
 
 namespace {
@@ -236,5 +235,21 @@ INSTANTIATE_TEST_SUITE_P(Serial, WindowClose,
                                            CloseCase{"RejectedIdle", CloseBy::Rejecting, false},
                                            CloseCase{"RejectedMidCall", CloseBy::Rejecting, true}),
                          [](const auto& caseInfo) { return std::string(caseInfo.param.name); });
+
+// Closing the window between two of the paced parameter writes: the port is closed at once, the
+// module gets no further request, and no completion box is shown.
+TEST_F(SerialLinkTest, ClosingTheWindowDuringTheParameterWriteWritesNoMore) {
+    ConnectFake(kParams);
+    const std::size_t before = fake->Requests().size();
+    CloseNextModal({}, true);
+    Button(IDC_ADVANCED)->click();
+    ASSERT_TRUE(WaitFor([&] { return fake->Requests().size() == before + 1; }));
+    EXPECT_EQ(fake->Requests().back().bytes, WithCrc(HexBytes("01 06 0040 0200")));
+    dlg->close();
+    EXPECT_FALSE(dlg->SerialPort().IsOpen());
+    EXPECT_FALSE(dlg->OperationRunning());
+    EXPECT_FALSE(WaitFor([&] { return fake->Requests().size() > before + 1; }, 400));
+    EXPECT_TRUE(recorder.messages.empty()) << recorder.Texts().join('|').toStdString();
+}
 
 }  // namespace

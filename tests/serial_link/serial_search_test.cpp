@@ -169,4 +169,63 @@ TEST_F(SerialLinkTest, AHangUpEndsTheSearchAndClosesThePort) {
     EXPECT_LT(took, SilentStepsBefore(8));  // the remaining steps were not tried
 }
 
+// ---- the window during the search ---------------------------------------------------------------
+
+// The search of a silent line runs ~3.4 s: all the while the window's timers fire, it repaints,
+// and its status line names the rate being tried; its buttons are held and come back as they were.
+TEST_F(SerialLinkTest, TheWindowAnswersAndSaysWhichRateItTriesWhileSearching) {
+    PlugFake();
+    OpenCom();
+    ASSERT_FALSE(Button(IDC_ADVANCED)->isEnabled());
+    OperationWatch watch(*dlg);
+    Button(IDC_SERIAL_SEARCH)->click();
+    EXPECT_TRUE(dlg->OperationRunning());
+    EXPECT_FALSE(Button(IDC_SERIAL_OPEN)->isEnabled());
+    EXPECT_FALSE(Button(IDC_RL1_ON)->isEnabled());
+    EXPECT_FALSE(Button(IDC_CONNECT)->isEnabled());
+    ASSERT_TRUE(WaitFor([this] { return !dlg->OperationRunning(); }, 30000));
+
+    EXPECT_EQ(recorder.Texts(), QStringList{"Found no device!"});
+    EXPECT_GT(watch.ticks, 20);
+    EXPECT_GT(watch.paints, 0);
+    QStringList rates;
+    for (const std::uint32_t baud : kRates) {
+        rates << QStringLiteral("Searching COM7 at %1 baud...").arg(baud);
+    }
+    ASSERT_TRUE(watch.statuses.contains(rates[0])) << watch.statuses.join('|').toStdString();
+    // Every text seen is one of the rates, in the order they are tried.
+    qsizetype next = 0;
+    for (const QString& status : watch.statuses.mid(watch.statuses.indexOf(rates[0]))) {
+        const qsizetype at = rates.indexOf(status, next);
+        EXPECT_GE(at, next) << status.toStdString();
+        next = at + 1;
+    }
+    EXPECT_TRUE(dlg->OperationStatus().isEmpty());
+    EXPECT_TRUE(Button(IDC_SERIAL_OPEN)->isEnabled());
+    EXPECT_TRUE(Button(IDC_SERIAL_SEARCH)->isEnabled());
+    EXPECT_TRUE(Button(IDC_RL1_ON)->isEnabled());
+    EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());  // disabled before, disabled after
+}
+
+// Closing the window mid-search ends the search at once: the read under way is cut short, nothing
+// more is written, the port is closed and the search's thread is gone.
+TEST_F(SerialLinkTest, ClosingTheWindowEndsTheSearchPromptly) {
+    PlugFake();
+    OpenCom();
+    const int threadsBefore = ThreadCount();
+    Button(IDC_SERIAL_SEARCH)->click();
+    // At 1200 baud each read waits 825 ms.
+    ASSERT_TRUE(WaitFor([this] { return fake->Requests().size() == 1; }));
+    const auto start = std::chrono::steady_clock::now();
+    dlg->close();
+    const auto took = std::chrono::steady_clock::now() - start;
+
+    EXPECT_LT(took, milliseconds(600));  // not the rest of the read
+    EXPECT_FALSE(dlg->SerialPort().IsOpen());
+    EXPECT_FALSE(dlg->OperationRunning());
+    EXPECT_LE(ThreadCount(), threadsBefore);
+    EXPECT_FALSE(WaitFor([this] { return fake->Requests().size() > 1; }, 300));
+    EXPECT_TRUE(recorder.messages.empty());
+}
+
 }  // namespace

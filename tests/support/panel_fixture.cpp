@@ -1,5 +1,6 @@
 #include "panel_fixture.h"
 
+#include <QDir>
 #include <QThread>
 
 #include "frames.h"
@@ -60,6 +61,43 @@ void PanelTest::SetUp() {
 
 void PanelTest::TearDown() {
     dlg.reset();
+}
+
+OperationWatch::OperationWatch(const CKestrelDlg& dlg)
+    : m_dlg(dlg), m_status(dlg.GetDlgItem(IDC_STATUS)) {
+    m_status->installEventFilter(this);
+    QObject::connect(&m_timer, &QTimer::timeout, this, [this] { Tick(); });
+    m_timer.start(10);
+}
+
+void OperationWatch::Tick() {
+    if (!m_dlg.OperationRunning()) {
+        return;
+    }
+    ++ticks;
+    const QString status = m_dlg.OperationStatus();
+    if (statuses.isEmpty() || statuses.back() != status) {
+        statuses << status;
+    }
+    m_status->update();
+}
+
+bool OperationWatch::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_status && event->type() == QEvent::Paint && m_dlg.OperationRunning()) {
+        ++paints;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+int ThreadCount() {
+    return static_cast<int>(QDir(QStringLiteral("/proc/self/task"))
+                                .entryList(QDir::Dirs | QDir::NoDotAndDotDot)
+                                .size());
+}
+
+bool PanelTest::RunOperation(int id, int timeoutMs) const {
+    Button(id)->click();
+    return WaitFor([this] { return !dlg->OperationRunning(); }, timeoutMs);
 }
 
 void PanelTest::ConnectTo(quint16 port, const QString& host) {

@@ -32,6 +32,29 @@ class MessageRecorder {
 // Closes the next modal dialog that opens, after running `inspect` on it.
 void CloseNextModal(std::function<void(QWidget*)> inspect = {}, bool accept = false);
 
+// Watches the window while an operation runs: the ticks of a 10 ms timer, each of which asks the
+// status line to repaint, the paints it gets, and every status text seen, in order.
+class OperationWatch : public QObject {
+  public:
+    explicit OperationWatch(const CKestrelDlg& dlg);
+    int ticks = 0;   // while the operation ran
+    int paints = 0;  // of the status line, while the operation ran
+    QStringList statuses;
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    void Tick();
+
+    const CKestrelDlg& m_dlg;
+    QWidget* m_status;
+    QTimer m_timer;
+};
+
+// The threads of this process now.
+int ThreadCount();
+
 // A main window that never reaches anything but loopback.
 class PanelTest : public ::testing::Test {
   protected:
@@ -41,6 +64,9 @@ class PanelTest : public ::testing::Test {
     QLineEdit* Edit(int id) const { return dlg->Item<QLineEdit>(id); }
     QPushButton* Button(int id) const { return dlg->Item<QPushButton>(id); }
     QCheckBox* Box(int id) const { return dlg->Item<QCheckBox>(id); }
+    // Presses the button and waits until the operation it started (a search, the paced parameter
+    // write) has ended; false when one still runs after the time.
+    bool RunOperation(int id, int timeoutMs = 30000) const;
     // Puts host and port into the fields and presses Connect.
     void ConnectTo(quint16 port, const QString& host = QStringLiteral("127.0.0.1"));
 
