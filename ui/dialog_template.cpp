@@ -6,12 +6,12 @@
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QHeaderView>
+#include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPaintEvent>
 #include <QPainter>
-#include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStyleOptionButton>
@@ -83,8 +83,8 @@ class FramedGroup : public QGroupBox {
         QPainter painter(this);
         const QRect area = event->rect();
         const qreal ratio = m_picture.devicePixelRatio();
-        painter.drawPixmap(area, m_picture,
-                           QRectF(area.topLeft() * ratio, area.size() * ratio).toRect());
+        painter.drawImage(area, m_picture,
+                          QRectF(area.topLeft() * ratio, area.size() * ratio).toRect());
     }
 
   private:
@@ -99,8 +99,10 @@ class FramedGroup : public QGroupBox {
         bool operator==(const Look&) const = default;
     };
 
-    QPixmap Draw(const QStyleOptionGroupBox& option) const {
-        QPixmap picture(option.rect.size() * devicePixelRatio());
+    // An image in the format painting blends from, so that nothing is ever converted.
+    QImage Draw(const QStyleOptionGroupBox& option) const {
+        QImage picture(option.rect.size() * devicePixelRatio(),
+                       QImage::Format_ARGB32_Premultiplied);
         picture.setDevicePixelRatio(devicePixelRatio());
         picture.fill(Qt::transparent);
         QPainter painter(&picture);
@@ -111,7 +113,7 @@ class FramedGroup : public QGroupBox {
     }
 
     Look m_look;
-    QPixmap m_picture;
+    QImage m_picture;
 };
 
 // Read-only lines of text that scroll and can be selected and copied, by mouse and keyboard.

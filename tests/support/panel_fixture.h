@@ -52,7 +52,7 @@ class OperationWatch : public QObject {
     QTimer m_timer;
 };
 
-// The threads of this process now.
+// The threads of this process now, the idle workers of Qt's painting aside.
 int ThreadCount();
 
 // A main window that never reaches anything but loopback.
