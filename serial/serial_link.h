@@ -39,6 +39,8 @@ class SerialLink : public RequestLink {
     // Opens COM<com> at 1200 baud, 8N1; false when it cannot be opened (OpenFailureLine says
     // why).
     bool Open(int com);
+    // Opens a device named by its path (/dev/ttyUSB0) the same way.
+    bool OpenDevice(const std::string& path);
     // Stops the reader, then closes the port: no read ever runs on a closed descriptor.
     void Close();
     bool IsOpen() const;
@@ -76,7 +78,10 @@ class SerialLink : public RequestLink {
     bool Ready() const override { return IsOpen(); }
     bool Send(std::span<const Byte> frame) override;
     Framing LinkFraming() const override { return Framing::ModbusRtu; }
-    std::string TraceName() const override { return "COM" + std::to_string(m_com); }
+    // "COM5", or the device path when the port was opened by its path.
+    std::string TraceName() const override {
+        return m_device.empty() ? "COM" + std::to_string(m_com) : m_device;
+    }
 
   private:
     bool AskAtRate(std::size_t step, int attempt, Byte address, SearchResult& result);
@@ -86,4 +91,5 @@ class SerialLink : public RequestLink {
     UiHandover m_handover;
     std::unique_ptr<CSerialReader> m_reader;
     int m_com = 0;
+    std::string m_device;
 };
