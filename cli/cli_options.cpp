@@ -144,7 +144,7 @@ bool FlagOption(const std::string& arg, Parsed& parsed) {
 std::string ParseCommand(const std::vector<std::string>& words, std::size_t at, Command& command,
                          Options& o) {
     static const std::map<std::string, Command> kSimple = {
-        {"relays", Command::Relays}, {"di", Command::Di},         {"ai", Command::Ai},
+        {"relays", Command::Relays},     {"di", Command::Di},       {"ai", Command::Ai},
         {"discover", Command::Discover}, {"watch", Command::Watch},
     };
     if (at >= words.size()) {
@@ -175,7 +175,8 @@ std::string ParseCommand(const std::vector<std::string>& words, std::size_t at, 
     }
     if (word == "params") {
         command = Command::Params;
-        return rest == 0 ? std::string() : "params takes no arguments (or: params set NAME=VALUE...)";
+        return rest == 0 ? std::string()
+                         : "params takes no arguments (or: params set NAME=VALUE...)";
     }
     const auto simple = kSimple.find(word);
     if (simple == kSimple.end()) {
@@ -197,8 +198,8 @@ std::string CheckCombination(const Options& o) {
     }
     if (o.each) return "--each goes with discover";
     if (o.targets.empty()) return "no module given: --tcp HOST[:PORT] or --com COMn (see --help)";
-    const auto serialCount = std::count_if(o.targets.begin(), o.targets.end(),
-                                           [](const Target& t) { return t.serial; });
+    const auto serialCount =
+        std::count_if(o.targets.begin(), o.targets.end(), [](const Target& t) { return t.serial; });
     if (o.baud && serialCount == 0) return "--baud goes with --com";
     if (serialCount > 1) return "one --com at a time";
     return {};

@@ -32,8 +32,9 @@ void JobRunner::StartNext() {
         ++m_running;
         m_jobs[index] = m_factory(index);
         ModuleJob* job = m_jobs[index].get();
-        connect(job, &ModuleJob::Finished, this, [this, index] { Finish(index); },
-                Qt::QueuedConnection);
+        connect(
+            job, &ModuleJob::Finished, this, [this, index] { Finish(index); },
+            Qt::QueuedConnection);
         connect(job, &ModuleJob::Event, this, [this, index](const JobEvent& event) {
             if (m_onEvent) m_onEvent(index, event);
         });

@@ -21,7 +21,8 @@ class JobRunner : public QObject {
     void OnResult(ResultSink sink) { m_onResult = std::move(sink); }
     void OnEvent(EventSink sink) { m_onEvent = std::move(sink); }
 
-    // Returns when every job has finished, or at Abort (the jobs still running give nothing).
+    // Returns when every job has finished, or at Abort (then the results of the jobs that had
+    // not finished are empty and mean nothing).
     std::vector<JobResult> Run();
     void Abort();
 

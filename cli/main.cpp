@@ -135,8 +135,8 @@ class Run {
         }
         for (const DeviceSearch::Row& row : rows) {
             if (m_options.each) {
-                m_options.targets.push_back({false, row[1].toStdString(),
-                                             static_cast<std::uint16_t>(row[2].toUInt()), {}});
+                m_options.targets.push_back(
+                    {false, row[1].toStdString(), static_cast<std::uint16_t>(row[2].toUInt()), {}});
             } else {
                 PrintRow(row);
             }
@@ -173,6 +173,9 @@ class Run {
 // Reads every block, shows what will be written, asks, writes, reads back: one result a module.
 int Run::SetParams() {
     auto results = RunJobs(cli::Command::ParamsSet, {}, false);
+    if (Interrupted()) {
+        return 0;  // the reads did not all end: nothing is planned, nothing written
+    }
     std::vector<std::optional<ModuleJob::Work>> writes(results.size());
     for (std::size_t i = 0; i < results.size(); ++i) {
         JobResult& result = results[i];
@@ -186,8 +189,14 @@ int Run::SetParams() {
         if (AddressesClash(fields)) {
             const std::string both = "address=" + std::to_string(fields.slaveAddr) +
                                      " di-upload-address=" + std::to_string(fields.uploadAddr);
-            result = {result.module, result.command, 1, result.unit, {}, {},
-                      both + ": " + kSameAddressText, {}};
+            result = {result.module,
+                      result.command,
+                      1,
+                      result.unit,
+                      {},
+                      {},
+                      both + ": " + kSameAddressText,
+                      {}};
             continue;
         }
         const std::string changes = ChangesText(result.params, block);
@@ -198,8 +207,8 @@ int Run::SetParams() {
         }
         writes[i] = ModuleJob::Work{cli::Command::ParamsSet, block, result.unit.value_or(0)};
     }
-    const std::size_t count = std::count_if(writes.begin(), writes.end(),
-                                            [](const auto& w) { return w.has_value(); });
+    const std::size_t count =
+        std::count_if(writes.begin(), writes.end(), [](const auto& w) { return w.has_value(); });
     if (count > 0 && !Interrupted() && !Confirmed(count)) {
         for (const JobResult& result : results) {
             if (result.status != 0) m_output.Result(result);
@@ -224,8 +233,9 @@ bool Run::Confirmed(std::size_t count) const {
         return true;
     }
     if (isatty(STDIN_FILENO) == 0) {
-        Output::Error("params set", "nothing written: give --yes to write (standard input is "
-                                    "not a terminal to ask on)");
+        Output::Error("params set",
+                      "nothing written: give --yes to write (standard input is "
+                      "not a terminal to ask on)");
         return false;
     }
     std::cerr << "Write the parameters to " << count << (count == 1 ? " module" : " modules")
@@ -245,7 +255,8 @@ bool Run::Confirmed(std::size_t count) const {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const cli::Parsed parsed = cli::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    const cli::Parsed parsed =
+        cli::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
     if (parsed.help) {
         std::cout << cli::HelpText();
         return 0;

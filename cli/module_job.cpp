@@ -16,10 +16,12 @@ constexpr Byte kFuncReadHolding = 3;
 constexpr Byte kFuncWriteRegister = 6;
 constexpr Byte kFirstRelayCoil = 0x10;
 
-// A float as JSON: the shortest text that reads back as the same value.
+// A scaled value as JSON: raw x 5 / 1024 is exact in binary, and so is its shortest decimal as a
+// double ("24.5166015625", where the float's shortest would be "24.516602").
 std::string JsonNumber(float value) {
     std::array<char, 32> text{};
-    const auto result = std::to_chars(text.data(), text.data() + text.size(), value);
+    const auto result =
+        std::to_chars(text.data(), text.data() + text.size(), static_cast<double>(value));
     return {text.data(), result.ptr};
 }
 
@@ -149,7 +151,8 @@ void ModuleJob::OnFrame(const std::vector<Byte>& frame) {
     }
 }
 
-// ---- the parameter block --------------------------------------------------------------------------
+// ---- the parameter block
+// --------------------------------------------------------------------------
 
 // The panel's read: three registers, then five (200 ms later in RTU framing), to unit 0xFF;
 // with --unit, five registers from that unit.
@@ -274,8 +277,8 @@ void ModuleJob::SwitchRelay() {
             return;
         }
         Succeed("RL" + std::to_string(relay) + " " + OnOff(effect.checked),
-                "\"relay\":" + std::to_string(relay) + ",\"on\":" +
-                    (effect.checked ? "true" : "false"));
+                "\"relay\":" + std::to_string(relay) +
+                    ",\"on\":" + (effect.checked ? "true" : "false"));
     });
 }
 
@@ -302,8 +305,8 @@ void ModuleJob::QueryAi() {
         }
         const std::uint16_t raw1 = ReadWord(frame, 3);
         const std::uint16_t raw2 = ReadWord(frame, 5);
-        Succeed("AI1=" + FormatFloatField(effect.ai1) + " V (" + std::to_string(raw1) + ") AI2=" +
-                    FormatFloatField(effect.ai2) + " V (" + std::to_string(raw2) + ")",
+        Succeed("AI1=" + FormatFloatField(effect.ai1) + " V (" + std::to_string(raw1) +
+                    ") AI2=" + FormatFloatField(effect.ai2) + " V (" + std::to_string(raw2) + ")",
                 "\"ai1\":" + JsonNumber(effect.ai1) + ",\"ai1_raw\":" + std::to_string(raw1) +
                     ",\"ai2\":" + JsonNumber(effect.ai2) + ",\"ai2_raw\":" + std::to_string(raw2));
     });
@@ -320,11 +323,10 @@ void ModuleJob::ReportEvent(const std::vector<Byte>& frame) {
                     "\"event\":\"di\",\"input\":" + input +
                         ",\"on\":" + (effect.checked ? "true" : "false")});
     } else if (effect.kind == ReplyEffect::Kind::Analog && frame.size() >= 7) {
-        emit Event({"AI1=" + FormatFloatField(effect.ai1) + " V AI2=" +
-                        FormatFloatField(effect.ai2) + " V",
-                    "\"event\":\"ai\",\"ai1\":" + JsonNumber(effect.ai1) +
-                        ",\"ai1_raw\":" + std::to_string(ReadWord(frame, 3)) +
-                        ",\"ai2\":" + JsonNumber(effect.ai2) +
+        emit Event({"AI1=" + FormatFloatField(effect.ai1) +
+                        " V AI2=" + FormatFloatField(effect.ai2) + " V",
+                    "\"event\":\"ai\",\"ai1\":" + JsonNumber(effect.ai1) + ",\"ai1_raw\":" +
+                        std::to_string(ReadWord(frame, 3)) + ",\"ai2\":" + JsonNumber(effect.ai2) +
                         ",\"ai2_raw\":" + std::to_string(ReadWord(frame, 5))});
     }
 }

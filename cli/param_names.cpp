@@ -31,7 +31,8 @@ std::optional<int> RateIndex(const std::string& text) {
 
 std::string ShowRate(const DeviceParams& params) {
     const int index = FieldsOfBlock(params).baudIndex;
-    return index < 0 ? "none" : std::to_string(kSerialRates.at(static_cast<std::size_t>(index)).baud);
+    return index < 0 ? "none"
+                     : std::to_string(kSerialRates.at(static_cast<std::size_t>(index)).baud);
 }
 
 std::string Refusal(bool fits, const char* message) {
@@ -40,18 +41,20 @@ std::string Refusal(bool fits, const char* message) {
 
 FieldRule ByteRule(const char* name, const char* jsonName, Byte ParamFields::*member,
                    std::size_t at) {
-    return {name, jsonName,
-            [](const std::string& v) { return Refusal(ParseByteField(v).has_value(), kRefuseByte); },
-            [member](const std::string& v, ParamFields& f) { f.*member = *ParseByteField(v); },
-            [at](const DeviceParams& p) { return std::to_string(p.bytes.at(at)); }};
+    return {
+        name, jsonName,
+        [](const std::string& v) { return Refusal(ParseByteField(v).has_value(), kRefuseByte); },
+        [member](const std::string& v, ParamFields& f) { f.*member = *ParseByteField(v); },
+        [at](const DeviceParams& p) { return std::to_string(p.bytes.at(at)); }};
 }
 
 FieldRule PeriodRule(const char* name, const char* jsonName, std::uint32_t ParamFields::*member,
                      std::size_t at) {
-    return {name, jsonName,
-            [](const std::string& v) { return Refusal(ParseWordField(v).has_value(), kRefuseWord); },
-            [member](const std::string& v, ParamFields& f) { f.*member = *ParseWordField(v); },
-            [at](const DeviceParams& p) { return std::to_string(ReadWord(p.bytes, at)); }};
+    return {
+        name, jsonName,
+        [](const std::string& v) { return Refusal(ParseWordField(v).has_value(), kRefuseWord); },
+        [member](const std::string& v, ParamFields& f) { f.*member = *ParseWordField(v); },
+        [at](const DeviceParams& p) { return std::to_string(ReadWord(p.bytes, at)); }};
 }
 
 const std::vector<FieldRule>& Rules() {
@@ -86,14 +89,16 @@ const FieldRule* RuleNamed(const std::string& name) {
 std::string ParseAssignment(const std::string& text, ParamAssignment& assignment) {
     const auto equals = text.find('=');
     if (equals == std::string::npos) {
-        return text + ": expects NAME=VALUE (address, baud, di-upload, di-upload-address, "
-                      "ai1-period, ai2-period)";
+        return text +
+               ": expects NAME=VALUE (address, baud, di-upload, di-upload-address, "
+               "ai1-period, ai2-period)";
     }
     assignment = {text.substr(0, equals), text.substr(equals + 1)};
     const FieldRule* rule = RuleNamed(assignment.name);
     if (rule == nullptr) {
-        return assignment.name + ": no such parameter (address, baud, di-upload, "
-                                 "di-upload-address, ai1-period, ai2-period)";
+        return assignment.name +
+               ": no such parameter (address, baud, di-upload, "
+               "di-upload-address, ai1-period, ai2-period)";
     }
     const std::string refusal = rule->check(assignment.value);
     return refusal.empty() ? std::string() : text + ": " + refusal;

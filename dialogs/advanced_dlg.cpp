@@ -85,9 +85,9 @@ class CAdvancedDlg::Window : public CTemplateDialog {
         if (!UpdateData(true)) {
             return;
         }
-        const ParamFields fields = {m_owner.m_bySlaveAddr,      m_owner.m_byUploadEnable,
-                                    m_owner.m_byUploadAddr,     ComboSelection(m_cbBaudrate),
-                                    m_owner.m_nAI1Period,       m_owner.m_nAI2Period};
+        const ParamFields fields = {m_owner.m_bySlaveAddr,  m_owner.m_byUploadEnable,
+                                    m_owner.m_byUploadAddr, ComboSelection(m_cbBaudrate),
+                                    m_owner.m_nAI1Period,   m_owner.m_nAI2Period};
         StoreFields(fields, m_owner.m_params);
         if (AddressesClash(fields)) {
             KestrelMessageBox(this, QString::fromUtf8(kSameAddressText), MessageIcon::None);

@@ -20,8 +20,7 @@ std::uint16_t RegisterWord(const DeviceParams& params, std::uint16_t offset) {
 DeviceParams g_DeviceParams;
 
 std::vector<Byte> ParamReadFrame(std::uint16_t quantity, Framing framing, Byte unit) {
-    return BuildFrame({unit, kFuncReadHolding, kParamFirstRegister, quantity},
-                      framing);
+    return BuildFrame({unit, kFuncReadHolding, kParamFirstRegister, quantity}, framing);
 }
 
 std::vector<std::vector<Byte>> ParamWriteFrames(const DeviceParams& params, Byte unit,
