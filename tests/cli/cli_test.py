@@ -96,7 +96,7 @@ class CliCase(unittest.TestCase):
         return self.sim("--tcp", "127.0.0.1:0", "--no-discovery", *args)
 
     def cli(self, *args, **kwargs):
-        return run_cli(*args, env=self.env, **kwargs)
+        return run_cli(*args, **{"env": self.env, **kwargs})
 
     # The links every command is tried on: link options for a simulator, its own options, and
     # the unit it answers at.
@@ -208,6 +208,52 @@ class ParamsSet(CliCase):
         self.assertEqual(result.returncode, 1)
         self.assertIn("Unit 1 refused the write of register 0x003F: exception 3 (illegal data "
                       "value)", result.stderr)
+
+
+class PanelFrames(CliCase):
+    """The frames on the wire, from the traffic trace: the panel's own, with its pauses."""
+
+    def sent(self, *args):
+        result = self.cli(*args, env=dict(self.env, KESTREL_TRACE="1"))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        frames = []
+        for line in result.stderr.splitlines():
+            time_text, _, direction, hex_bytes = line.split(" ", 3)
+            if direction == "tx":
+                frames.append((float(time_text), hex_bytes))
+        return frames
+
+    def test_requests_match_the_panels_frames_byte_for_byte(self):
+        read3_tcp, read5_tcp = "00 01 00 00 00 06 FF 03 00 3F 00 03", "00 01 00 00 00 06 FF 03 00 3F 00 05"
+        read3_rtu, read5_rtu = "FF 03 00 3F 00 03 20 19", "FF 03 00 3F 00 05 A0 1B"
+        tcp = self.tcp_sim("--address", "5").address
+        rtu = self.tcp_sim("--address", "5", "--framing", "rtu").address
+        cases = [
+            (["--tcp", tcp, "relay", "1", "on"], [read3_tcp, read5_tcp,
+                                                  "00 01 00 00 00 06 05 05 00 10 FF 00"], 0),
+            (["--tcp", rtu, "--rtu", "relay", "1", "on"], [read3_rtu, read5_rtu,
+                                                           "05 05 00 10 FF 00 8C 7B"], 0.2),
+            (["--tcp", rtu, "--rtu", "--unit", "5", "di"], ["05 01 00 00 00 04 3C 4D"], 0),
+            (["--tcp", rtu, "--rtu", "--unit", "5", "ai"], ["05 04 00 00 00 02 70 4F"], 0),
+        ]
+        for args, expected, pause in cases:
+            with self.subTest(args=args):
+                frames = self.sent(*args)
+                self.assertEqual([f for _, f in frames], expected)
+                if len(frames) > 1:
+                    self.assertGreaterEqual(frames[1][0] - frames[0][0], pause)
+
+    def test_the_parameter_write_keeps_the_panels_order_units_and_pauses(self):
+        rtu = self.tcp_sim("--address", "5", "--framing", "rtu").address
+        frames = self.sent("--tcp", rtu, "--rtu", "params", "set", "di-upload=1",
+                           "ai1-period=1000", "--yes")
+        writes = frames[2:6]  # after the read, before the read back
+        self.assertEqual([f for _, f in writes], ["05 06 00 40 02 07 C9 38", "05 06 00 42 03 E8 28 E4",
+                                                  "05 06 00 43 00 00 79 9A", "05 06 00 3F 05 01 7A D2"])
+        for (before, _), (after, _) in zip(writes, writes[1:]):
+            self.assertGreaterEqual(after - before, 0.1)
+        self.assertEqual(frames[6][1], "FF 03 00 3F 00 03 20 19")
+        self.assertGreaterEqual(frames[6][0] - writes[-1][0], 0.2)
 
 
 class Faults(CliCase):
