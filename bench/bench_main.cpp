@@ -1,7 +1,7 @@
 // The benchmark command: measures the panel's figures side by side in one run and prints them
 // as one table (scripts/bench.sh builds it optimised and runs it).
 //   kestrel-bench [--quick]
-//                 [--only=rtt-tcp,rtt-serial,idle,search,startup,framers,long,flood]
+//                 [--only=rtt-tcp,rtt-serial,idle,search,startup,framers,long,flood,cli]
 //                 [--no-pin]
 // Everything runs on loopback and on pseudo-terminals; message boxes are counted, not shown.
 #include <sched.h>
@@ -53,6 +53,7 @@ const std::vector<Section>& Sections() {
         {"framers", "framer throughput", BenchFramers},
         {"long", "long runs", BenchLongAll},
         {"flood", "floods", BenchFlood},
+        {"cli", "kestrel-cli over many modules", BenchCli},
     };
     return sections;
 }
@@ -69,6 +70,8 @@ BenchOptions QuickOptions(BenchOptions options) {
     options.framerSearchTries = 40;
     options.floodMiB = 4;
     options.floodPtyAnalogMiB = 1;
+    options.cliModules = 10;
+    options.cliRuns = 1;
     return options;
 }
 

@@ -19,7 +19,9 @@ struct BenchOptions {
     std::size_t framerSearchTries = 300;  // random units timed in the search for the worst
     std::size_t floodMiB = 100;           // per flood case
     std::size_t floodPtyAnalogMiB = 4;    // analog replies on the serial link, far slower
-    QString comDir;                       // KESTREL_COM_DIR of this run
+    int cliModules = 100;                 // simulated modules one kestrel-cli call reads
+    int cliRuns = 5;
+    QString comDir;  // KESTREL_COM_DIR of this run
 };
 
 // 1. Relay round trip over TCP: the panel, libmodbus and pymodbus against one simulator.
@@ -36,6 +38,8 @@ void BenchStartup(BenchTable& table, const BenchOptions& options);
 void BenchFramers(BenchTable& table, const BenchOptions& options);
 // 8. The longest stall of the window while a peer floods the TCP link or the COM port.
 void BenchFlood(BenchTable& table, const BenchOptions& options);
+// 9. kestrel-cli reading the parameter blocks of many simulated modules in one call.
+void BenchCli(BenchTable& table, const BenchOptions& options);
 // 7. A long run of relay commands over TCP and over a pseudo-terminal, resident size kept.
 void BenchLongRuns(BenchTable& table, const BenchOptions& options);
 

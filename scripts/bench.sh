@@ -3,7 +3,7 @@
 # into build-bench, then measures every figure side by side in one run and prints one table:
 #   scripts/bench.sh                 the full run (about two and a half minutes)
 #   scripts/bench.sh --quick         small counts, to try the bench itself
-#   scripts/bench.sh --only=rtt-tcp,rtt-serial,idle,search,startup,framers,long,flood
+#   scripts/bench.sh --only=rtt-tcp,rtt-serial,idle,search,startup,framers,long,flood,cli
 # Everything runs on loopback and on pseudo-terminals. The table goes to standard output,
 # progress to standard error. KESTREL_BENCH_BUILD changes the build folder.
 set -euo pipefail
