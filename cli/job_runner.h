@@ -21,8 +21,8 @@ class JobRunner : public QObject {
     void OnResult(ResultSink sink) { m_onResult = std::move(sink); }
     void OnEvent(EventSink sink) { m_onEvent = std::move(sink); }
 
-    // Returns when every job has finished, or at Abort (then the results of the jobs that had
-    // not finished are empty and mean nothing).
+    // Returns when every job has finished, or at Abort (then the jobs that had not finished
+    // have the status JobResult::kNotEnded).
     std::vector<JobResult> Run();
     void Abort();
 

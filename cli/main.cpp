@@ -164,11 +164,41 @@ class Run {
     }
 
     int SetParams();
+    std::optional<ModuleJob::Work> PlanWrite(JobResult& result) const;
     bool Confirmed(std::size_t count) const;
 
     cli::Options m_options;
     Output m_output;
 };
+
+// The write planned for one module from the block read: nothing when the fields clash (the
+// result then says so), otherwise the block to write, shown to the operator.
+std::optional<ModuleJob::Work> Run::PlanWrite(JobResult& result) const {
+    ParamFields fields = FieldsOfBlock(result.params);
+    ApplyAssignments(m_options.assignments, fields);
+    DeviceParams block = result.params;
+    StoreFields(fields, block);
+    if (AddressesClash(fields)) {
+        const std::string both = "address=" + std::to_string(fields.slaveAddr) +
+                                 " di-upload-address=" + std::to_string(fields.uploadAddr);
+        result = {result.module,
+                  result.command,
+                  1,
+                  result.unit,
+                  {},
+                  {},
+                  both + ": " + kSameAddressText,
+                  {}};
+        return std::nullopt;
+    }
+    const std::string changes = ChangesText(result.params, block);
+    if (!m_options.quiet || !m_options.yes) {
+        m_output.Note(result.module + " unit " + std::to_string(result.unit.value_or(0)) +
+                      ": will write " + BlockText(block) +
+                      (changes.empty() ? " (no change)" : " (" + changes + ")"));
+    }
+    return ModuleJob::Work{cli::Command::ParamsSet, block, result.unit.value_or(0)};
+}
 
 // Reads every block, shows what will be written, asks, writes, reads back: one result a module.
 int Run::SetParams() {
@@ -178,37 +208,12 @@ int Run::SetParams() {
     }
     std::vector<std::optional<ModuleJob::Work>> writes(results.size());
     for (std::size_t i = 0; i < results.size(); ++i) {
-        JobResult& result = results[i];
-        if (result.status != 0) {
-            continue;
+        if (results[i].status == 0) {
+            writes[i] = PlanWrite(results[i]);
         }
-        ParamFields fields = FieldsOfBlock(result.params);
-        ApplyAssignments(m_options.assignments, fields);
-        DeviceParams block = result.params;
-        StoreFields(fields, block);
-        if (AddressesClash(fields)) {
-            const std::string both = "address=" + std::to_string(fields.slaveAddr) +
-                                     " di-upload-address=" + std::to_string(fields.uploadAddr);
-            result = {result.module,
-                      result.command,
-                      1,
-                      result.unit,
-                      {},
-                      {},
-                      both + ": " + kSameAddressText,
-                      {}};
-            continue;
-        }
-        const std::string changes = ChangesText(result.params, block);
-        if (!m_options.quiet || !m_options.yes) {
-            m_output.Note(result.module + " unit " + std::to_string(result.unit.value_or(0)) +
-                          ": will write " + BlockText(block) +
-                          (changes.empty() ? " (no change)" : " (" + changes + ")"));
-        }
-        writes[i] = ModuleJob::Work{cli::Command::ParamsSet, block, result.unit.value_or(0)};
     }
-    const std::size_t count =
-        std::count_if(writes.begin(), writes.end(), [](const auto& w) { return w.has_value(); });
+    const auto count = static_cast<std::size_t>(
+        std::count_if(writes.begin(), writes.end(), [](const auto& w) { return w.has_value(); }));
     if (count > 0 && !Interrupted() && !Confirmed(count)) {
         for (const JobResult& result : results) {
             if (result.status != 0) m_output.Result(result);

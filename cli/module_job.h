@@ -17,7 +17,8 @@
 struct JobResult {
     std::string module;
     std::string command;
-    int status = 0;  // 0 done, 1 no answer / refused / lost, 3 no link
+    int status = kNotEnded;  // 0 done, 1 no answer / refused / lost, 3 no link
+    static constexpr int kNotEnded = -1;  // the run was interrupted before the job ended
     std::optional<Byte> unit;
     std::string text;  // the result as words, when done
     std::string json;  // the result as JSON members (no braces), when done

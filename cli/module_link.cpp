@@ -124,6 +124,10 @@ class SerialModuleLink : public ModuleLink {
     void Search() {
         const SerialLink::SearchResult result = m_link.Search(m_unit, m_ended);
         using End = SerialLink::SearchResult::End;
+        if (result.end == End::Ended) {
+            m_link.Close();  // interrupted: the run is ending, and says so itself
+            return;
+        }
         if (result.end != End::Found) {
             const bool lost = result.end == End::LineLost;
             m_link.Close();

@@ -36,6 +36,9 @@ std::string JsonString(const std::string& text) {
 }
 
 void Output::Result(const JobResult& result) const {
+    if (result.status == JobResult::kNotEnded) {
+        return;
+    }
     if (result.status != 0) {
         Error(result.module, result.error);
     }

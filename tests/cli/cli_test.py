@@ -184,6 +184,27 @@ class ParamsSet(CliCase):
         self.assertIn("give --yes", result.stderr)
         self.assertEqual(sim.params(), before)
 
+    def test_the_operator_confirms_at_the_terminal(self):
+        for answer, status, written in [("y", 0, True), ("n", 1, False), ("", 1, False)]:
+            with self.subTest(answer=answer):
+                sim = self.tcp_sim()
+                before = sim.params()
+                master, slave = os.openpty()
+                with subprocess.Popen([CLI, "--tcp", sim.address, "params", "set", "address=9"],
+                                      stdin=slave, stdout=subprocess.PIPE,
+                                      stderr=subprocess.PIPE, text=True, env=self.env) as cli:
+                    os.close(slave)
+                    prompt = ""
+                    while "[y/N] " not in prompt and cli.poll() is None:
+                        ready, _, _ = select.select([cli.stderr], [], [], PATIENCE)
+                        prompt += os.read(cli.stderr.fileno(), 256).decode() if ready else "!"
+                        self.assertNotIn("!", prompt)
+                    os.write(master, (answer + "\n").encode())
+                    self.assertEqual(cli.wait(PATIENCE), status)
+                    os.close(master)
+                    self.assertIn("will write address=9", cli.stdout.read())
+                self.assertEqual(sim.params() != before, written)
+
     def test_the_dialogs_checks_refuse_before_anything_is_sent(self):
         sim = self.tcp_sim()
         cases = [
@@ -192,7 +213,8 @@ class ParamsSet(CliCase):
             (["baud=9601"], 2, "expects one of 1200"),
             (["version=17"], 2, "read only"),
             (["colour=red"], 2, "no such parameter"),
-            (["di-upload-address=1"], 1, "address=1 di-upload-address=1: 设备地址与上报地址不能一致!"),
+            (["di-upload-address=1"], 1,
+             "address=1 di-upload-address=1: 设备地址与上报地址不能一致!"),
         ]
         before = sim.params()
         for words, status, message in cases:
@@ -224,7 +246,8 @@ class PanelFrames(CliCase):
         return frames
 
     def test_requests_match_the_panels_frames_byte_for_byte(self):
-        read3_tcp, read5_tcp = "00 01 00 00 00 06 FF 03 00 3F 00 03", "00 01 00 00 00 06 FF 03 00 3F 00 05"
+        read3_tcp = "00 01 00 00 00 06 FF 03 00 3F 00 03"
+        read5_tcp = "00 01 00 00 00 06 FF 03 00 3F 00 05"
         read3_rtu, read5_rtu = "FF 03 00 3F 00 03 20 19", "FF 03 00 3F 00 05 A0 1B"
         tcp = self.tcp_sim("--address", "5").address
         rtu = self.tcp_sim("--address", "5", "--framing", "rtu").address
@@ -248,8 +271,9 @@ class PanelFrames(CliCase):
         frames = self.sent("--tcp", rtu, "--rtu", "params", "set", "di-upload=1",
                            "ai1-period=1000", "--yes")
         writes = frames[2:6]  # after the read, before the read back
-        self.assertEqual([f for _, f in writes], ["05 06 00 40 02 07 C9 38", "05 06 00 42 03 E8 28 E4",
-                                                  "05 06 00 43 00 00 79 9A", "05 06 00 3F 05 01 7A D2"])
+        self.assertEqual([f for _, f in writes],
+                         ["05 06 00 40 02 07 C9 38", "05 06 00 42 03 E8 28 E4",
+                          "05 06 00 43 00 00 79 9A", "05 06 00 3F 05 01 7A D2"])
         for (before, _), (after, _) in zip(writes, writes[1:]):
             self.assertGreaterEqual(after - before, 0.1)
         self.assertEqual(frames[6][1], "FF 03 00 3F 00 03 20 19")
@@ -260,7 +284,8 @@ class Faults(CliCase):
     def test_exit_status_and_message_for_each_fault(self):
         dead = free_port()
         cases = [
-            ("never answers", ["--stop-reading"], 1, "No reply from unit 255 to the parameter read"),
+            ("never answers", ["--stop-reading"], 1,
+             "No reply from unit 255 to the parameter read"),
             ("refuses", ["--exception-every", "1"], 1,
              "Unit 255 refused the parameter read: exception 4 (server device failure)"),
             ("closes", ["--close-after", "1"], 1, "The module "),
@@ -273,7 +298,8 @@ class Faults(CliCase):
                 started = time.monotonic()
                 result = self.cli("--tcp", address, "--timeout", "300", "--json", "ai")
                 self.assertEqual(result.returncode, status, result.stderr)
-                self.assertTrue(result.stderr.startswith("kestrel-cli: %s: %s" % (address, message)))
+                line = "kestrel-cli: %s: %s" % (address, message)
+                self.assertTrue(result.stderr.startswith(line), result.stderr)
                 self.assertEqual(result.stderr.count("\n"), 1, result.stderr)
                 (reply,) = json_lines(result.stdout)
                 self.assertEqual((reply["module"], reply["ok"], reply["status"]),
@@ -380,7 +406,7 @@ class Many(CliCase):
         self.assertIn("no module answered", result.stderr)
 
 
-class Watch(CliCase):
+class WatchAndSignals(CliCase):
     def test_reports_come_until_interrupted_and_the_signal_ends_it_cleanly(self):
         sim = self.tcp_sim("--ai", "256,0")
         self.assertEqual(self.cli("--tcp", sim.address, "params", "set", "di-upload=1",
@@ -409,6 +435,19 @@ class Watch(CliCase):
             command.send_signal(signal.SIGTERM)
             self.assertEqual(command.wait(PATIENCE), 128 + signal.SIGTERM)
             self.assertLess(time.monotonic() - started, 5)
+
+    def test_an_interrupt_ends_the_serial_search_and_frees_the_port(self):
+        self.sim("--serial", "COM7", "--baud", "115200")  # found only at the last rate
+        env = dict(self.env, KESTREL_TRACE="1")
+        with subprocess.Popen([CLI, "--com", "COM7", "di"], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True, env=env) as command:
+            while "search at 2400 baud" not in self.read_line(command, command.stderr):
+                self.assertIsNone(command.poll())
+            command.send_signal(signal.SIGINT)
+            self.assertEqual(command.wait(PATIENCE), 128 + signal.SIGINT)
+            self.assertNotIn("kestrel-cli:", command.stderr.read())
+        result = self.cli("--com", "COM7", "--baud", "115200", "di")  # the port is free again
+        self.assertEqual(result.returncode, 0, result.stderr)
 
     @staticmethod
     def read_line(proc, stream=None):
