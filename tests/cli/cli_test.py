@@ -408,20 +408,25 @@ class Many(CliCase):
 
 class WatchAndSignals(CliCase):
     def test_reports_come_until_interrupted_and_the_signal_ends_it_cleanly(self):
-        sim = self.tcp_sim("--ai", "256,0")
-        self.assertEqual(self.cli("--tcp", sim.address, "params", "set", "di-upload=1",
-                                  "ai2-period=100", "--yes").returncode, 0)
-        with subprocess.Popen([CLI, "--tcp", sim.address, "--json", "watch"],
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                              env=self.env) as watch:
-            first = json.loads(self.read_line(watch))
-            self.assertEqual((first["event"], first["ai1"], first["ai1_raw"]), ("ai", 1.25, 256))
-            sim.command("di 3 1")
-            events = [json.loads(self.read_line(watch)) for _ in range(5)]
-            self.assertIn({"module": sim.address, "event": "di", "input": 3, "on": True}, events)
-            watch.send_signal(signal.SIGINT)
-            self.assertEqual(watch.wait(PATIENCE), 0)
-            self.assertEqual(watch.stderr.read(), "")
+        for link in ["modbus tcp", "serial at rate"]:
+            with self.subTest(link=link):
+                sim, link_args, _ = self.linked_sim(link, "--ai", "256,0")
+                self.assertEqual(self.cli(*link_args, "params", "set", "di-upload=1",
+                                          "ai2-period=100", "--yes").returncode, 0)
+                with subprocess.Popen([CLI, *link_args, "--json", "watch"],
+                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                      env=self.env) as watch:
+                    first = json.loads(self.read_line(watch))
+                    self.assertEqual((first["event"], first["ai1"], first["ai1_raw"]),
+                                     ("ai", 1.25, 256))
+                    sim.command("di 3 1")
+                    events = [json.loads(self.read_line(watch)) for _ in range(5)]
+                    self.assertIn({"module": link_args[1], "event": "di", "input": 3, "on": True},
+                                  events)
+                    watch.send_signal(signal.SIGINT)
+                    self.assertEqual(watch.wait(PATIENCE), 0)
+                    self.assertEqual(watch.stderr.read(), "")
+                sim.close()
 
     def test_a_termination_signal_ends_a_waiting_command_at_once(self):
         sim = self.tcp_sim("--stop-reading")
