@@ -49,7 +49,7 @@ ModuleJob::ModuleJob(const cli::Target& target, const cli::Options& options, Wor
     connect(m_link.get(), &ModuleLink::Opened, this, &ModuleJob::OnOpened);
     connect(m_link.get(), &ModuleLink::FrameReceived, this, &ModuleJob::OnFrame);
     connect(m_link.get(), &ModuleLink::Lost, this,
-            [this](const QString& reason) { Fail(1, reason.toStdString()); });
+            [this](const QString& reason) { Fail(JobResult::kNoAnswer, reason.toStdString()); });
 }
 
 ModuleJob::~ModuleJob() = default;
@@ -68,7 +68,7 @@ void ModuleJob::Abort() {
 
 void ModuleJob::OnOpened(bool ok, const QString& failure) {
     if (!ok) {
-        Fail(3, failure.toStdString());
+        Fail(JobResult::kNoLink, failure.toStdString());
         return;
     }
     if (m_work.blockToWrite) {
@@ -96,7 +96,7 @@ void ModuleJob::Ask(const std::vector<Byte>& frame, ReplyWatch::Request request,
     m_then = std::move(then);
     Watch(std::move(request));
     if (!m_link->Send(frame)) {
-        Fail(1, "the request could not be sent: the link is down");
+        Fail(JobResult::kNoAnswer, "the request could not be sent: the link is down");
     }
 }
 
@@ -121,7 +121,7 @@ void ModuleJob::ScheduleDeadline() {
 void ModuleJob::OnDeadline() {
     const auto lines = m_watch.Expired(ReplyWatch::Clock::now());
     if (!lines.empty()) {
-        Fail(1, lines.front());
+        Fail(JobResult::kNoAnswer, lines.front());
         return;
     }
     ScheduleDeadline();
@@ -133,7 +133,7 @@ void ModuleJob::OnFrame(const std::vector<Byte>& frame) {
     }
     const std::size_t watched = m_watch.Watched();
     if (const auto refusal = m_watch.Received(frame)) {
-        Fail(1, *refusal);
+        Fail(JobResult::kNoAnswer, *refusal);
         return;
     }
     // A module may answer the read to unit 0xFF from its own address.
@@ -230,7 +230,8 @@ void ModuleJob::CompareReadBack() {
     m_result.params = m_block;
     const std::string differences = ChangesText(*m_work.blockToWrite, m_block);
     if (!differences.empty()) {
-        Fail(1, "the module holds other parameters than were written: " + differences);
+        Fail(JobResult::kNoAnswer,
+             "the module holds other parameters than were written: " + differences);
         return;
     }
     Succeed("written and read back: " + BlockText(m_block),
@@ -273,7 +274,7 @@ void ModuleJob::SwitchRelay() {
     SendCommandFrame(k, {m_address, 5, coil, m_result.command}, [this, relay](const auto& frame) {
         const ReplyEffect effect = DecodeNetworkFrame(frame, m_address);
         if (effect.kind != ReplyEffect::Kind::Indicator) {
-            Fail(1, "the module's echo names no relay state");
+            Fail(JobResult::kNoAnswer, "the module's echo names no relay state");
             return;
         }
         Succeed("RL" + std::to_string(relay) + " " + OnOff(effect.checked),
@@ -300,7 +301,7 @@ void ModuleJob::QueryAi() {
     SendCommandFrame(kCmdQueryAi, {m_address, 4, 0, "the AI query"}, [this](const auto& frame) {
         const ReplyEffect effect = DecodeNetworkFrame(frame, m_address);
         if (frame.size() < 7) {
-            Fail(1, "the AI reply is too short for two inputs");
+            Fail(JobResult::kNoAnswer, "the AI reply is too short for two inputs");
             return;
         }
         const std::uint16_t raw1 = ReadWord(frame, 3);
@@ -334,7 +335,7 @@ void ModuleJob::ReportEvent(const std::vector<Byte>& frame) {
 // ---- the end ----------------------------------------------------------------------------------
 
 void ModuleJob::Succeed(std::string text, std::string json) {
-    m_result.status = 0;
+    m_result.status = JobResult::kDone;
     m_result.unit = m_address;
     m_result.text = std::move(text);
     m_result.json = std::move(json);

@@ -15,9 +15,12 @@
 
 // What a command gave on one module: one result line (or JSON object), or the error.
 struct JobResult {
+    static constexpr int kDone = 0;
+    static constexpr int kNoAnswer = 1;  // no reply, a refusal, the link lost, other parameters
+    static constexpr int kNoLink = 3;    // the link could not be made
     std::string module;
     std::string command;
-    int status = kNotEnded;  // 0 done, 1 no answer / refused / lost, 3 no link
+    int status = kNotEnded;
     static constexpr int kNotEnded = -1;  // the run was interrupted before the job ended
     std::optional<Byte> unit;
     std::string text;  // the result as words, when done
