@@ -363,6 +363,16 @@ class Many(CliCase):
         self.assertEqual([r["ai1_raw"] for r in replies], list(range(50)))
         self.assertEqual([r["unit"] for r in replies], [1 + n for n in range(50)])
 
+    def test_at_most_32_modules_at_once(self):
+        sims = [self.tcp_sim("--delay-ms", "400") for _ in range(33)]
+        args = [a for s in sims for a in ("--tcp", s.address)]
+        started = time.monotonic()
+        result = self.cli(*args, "--unit", "1", "--quiet", "di", timeout=120)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout, "")
+        # 33 replies that each take 400 ms: the 33rd module waits for a place.
+        self.assertGreaterEqual(time.monotonic() - started, 0.8)
+
     def test_results_keep_the_order_given_when_some_fail(self):
         slow = self.tcp_sim("--delay-ms", "400")
         quick = self.tcp_sim()
