@@ -41,7 +41,10 @@ std::string RegisterName(std::span<const Byte> frame, Framing framing) {
 
 ModuleJob::ModuleJob(const cli::Target& target, const cli::Options& options, Work work,
                      std::function<bool()> ended)
-    : m_options(options), m_work(std::move(work)), m_link(ModuleLink::For(target, options, ended)) {
+    : m_options(options),
+      m_serial(target.serial),
+      m_work(std::move(work)),
+      m_link(ModuleLink::For(target, options, ended)) {
     m_result.module = target.Name();
     m_result.command = cli::CommandName(options, m_work.command);
     m_deadline.setSingleShot(true);
@@ -234,7 +237,9 @@ void ModuleJob::CompareReadBack() {
              "the module holds other parameters than were written: " + differences);
         return;
     }
-    Succeed("written and read back: " + BlockText(m_block),
+    // As the panel says on the serial line: the module takes its new settings when restarted.
+    const std::string restart = m_serial ? " (Set complete!please reboot device!)" : "";
+    Succeed("written and read back: " + BlockText(m_block) + restart,
             "\"written\":true," + BlockJson(m_block));
 }
 

@@ -88,6 +88,7 @@ class ModuleJob : public QObject {
     void End();
 
     cli::Options m_options;
+    bool m_serial;
     Work m_work;
     std::unique_ptr<ModuleLink> m_link;
     ReplyWatch m_watch;

@@ -173,6 +173,12 @@ class ParamsSet(CliCase):
                 self.assertIn("will write address=6", result.stderr)  # the plan, beside JSON
                 self.assertTrue(sim.params().startswith("06 01 02"))
                 self.assertTrue(sim.params().endswith("03 E8 00 00"))
+                result = self.cli(*link_args, "params", "set", "ai2-period=5", "--yes")
+                self.assertEqual(result.returncode, 0, result.stderr)
+                # On the serial line, as the panel says there: the module needs a restart.
+                self.assertEqual(result.stdout.endswith(
+                    "ai2-period=5 version=V16 (Set complete!please reboot device!)\n"),
+                    link.startswith("serial"), result.stdout)
                 sim.close()
 
     def test_nothing_is_written_without_yes_when_no_terminal_asks(self):
