@@ -2,7 +2,7 @@
 // as one table (scripts/bench.sh builds it optimised and runs it).
 //   kestrel-bench [--quick]
 //                 [--only=rtt-tcp,rtt-monitor,rtt-serial,idle,search,startup,framers,long,
-//                         flood,stalls]
+//                         flood,stalls,cli]
 //                 [--no-pin]
 // Everything runs on loopback and on pseudo-terminals; message boxes are counted, not shown.
 #include <sched.h>
@@ -56,6 +56,7 @@ const std::vector<Section>& Sections() {
         {"long", "long runs", BenchLongAll},
         {"flood", "floods", BenchFlood},
         {"stalls", "the window during long operations", BenchStalls},
+        {"cli", "kestrel-cli over many modules", BenchCli},
     };
     return sections;
 }
@@ -72,6 +73,8 @@ BenchOptions QuickOptions(BenchOptions options) {
     options.framerSearchTries = 40;
     options.floodMiB = 4;
     options.floodPtyAnalogMiB = 1;
+    options.cliModules = 10;
+    options.cliRuns = 1;
     return options;
 }
 

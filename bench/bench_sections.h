@@ -19,7 +19,9 @@ struct BenchOptions {
     std::size_t framerSearchTries = 300;  // random units timed in the search for the worst
     std::size_t floodMiB = 100;           // per flood case
     std::size_t floodPtyAnalogMiB = 4;    // analog replies on the serial link, far slower
-    QString comDir;                       // KESTREL_COM_DIR of this run
+    int cliModules = 100;                 // simulated modules one kestrel-cli call reads
+    int cliRuns = 5;
+    QString comDir;  // KESTREL_COM_DIR of this run
 };
 
 // 1. Relay round trip over TCP: the panel, libmodbus and pymodbus against one simulator.
@@ -41,6 +43,8 @@ void BenchFlood(BenchTable& table, const BenchOptions& options);
 // 9. The longest stall of the window during the serial search, the network search and the
 // paced parameter write.
 void BenchStalls(BenchTable& table, const BenchOptions& options);
+// 10. kestrel-cli reading the parameter blocks of many simulated modules in one call.
+void BenchCli(BenchTable& table, const BenchOptions& options);
 // 7. A long run of relay commands over TCP and over a pseudo-terminal, resident size kept.
 void BenchLongRuns(BenchTable& table, const BenchOptions& options);
 

@@ -1,11 +1,12 @@
 # Installation extras and the Debian package of the panel and the simulator.
 #
-#   cmake --install <build> --prefix <dir>   bin/kestrel, bin/kestrel-sim,
+#   cmake --install <build> --prefix <dir>   bin/kestrel, bin/kestrel-sim, bin/kestrel-cli
+#                                            with share/man/man1/kestrel-cli.1.gz,
 #                                            lib/kestrel/libDAVazIvurirU2.so, desktop entry, icons,
 #                                            share/doc/kestrel/copyright and changelog.Debian.gz
 #   cpack --config <build>/CPackConfig.cmake kestrel_<version>-<revision>_<arch>.deb (under /usr)
 #
-# The executables' install rules live beside their targets (app/, sim/, discovery/).
+# The executables' install rules live beside their targets (app/, cli/, sim/, discovery/).
 add_subdirectory(${PROJECT_SOURCE_DIR}/packaging ${PROJECT_BINARY_DIR}/packaging)
 
 set(KESTREL_PACKAGE_MAINTAINER "Kestrel developers <kestrel-dev@example.org>"
@@ -46,8 +47,10 @@ stream) and to the serial model on a COM port, finding its baud rate by scan;
 it lists the modules of the local network, switches relays, queries inputs,
 and reads and writes the module's parameters.
 .
-The package also carries kestrel-sim, a module simulator for trying the panel
-and testing without hardware.")
+The package also carries kestrel-cli, which drives one module or a hundred
+from the command line and scripts with the panel's own frames, and
+kestrel-sim, a module simulator for trying the panel and testing without
+hardware.")
 
 # Not found through the binaries' links, so named here: the platform plugins Qt loads at run
 # time (xcb, offscreen) and the CJK font the dialogs' Chinese texts are drawn with.

@@ -4,9 +4,9 @@
 #include <QPushButton>
 #include <array>
 
-#include "codec.h"
 #include "dialog_template.h"
 #include "message_box.h"
+#include "param_fields.h"
 #include "serial_rates.h"
 
 namespace {
@@ -37,17 +37,7 @@ constexpr std::array<ItemTemplate, 21> kAdvancedItems = {{
 
 constexpr DialogTemplate kAdvancedTemplate = {"Advanced", 303, 121, kAdvancedItems};
 
-constexpr Byte kNoBaudSelected = 0xFF;
-constexpr const char* kSameAddressText = "设备地址与上报地址不能一致!";
-
-std::uint32_t Period(Byte high, Byte low) {
-    return ReadWord(std::array<Byte, 2>{high, low}, 0);
-}
-
-void StorePeriod(std::uint32_t period, Byte& high, Byte& low) {
-    high = static_cast<Byte>((period >> 8) & 0xFFU);
-    low = static_cast<Byte>(period & 0xFFU);
-}
+static_assert(kSerialRates.size() == kBaudIndexCount);
 
 }  // namespace
 
@@ -79,14 +69,14 @@ class CAdvancedDlg::Window : public CTemplateDialog {
         for (const SerialRate& rate : kSerialRates) {
             m_cbBaudrate->addItem(QString::number(rate.baud));
         }
-        const auto& bytes = m_owner.m_params.bytes;
-        m_owner.m_bySlaveAddr = bytes[0];
-        m_owner.m_byUploadEnable = bytes[1];
-        m_owner.m_byUploadAddr = bytes[2];
-        m_owner.m_nAI1Period = Period(bytes[6], bytes[7]);
-        m_owner.m_nAI2Period = Period(bytes[8], bytes[9]);
-        m_cbBaudrate->setCurrentIndex(bytes[3] < kSerialRates.size() ? bytes[3] : -1);
-        m_owner.m_strVersion = QStringLiteral("V%1").arg(bytes[4], 0, 16);
+        const ParamFields fields = FieldsOfBlock(m_owner.m_params);
+        m_owner.m_bySlaveAddr = fields.slaveAddr;
+        m_owner.m_byUploadEnable = fields.uploadEnable;
+        m_owner.m_byUploadAddr = fields.uploadAddr;
+        m_owner.m_nAI1Period = fields.ai1Period;
+        m_owner.m_nAI2Period = fields.ai2Period;
+        m_cbBaudrate->setCurrentIndex(fields.baudIndex);
+        m_owner.m_strVersion = QString::fromStdString(VersionText(m_owner.m_params.bytes[4]));
         UpdateData(false);
         Item<QPushButton>(1)->setFocus();
     }
@@ -95,15 +85,11 @@ class CAdvancedDlg::Window : public CTemplateDialog {
         if (!UpdateData(true)) {
             return;
         }
-        auto& bytes = m_owner.m_params.bytes;
-        bytes[0] = m_owner.m_bySlaveAddr;
-        bytes[1] = m_owner.m_byUploadEnable;
-        bytes[2] = m_owner.m_byUploadAddr;
-        const int baud = ComboSelection(m_cbBaudrate);
-        bytes[3] = baud < 0 ? kNoBaudSelected : static_cast<Byte>(baud & 0xFF);
-        StorePeriod(m_owner.m_nAI1Period, bytes[6], bytes[7]);
-        StorePeriod(m_owner.m_nAI2Period, bytes[8], bytes[9]);
-        if (m_owner.m_bySlaveAddr == m_owner.m_byUploadAddr) {
+        const ParamFields fields = {m_owner.m_bySlaveAddr,  m_owner.m_byUploadEnable,
+                                    m_owner.m_byUploadAddr, ComboSelection(m_cbBaudrate),
+                                    m_owner.m_nAI1Period,   m_owner.m_nAI2Period};
+        StoreFields(fields, m_owner.m_params);
+        if (AddressesClash(fields)) {
             KestrelMessageBox(this, QString::fromUtf8(kSameAddressText), MessageIcon::None);
             return;
         }

@@ -4,7 +4,6 @@
 
 namespace {
 
-constexpr Byte kParamBroadcastUnit = 0xFF;
 constexpr Byte kFuncReadHolding = 3;
 constexpr Byte kFuncWriteRegister = 6;
 
@@ -20,9 +19,8 @@ std::uint16_t RegisterWord(const DeviceParams& params, std::uint16_t offset) {
 
 DeviceParams g_DeviceParams;
 
-std::vector<Byte> ParamReadFrame(std::uint16_t quantity, Framing framing) {
-    return BuildFrame({kParamBroadcastUnit, kFuncReadHolding, kParamFirstRegister, quantity},
-                      framing);
+std::vector<Byte> ParamReadFrame(std::uint16_t quantity, Framing framing, Byte unit) {
+    return BuildFrame({unit, kFuncReadHolding, kParamFirstRegister, quantity}, framing);
 }
 
 std::vector<std::vector<Byte>> ParamWriteFrames(const DeviceParams& params, Byte unit,

@@ -17,8 +17,12 @@ extern DeviceParams g_DeviceParams;
 
 inline constexpr std::uint16_t kParamFirstRegister = 0x003F;
 
-// The parameter read sent to unit 0xFF: quantity 3 or 5 registers from 0x003F.
-std::vector<Byte> ParamReadFrame(std::uint16_t quantity, Framing framing);
+inline constexpr Byte kParamBroadcastUnit = 0xFF;
+
+// The parameter read: quantity 3 or 5 registers from 0x003F, sent to unit 0xFF by the panel
+// (the command-line tool asks a unit it is told instead).
+std::vector<Byte> ParamReadFrame(std::uint16_t quantity, Framing framing,
+                                 Byte unit = kParamBroadcastUnit);
 
 // The four write-single-register frames for a block, in the order they go out:
 // 0x0040 (bytes 2,3), 0x0042 (6,7), 0x0043 (8,9), 0x003F (0,1). Every frame carries `unit`,

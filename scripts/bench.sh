@@ -4,7 +4,7 @@
 #   scripts/bench.sh                 the full run (about two and a half minutes)
 #   scripts/bench.sh --quick         small counts, to try the bench itself
 #   scripts/bench.sh --only=rtt-tcp,rtt-monitor,rtt-serial,idle,search,startup,framers,long,
-#                           flood,stalls
+#                           flood,stalls,cli
 # Everything runs on loopback and on pseudo-terminals. The table goes to standard output,
 # progress to standard error. KESTREL_BENCH_BUILD changes the build folder.
 set -euo pipefail

@@ -8,7 +8,7 @@ packages=(
   libgtest-dev googletest
   fonts-wqy-microhei
   mbpoll python3-pymodbus python3-serial python3-serial-asyncio libmodbus-dev
-  file desktop-file-utils
+  file desktop-file-utils groff-base
   clang libclang-rt-14-dev
 )
 

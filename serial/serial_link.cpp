@@ -64,7 +64,14 @@ SerialLink::~SerialLink() {
 bool SerialLink::Open(int com) {
     m_com = com;
     m_baud = kOpenBaud;
+    m_device.clear();
     return m_port.Open(com, kOpenBaud, 8, 0, 0);
+}
+
+bool SerialLink::OpenDevice(const std::string& path) {
+    m_com = 0;
+    m_device = path;
+    return m_port.OpenDevice(path, kOpenBaud, 8, 0, 0);
 }
 
 void SerialLink::Close() {
@@ -79,12 +86,12 @@ bool SerialLink::IsOpen() const {
 
 std::string SerialLink::OpenFailureLine() const {
     const std::string& path = m_port.DevicePath();
-    return "Open COM" + std::to_string(m_com) + " failed: " + m_port.LastError() + " (" +
+    return "Open " + TraceName() + " failed: " + m_port.LastError() + " (" +
            (path.empty() ? std::string("no device") : path) + ")";
 }
 
 std::string SerialLink::LostLine() const {
-    return "COM" + std::to_string(m_com) + " was lost (" + m_port.DevicePath() +
+    return TraceName() + " was lost (" + m_port.DevicePath() +
            " hung up or failed); the port is closed";
 }
 

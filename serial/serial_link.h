@@ -42,6 +42,8 @@ class SerialLink : public RequestLink {
     // Opens COM<com> at 1200 baud, 8N1; false when it cannot be opened (OpenFailureLine says
     // why).
     bool Open(int com);
+    // Opens a device named by its path (/dev/ttyUSB0) the same way.
+    bool OpenDevice(const std::string& path);
     // Stops the reader, then closes the port: no read ever runs on a closed descriptor.
     void Close();
     bool IsOpen() const;
@@ -92,7 +94,10 @@ class SerialLink : public RequestLink {
     bool Ready() const override { return IsOpen(); }
     bool Send(std::span<const Byte> frame) override;
     Framing LinkFraming() const override { return Framing::ModbusRtu; }
-    std::string TraceName() const override { return "COM" + std::to_string(m_com); }
+    // "COM5", or the device path when the port was opened by its path.
+    std::string TraceName() const override {
+        return m_device.empty() ? "COM" + std::to_string(m_com) : m_device;
+    }
     // The port as trace listeners know it: its name, RTU, and the rate it runs at now.
     TraceLink TraceSource() const { return {TraceName(), Framing::ModbusRtu, m_baud.load()}; }
 
@@ -111,4 +116,5 @@ class SerialLink : public RequestLink {
     std::atomic<std::uint32_t> m_baud{0};
     std::thread m_searchThread;
     std::atomic<bool> m_searchEnding{false};
+    std::string m_device;
 };

@@ -28,6 +28,9 @@ class CSerialPort {
     // Shows "Open com failed!" through the message sink on failure.
     bool Open(int port, std::uint32_t baud, std::uint8_t byteSize, std::uint8_t stopBits,
               std::uint8_t parity);
+    // The same for a device named by its path (/dev/ttyUSB0) rather than a COM number.
+    bool OpenDevice(const std::string& path, std::uint32_t baud, std::uint8_t byteSize,
+                    std::uint8_t stopBits, std::uint8_t parity);
     void Close();
     void Configure(std::uint32_t baud, std::uint8_t byteSize, std::uint8_t stopBits,
                    std::uint8_t parity);

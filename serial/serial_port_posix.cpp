@@ -227,12 +227,22 @@ void CSerialPort::ShowMessage(const char* text) const {
 
 bool CSerialPort::Open(int port, std::uint32_t baud, std::uint8_t byteSize, std::uint8_t stopBits,
                        std::uint8_t parity) {
+    const std::string path = ComDevicePath(port);
+    if (!path.empty()) return OpenDevice(path, baud, byteSize, stopBits, parity);
     Close();
-    m_strPath = ComDevicePath(port);
+    m_strPath.clear();
+    m_strError = "no device is mapped to COM" + std::to_string(port);
+    ShowMessage("Open com failed!");
+    return false;
+}
+
+bool CSerialPort::OpenDevice(const std::string& path, std::uint32_t baud, std::uint8_t byteSize,
+                             std::uint8_t stopBits, std::uint8_t parity) {
+    Close();
+    m_strPath = path;
     m_strError.clear();
-    const int fd = m_strPath.empty() ? -1 : OpenExclusive(m_strPath, m_strError);
+    const int fd = OpenExclusive(m_strPath, m_strError);
     if (fd < 0) {
-        if (m_strPath.empty()) m_strError = "no device is mapped to COM" + std::to_string(port);
         ShowMessage("Open com failed!");
         return false;
     }

@@ -98,7 +98,8 @@ in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --reinstall --n
 in_root dpkg -s kestrel | grep -E '^(Version|Depends):'
 
 step "installed files"
-for file in /usr/bin/kestrel /usr/bin/kestrel-sim /usr/lib/kestrel/libDAVazIvurirU2.so \
+for file in /usr/bin/kestrel /usr/bin/kestrel-sim /usr/bin/kestrel-cli \
+    /usr/share/man/man1/kestrel-cli.1.gz /usr/lib/kestrel/libDAVazIvurirU2.so \
     /usr/share/applications/kestrel.desktop /usr/share/icons/hicolor/64x64/apps/kestrel.png \
     /usr/share/icons/hicolor/scalable/apps/kestrel.svg /usr/share/doc/kestrel/copyright \
     /usr/share/doc/kestrel/changelog.Debian.gz; do
@@ -113,6 +114,12 @@ fi
 
 step "kestrel-sim --help"
 in_root kestrel-sim --help | head -n 5
+
+step "kestrel-cli --version and a search that finds its library"
+! in_root ldd /usr/bin/kestrel-cli | grep 'not found' || fail "kestrel-cli misses a library"
+in_root kestrel-cli --version || fail "kestrel-cli does not run"
+in_root env KESTREL_DISCOVERY_SCOPE=loopback KESTREL_DISCOVERY_PORT=9 kestrel-cli discover 2>&1 |
+    grep -q 'no module answered' || fail "kestrel-cli did not find its search library"
 
 step "the panel starts from /usr/bin and shows its window"
 log="$root/tmp/kestrel.err"

@@ -285,13 +285,15 @@ TEST_F(Installed, PutsEveryFileWhereTheRunPathAndTheDesktopLook) {
         const char* path;
         bool executable;
     };
-    for (const Expected& file : {Expected{"bin/kestrel", true}, Expected{"bin/kestrel-sim", true},
-                                 Expected{"lib/kestrel/libDAVazIvurirU2.so", false},
-                                 Expected{"share/applications/kestrel.desktop", false},
-                                 Expected{"share/icons/hicolor/64x64/apps/kestrel.png", false},
-                                 Expected{"share/icons/hicolor/scalable/apps/kestrel.svg", false},
-                                 Expected{"share/doc/kestrel/copyright", false},
-                                 Expected{"share/doc/kestrel/changelog.Debian.gz", false}}) {
+    for (const Expected& file :
+         {Expected{"bin/kestrel", true}, Expected{"bin/kestrel-sim", true},
+          Expected{"bin/kestrel-cli", true}, Expected{"share/man/man1/kestrel-cli.1.gz", false},
+          Expected{"lib/kestrel/libDAVazIvurirU2.so", false},
+          Expected{"share/applications/kestrel.desktop", false},
+          Expected{"share/icons/hicolor/64x64/apps/kestrel.png", false},
+          Expected{"share/icons/hicolor/scalable/apps/kestrel.svg", false},
+          Expected{"share/doc/kestrel/copyright", false},
+          Expected{"share/doc/kestrel/changelog.Debian.gz", false}}) {
         const fs::path path = prefix_ / file.path;
         EXPECT_TRUE(fs::is_regular_file(path)) << file.path;
         EXPECT_EQ(access(path.c_str(), X_OK) == 0, file.executable) << file.path;
@@ -313,11 +315,14 @@ TEST_F(Installed, IconInTheSixtyFourFolderIsSixtyFourPixelsSquare) {
 }
 
 TEST_F(Installed, RunPathsPointIntoThePrefixAndNeverIntoTheBuildTree) {
-    EXPECT_EQ(DynamicEntries(prefix_ / "bin/kestrel", "RUNPATH"),
-              std::vector<std::string>{"$ORIGIN/../lib/kestrel"});
-    for (const char* file : {"bin/kestrel", "bin/kestrel-sim", "lib/kestrel/libDAVazIvurirU2.so"}) {
+    for (const char* program : {"bin/kestrel", "bin/kestrel-cli"}) {
+        EXPECT_EQ(DynamicEntries(prefix_ / program, "RUNPATH"),
+                  std::vector<std::string>{"$ORIGIN/../lib/kestrel"});
+    }
+    for (const char* file :
+         {"bin/kestrel", "bin/kestrel-sim", "bin/kestrel-cli", "lib/kestrel/libDAVazIvurirU2.so"}) {
         EXPECT_TRUE(DynamicEntries(prefix_ / file, "RPATH").empty()) << file;
-        if (std::string(file) != "bin/kestrel") {
+        if (std::string(file) != "bin/kestrel" && std::string(file) != "bin/kestrel-cli") {
             EXPECT_TRUE(DynamicEntries(prefix_ / file, "RUNPATH").empty()) << file;
         }
     }
@@ -372,6 +377,31 @@ TEST_F(Installed, SimulatorRunsFromThePrefix) {
         RunCommand(Quoted((prefix_ / "bin/kestrel-sim").string()) + " --help");
     EXPECT_EQ(status, 0) << output;
     EXPECT_NE(output.find("Usage: kestrel-sim"), std::string::npos) << output;
+}
+
+// With no search library the tool would say "Load library failed!"; a search that finds nothing
+// (on a port where nothing answers) proves the run path led it to the library.
+TEST_F(Installed, CommandLineToolRunsFromThePrefixWithItsLibraryAndManualPage) {
+    const std::string cli = Quoted((prefix_ / "bin/kestrel-cli").string());
+    const auto [versionStatus, version] = RunCommand(cli + " --version");
+    EXPECT_EQ(versionStatus, 0) << version;
+    EXPECT_EQ(version, "kestrel-cli " KESTREL_VERSION_TEXT "\n");
+    const auto [status, output] = RunCommand(
+        "cd / && KESTREL_DISCOVERY_SCOPE=loopback KESTREL_DISCOVERY_PORT=9 " + cli + " discover");
+    EXPECT_EQ(status, 1) << output;
+    EXPECT_EQ(output, "kestrel-cli: discover: no module answered the search\n");
+    // No window: Qt Core and Network only.
+    const std::vector<std::string> needed = DynamicEntries(prefix_ / "bin/kestrel-cli", "NEEDED");
+    EXPECT_NE(std::find(needed.begin(), needed.end(), "libQt6Network.so.6"), needed.end());
+    for (const std::string& library : needed) {
+        EXPECT_EQ(library.find("Widgets"), std::string::npos) << library;
+        EXPECT_EQ(library.find("Gui"), std::string::npos) << library;
+    }
+    const auto [manStatus, manual] =
+        RunCommand("gzip -dc " + Quoted((prefix_ / "share/man/man1/kestrel-cli.1.gz").string()) +
+                   " | groff -man -ww -Tutf8 -z");
+    EXPECT_EQ(manStatus, 0) << manual;
+    EXPECT_EQ(manual, "");
 }
 
 TEST_F(Installed, DesktopEntryIsValidAndNamesTheInstalledProgramAndIcon) {
@@ -458,7 +488,8 @@ TEST_F(DebianPackage, DependsOnQtTheFontAndThePlatformPlugins) {
 TEST_F(DebianPackage, CarriesTheInstallWithDebiansModes) {
     const std::string contents = RunCommand("dpkg-deb -c " + Quoted(deb_.string())).second;
     for (const char* file :
-         {"./usr/bin/kestrel", "./usr/bin/kestrel-sim", "./usr/lib/kestrel/libDAVazIvurirU2.so",
+         {"./usr/bin/kestrel", "./usr/bin/kestrel-sim", "./usr/bin/kestrel-cli",
+          "./usr/share/man/man1/kestrel-cli.1.gz", "./usr/lib/kestrel/libDAVazIvurirU2.so",
           "./usr/share/applications/kestrel.desktop", "./usr/share/doc/kestrel/copyright",
           "./usr/share/doc/kestrel/changelog.Debian.gz"}) {
         EXPECT_NE(contents.find(std::string(file) + "\n"), std::string::npos) << file;

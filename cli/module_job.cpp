@@ -1,0 +1,368 @@
+#include "module_job.h"
+
+#include <charconv>
+
+#include "codec.h"
+#include "field_exchange.h"
+#include "param_names.h"
+#include "reply_decoder.h"
+
+namespace {
+
+constexpr int kWritePauseMs = 100;
+constexpr int kReadAfterWritePauseMs = 200;
+constexpr int kRtuReadPauseMs = 200;
+constexpr Byte kFuncReadHolding = 3;
+constexpr Byte kFuncWriteRegister = 6;
+constexpr Byte kFirstRelayCoil = 0x10;
+
+// A scaled value as JSON: raw x 5 / 1024 is exact in binary, and so is its shortest decimal as a
+// double ("24.5166015625", where the float's shortest would be "24.516602").
+std::string JsonNumber(float value) {
+    std::array<char, 32> text{};
+    const auto result =
+        std::to_chars(text.data(), text.data() + text.size(), static_cast<double>(value));
+    return {text.data(), result.ptr};
+}
+
+std::string OnOff(bool on) {
+    return on ? "on" : "off";
+}
+
+// The register a write-single-register request frame writes.
+std::string RegisterName(std::span<const Byte> frame, Framing framing) {
+    const std::size_t unitAt = framing == Framing::ModbusTcp ? kMbapHeaderSize : 0;
+    std::array<char, 8> hex{};
+    std::snprintf(hex.data(), hex.size(), "0x%04X", ReadWord(frame, unitAt + 2));
+    return std::string("the write of register ") + hex.data();
+}
+
+}  // namespace
+
+ModuleJob::ModuleJob(const cli::Target& target, const cli::Options& options, Work work,
+                     std::function<bool()> ended)
+    : m_options(options),
+      m_serial(target.serial),
+      m_work(std::move(work)),
+      m_link(ModuleLink::For(target, options, ended)) {
+    m_result.module = target.Name();
+    m_result.command = cli::CommandName(options, m_work.command);
+    m_deadline.setSingleShot(true);
+    connect(&m_deadline, &QTimer::timeout, this, &ModuleJob::OnDeadline);
+    connect(m_link.get(), &ModuleLink::Opened, this, &ModuleJob::OnOpened);
+    connect(m_link.get(), &ModuleLink::FrameReceived, this, &ModuleJob::OnFrame);
+    connect(m_link.get(), &ModuleLink::Lost, this,
+            [this](const QString& reason) { Fail(JobResult::kNoAnswer, reason.toStdString()); });
+}
+
+ModuleJob::~ModuleJob() = default;
+
+void ModuleJob::Start() {
+    m_link->Open();
+}
+
+void ModuleJob::Abort() {
+    m_ended = true;
+    m_deadline.stop();
+    m_link->Close();
+}
+
+// ---- the link and the requests on it ------------------------------------------------------------
+
+void ModuleJob::OnOpened(bool ok, const QString& failure) {
+    if (!ok) {
+        Fail(JobResult::kNoLink, failure.toStdString());
+        return;
+    }
+    if (m_work.blockToWrite) {
+        m_address = m_work.unitInForce;
+        WriteBlock(0);
+        return;
+    }
+    const auto learnt = m_link->LearntBySearch();
+    const bool needBlock =
+        m_work.command == cli::Command::Params || m_work.command == cli::Command::ParamsSet;
+    if (learnt && (learnt->count == m_block.bytes.size() || !needBlock)) {
+        m_address = m_options.unit.value_or(learnt->address);
+        m_block = learnt->params;
+        RunCommand();
+    } else if (m_options.unit && !needBlock) {
+        m_address = *m_options.unit;
+        RunCommand();
+    } else {
+        ReadBlock([this] { RunCommand(); });
+    }
+}
+
+void ModuleJob::Ask(const std::vector<Byte>& frame, ReplyWatch::Request request,
+                    ReplyHandler then) {
+    m_then = std::move(then);
+    Watch(std::move(request));
+    if (!m_link->Send(frame)) {
+        Fail(JobResult::kNoAnswer, "the request could not be sent: the link is down");
+    }
+}
+
+// Before the request goes out, so a quick reply finds it watched.
+void ModuleJob::Watch(ReplyWatch::Request request) {
+    const auto timeout = std::chrono::milliseconds(m_options.timeoutMs) + m_link->LineTime();
+    m_watch.Sent(std::move(request), ReplyWatch::Clock::now() + timeout);
+    ScheduleDeadline();
+}
+
+void ModuleJob::ScheduleDeadline() {
+    const auto next = m_watch.NextDeadline();
+    if (!next) {
+        m_deadline.stop();
+        return;
+    }
+    const auto wait =
+        std::chrono::ceil<std::chrono::milliseconds>(*next - ReplyWatch::Clock::now());
+    m_deadline.start(std::max<int>(0, static_cast<int>(wait.count())));
+}
+
+void ModuleJob::OnDeadline() {
+    const auto lines = m_watch.Expired(ReplyWatch::Clock::now());
+    if (!lines.empty()) {
+        Fail(JobResult::kNoAnswer, lines.front());
+        return;
+    }
+    ScheduleDeadline();
+}
+
+void ModuleJob::OnFrame(const std::vector<Byte>& frame) {
+    if (m_ended || frame.size() < 2) {
+        return;
+    }
+    const std::size_t watched = m_watch.Watched();
+    if (const auto refusal = m_watch.Received(frame)) {
+        Fail(JobResult::kNoAnswer, *refusal);
+        return;
+    }
+    // A module may answer the read to unit 0xFF from its own address.
+    const bool answered = m_watch.Watched() < watched || (m_readingBlock && frame[1] == 3);
+    ScheduleDeadline();
+    if (!answered) {
+        if (m_watching) {
+            ReportEvent(frame);
+        }
+        return;
+    }
+    if (m_then) {
+        const ReplyHandler handler = m_then;  // a handler may set the next one
+        handler(frame);
+    }
+}
+
+// ---- the parameter block
+// --------------------------------------------------------------------------
+
+// The panel's read: three registers, then five (200 ms later in RTU framing), to unit 0xFF;
+// with --unit, five registers from that unit.
+void ModuleJob::ReadBlock(std::function<void()> then) {
+    m_readingBlock = true;
+    m_then = [this, then](const std::vector<Byte>& frame) { TakeBlockReply(frame, then); };
+    const Framing framing = m_link->LinkFraming();
+    const Byte unit = m_options.unit.value_or(kParamBroadcastUnit);
+    const ReplyWatch::Request request{unit, kFuncReadHolding, 0, "the parameter read"};
+    if (m_options.unit) {
+        Ask(ParamReadFrame(5, framing, unit), request, m_then);
+        return;
+    }
+    Watch(request);
+    m_link->Send(ParamReadFrame(3, framing));
+    const auto sendSecond = [this, framing, request] {
+        if (m_ended) return;
+        Watch(request);
+        m_link->Send(ParamReadFrame(5, framing));
+    };
+    if (framing == Framing::ModbusRtu) {
+        QTimer::singleShot(kRtuReadPauseMs, this, sendSecond);
+    } else {
+        sendSecond();
+    }
+}
+
+// The whole block is taken from the reply of five registers; the shorter one only teaches the
+// address.
+void ModuleJob::TakeBlockReply(const std::vector<Byte>& frame, const std::function<void()>& then) {
+    const ReplyEffect effect = DecodeNetworkFrame(frame, m_address);
+    if (effect.kind != ReplyEffect::Kind::Parameters) {
+        return;
+    }
+    m_address = effect.address;
+    std::copy_n(effect.params.begin(), effect.paramCount, m_block.bytes.begin());
+    if (effect.paramCount < m_block.bytes.size()) {
+        return;
+    }
+    m_readingBlock = false;
+    m_watch.Clear();
+    ScheduleDeadline();
+    const std::function<void()> next = then;  // `then` lives in the handler dropped here
+    m_then = nullptr;
+    if (m_options.unit) {
+        m_address = *m_options.unit;
+    }
+    next();
+}
+
+// The four registers 100 ms apart, the address last, each to the address in force; their echoes
+// are watched but not waited for, as in the panel. 200 ms later the block is read back.
+void ModuleJob::WriteBlock(std::size_t next) {
+    if (m_ended) {
+        return;
+    }
+    const Framing framing = m_link->LinkFraming();
+    const auto frames = ParamWriteFrames(*m_work.blockToWrite, m_address, framing);
+    if (next == frames.size()) {
+        QTimer::singleShot(kReadAfterWritePauseMs, this, [this] {
+            if (m_options.unit) {
+                m_options.unit = m_work.blockToWrite->bytes[0];  // the address it now answers to
+            }
+            ReadBlock([this] { CompareReadBack(); });
+        });
+        return;
+    }
+    m_then = nullptr;
+    Watch({m_address, kFuncWriteRegister, 0, RegisterName(frames[next], framing)});
+    m_link->Send(frames[next]);
+    QTimer::singleShot(kWritePauseMs, this, [this, next] { WriteBlock(next + 1); });
+}
+
+void ModuleJob::CompareReadBack() {
+    m_result.params = m_block;
+    const std::string differences = ChangesText(*m_work.blockToWrite, m_block);
+    if (!differences.empty()) {
+        Fail(JobResult::kNoAnswer,
+             "the module holds other parameters than were written: " + differences);
+        return;
+    }
+    // As the panel says on the serial line: the module takes its new settings when restarted.
+    const std::string restart = m_serial ? " (Set complete!please reboot device!)" : "";
+    Succeed("written and read back: " + BlockText(m_block) + restart,
+            "\"written\":true," + BlockJson(m_block));
+}
+
+// ---- the commands ----------------------------------------------------------------------------
+
+void ModuleJob::RunCommand() {
+    m_result.params = m_block;
+    switch (m_work.command) {
+        case cli::Command::Relay:
+            SwitchRelay();
+            break;
+        case cli::Command::Di:
+            QueryDi();
+            break;
+        case cli::Command::Ai:
+            QueryAi();
+            break;
+        case cli::Command::Watch:
+            m_watching = true;
+            break;
+        default:  // params, and the read before params set
+            Succeed(BlockText(m_block), BlockJson(m_block));
+            break;
+    }
+}
+
+void ModuleJob::SendCommandFrame(int k, ReplyWatch::Request request, ReplyHandler then) {
+    StoreCommandUnit(k, m_address);
+    const auto frame = FrameCommand(k, m_link->LinkFraming());
+    Ask(std::vector<Byte>(frame.begin(), frame.end()), std::move(request), std::move(then));
+}
+
+void ModuleJob::SwitchRelay() {
+    const int relay = m_options.relay;
+    const int k = kCmdRelay1On + 2 * (relay - 1) + (m_options.relayOn ? 0 : 1);
+    const auto coil = static_cast<Byte>(kFirstRelayCoil + relay - 1);
+    SendCommandFrame(k, {m_address, 5, coil, m_result.command}, [this, relay](const auto& frame) {
+        const ReplyEffect effect = DecodeNetworkFrame(frame, m_address);
+        if (effect.kind != ReplyEffect::Kind::Indicator) {
+            Fail(JobResult::kNoAnswer, "the module's echo names no relay state");
+            return;
+        }
+        Succeed("RL" + std::to_string(relay) + " " + OnOff(effect.checked),
+                "\"relay\":" + std::to_string(relay) +
+                    ",\"on\":" + (effect.checked ? "true" : "false"));
+    });
+}
+
+void ModuleJob::QueryDi() {
+    SendCommandFrame(kCmdQueryDi, {m_address, 1, 0, "the DI query"}, [this](const auto& frame) {
+        const ReplyEffect effect = DecodeNetworkFrame(frame, m_address);
+        std::string text;
+        std::string json = "\"di\":[";
+        for (int n = 0; n < 4; ++n) {
+            const bool on = ((effect.diBits >> n) & 1U) != 0;
+            text += (n ? " DI" : "DI") + std::to_string(n + 1) + "=" + OnOff(on);
+            json += (n ? "," : "") + std::string(on ? "true" : "false");
+        }
+        Succeed(text, json + "]");
+    });
+}
+
+void ModuleJob::QueryAi() {
+    SendCommandFrame(kCmdQueryAi, {m_address, 4, 0, "the AI query"}, [this](const auto& frame) {
+        const ReplyEffect effect = DecodeNetworkFrame(frame, m_address);
+        if (frame.size() < 7) {
+            Fail(JobResult::kNoAnswer, "the AI reply is too short for two inputs");
+            return;
+        }
+        const std::uint16_t raw1 = ReadWord(frame, 3);
+        const std::uint16_t raw2 = ReadWord(frame, 5);
+        Succeed("AI1=" + FormatFloatField(effect.ai1) + " V (" + std::to_string(raw1) +
+                    ") AI2=" + FormatFloatField(effect.ai2) + " V (" + std::to_string(raw2) + ")",
+                "\"ai1\":" + JsonNumber(effect.ai1) + ",\"ai1_raw\":" + std::to_string(raw1) +
+                    ",\"ai2\":" + JsonNumber(effect.ai2) + ",\"ai2_raw\":" + std::to_string(raw2));
+    });
+}
+
+// A report the module sends of its own accord: a DI upload (function 5 from another unit) or
+// the periodic AI upload (function 4).
+void ModuleJob::ReportEvent(const std::vector<Byte>& frame) {
+    const ReplyEffect effect = DecodeNetworkFrame(frame, m_address);
+    if (effect.kind == ReplyEffect::Kind::Indicator &&
+        effect.set == ReplyEffect::IndicatorSet::Di) {
+        const std::string input = std::to_string(effect.index + 1);
+        emit Event({"DI" + input + "=" + OnOff(effect.checked),
+                    "\"event\":\"di\",\"input\":" + input +
+                        ",\"on\":" + (effect.checked ? "true" : "false")});
+    } else if (effect.kind == ReplyEffect::Kind::Analog && frame.size() >= 7) {
+        emit Event({"AI1=" + FormatFloatField(effect.ai1) +
+                        " V AI2=" + FormatFloatField(effect.ai2) + " V",
+                    "\"event\":\"ai\",\"ai1\":" + JsonNumber(effect.ai1) + ",\"ai1_raw\":" +
+                        std::to_string(ReadWord(frame, 3)) + ",\"ai2\":" + JsonNumber(effect.ai2) +
+                        ",\"ai2_raw\":" + std::to_string(ReadWord(frame, 5))});
+    }
+}
+
+// ---- the end ----------------------------------------------------------------------------------
+
+void ModuleJob::Succeed(std::string text, std::string json) {
+    m_result.status = JobResult::kDone;
+    m_result.unit = m_address;
+    m_result.text = std::move(text);
+    m_result.json = std::move(json);
+    End();
+}
+
+void ModuleJob::Fail(int status, const std::string& error) {
+    if (m_ended) {
+        return;
+    }
+    m_result.status = status;
+    m_result.error = error;
+    if (m_address != 0) {
+        m_result.unit = m_address;
+    }
+    End();
+}
+
+void ModuleJob::End() {
+    if (m_ended) {
+        return;
+    }
+    Abort();
+    emit Finished();
+}
