@@ -148,6 +148,7 @@ void SerialLink::EndSearch() {
 
 SerialLink::SearchResult SerialLink::RunSearch(Byte address, const std::function<bool()>& ended,
                                                const RateNotice& onRate) {
+    m_port.ForgetWake();  // only an end asked of this search may cut its reads short
     SearchResult result;
     for (std::size_t step = 0; step < kSerialRates.size(); ++step) {
         if (onRate) {

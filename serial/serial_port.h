@@ -49,6 +49,9 @@ class CSerialPort {
     // so a waiting reader can be stopped without waking up on a quiet line.
     WaitResult WaitReadableOrWoken();
     void WakeWaiter();
+    // Drops a wake that no waiter took (one asked of a reader stopped before it waited), so the
+    // next read waits its whole time.
+    void ForgetWake();
     // True once a read or a wait has seen the line hang up or fail.
     bool LineLost() const { return m_bLineLost.load(std::memory_order_acquire); }
 

@@ -342,6 +342,11 @@ void CSerialPort::WakeWaiter() {
     [[maybe_unused]] const auto written = ::write(m_wake, &one, sizeof one);
 }
 
+void CSerialPort::ForgetWake() {
+    std::uint64_t wakes = 0;
+    [[maybe_unused]] const auto drained = ::read(m_wake, &wakes, sizeof wakes);
+}
+
 CSerialPort::WaitResult CSerialPort::JudgeWait(int fd, int revents) {
     if (revents == 0) return WaitResult::Timeout;
     // Bytes that arrived before a hang-up are read first; the wait after them reports it.

@@ -233,6 +233,22 @@ TEST_F(SerialLinkObject, ASearchFindsTheModuleAndLeavesTheReaderRunning) {
     EXPECT_TRUE(Eventually([this] { return !Frames().empty(); }));
 }
 
+// A wake left over from a reader stopped before it waited cuts no read of the search short: both
+// reads at 1200 baud wait their whole time before the module is asked at 2400.
+TEST_F(SerialLinkObject, ALeftOverWakeCutsNoReadOfTheSearchShort) {
+    const std::vector<Byte> params = {0x31, 0x01, 0x02, 0x01, 0x16, 0x00, 0, 0, 0, 0};
+    fake->SetResponder([reply = ParamReply(0xFF, params)](const FakeModule::Request& request) {
+        return request.baud == 2400 && IsFiveRegisterRead(request.bytes) ? reply : Bytes{};
+    });
+    ASSERT_TRUE(link->Open(kCom));
+    port.WakeWaiter();
+    const auto start = Clock::now();
+    const auto result = link->Search(0x05, [] { return false; });
+    ASSERT_EQ(result.end, SerialLink::SearchResult::End::Found);
+    EXPECT_EQ(result.step, 1);
+    EXPECT_GE(Since(start), milliseconds(2 * 800));  // two reads of 825 ms at 1200 baud
+}
+
 // ---- what the search takes from a reply
 // ----------------------------------------------------------
 
