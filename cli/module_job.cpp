@@ -12,8 +12,6 @@ namespace {
 constexpr int kWritePauseMs = 100;
 constexpr int kReadAfterWritePauseMs = 200;
 constexpr int kRtuReadPauseMs = 200;
-constexpr Byte kFuncReadHolding = 3;
-constexpr Byte kFuncWriteRegister = 6;
 constexpr Byte kFirstRelayCoil = 0x10;
 
 // A scaled value as JSON: raw x 5 / 1024 is exact in binary, and so is its shortest decimal as a

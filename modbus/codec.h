@@ -23,6 +23,13 @@ inline constexpr int kRtuExceptionLength = 5;
 inline constexpr int kRtuCountedOverhead = 5;  // unit, function, count, two CRC bytes
 inline constexpr Byte kExceptionBit = 0x80;
 
+// The functions the modules serve.
+inline constexpr Byte kFuncReadCoils = 1;
+inline constexpr Byte kFuncReadHolding = 3;
+inline constexpr Byte kFuncReadInput = 4;
+inline constexpr Byte kFuncWriteCoil = 5;
+inline constexpr Byte kFuncWriteRegister = 6;
+
 // The framer asks the rules below at every byte of a stream, so they are inline.
 
 // ---- Big-endian words --------------------------------------------------------------------
@@ -90,12 +97,12 @@ inline int RtuReplyLength(std::span<const Byte> start) {
         return kRtuExceptionLength;
     }
     switch (function) {
-        case 5:
-        case 6:
+        case kFuncWriteCoil:
+        case kFuncWriteRegister:
             return kRtuWordsLength;
-        case 1:
-        case 3:
-        case 4:
+        case kFuncReadCoils:
+        case kFuncReadHolding:
+        case kFuncReadInput:
             return start.size() < 3 ? -1 : kRtuCountedOverhead + start[2];
         default:
             return 0;
@@ -116,8 +123,8 @@ inline int RtuFrameLength(std::span<const Byte> start, Direction direction) {
 
 // The replies the panel decodes: functions 1, 3, 4, 5 and exceptions.
 inline bool IsDecodedReply(Byte function) {
-    return (function & kExceptionBit) != 0 || function == 1 || function == 3 || function == 4 ||
-           function == 5;
+    return (function & kExceptionBit) != 0 || function == kFuncReadCoils ||
+           function == kFuncReadHolding || function == kFuncReadInput || function == kFuncWriteCoil;
 }
 
 // For a reply the panel decodes, whether the MBAP length contradicts the one its function

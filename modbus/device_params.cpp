@@ -4,9 +4,6 @@
 
 namespace {
 
-constexpr Byte kFuncReadHolding = 3;
-constexpr Byte kFuncWriteRegister = 6;
-
 // Register 0x003F + n carries bytes 2n and 2n + 1 of the block. The address register goes last,
 // so the unit keeps answering at its old address until every other setting is written.
 constexpr std::array<std::uint16_t, 4> kWriteOrder = {1, 3, 4, 0};

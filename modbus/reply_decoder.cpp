@@ -7,11 +7,6 @@
 
 namespace {
 
-constexpr Byte kFuncReadCoils = 1;
-constexpr Byte kFuncReadHolding = 3;
-constexpr Byte kFuncReadInput = 4;
-constexpr Byte kFuncWriteCoil = 5;
-
 constexpr Byte kFirstCoil = 0x10;
 constexpr Byte kLastCoil = 0x13;
 constexpr Byte kCoilOn = 0xFF;

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <array>
 
+#include "codec.h"
+
 namespace {
 
-constexpr Byte kExceptionBit = 0x80;
-constexpr Byte kFuncWriteCoil = 5;
 constexpr std::chrono::milliseconds kNetworkReplyTimeout{1000};
 // A request (8 bytes) and the longest reply the panel asks for (function 4: 9 bytes), with
 // some slack for the module's turnaround, at ten bits a byte.

@@ -9,11 +9,6 @@
 
 namespace {
 
-constexpr Byte kFuncReadCoils = 1;
-constexpr Byte kFuncReadHolding = 3;
-constexpr Byte kFuncReadInput = 4;
-constexpr Byte kFuncWriteCoil = 5;
-constexpr Byte kFuncWriteRegister = 6;
 constexpr std::size_t kRequestSize = 6;  // unit, function, two words
 constexpr std::uint16_t kFirstRelayCoil = 0x0010;
 constexpr std::uint16_t kCoilOn = 0xFF00;

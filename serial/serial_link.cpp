@@ -4,6 +4,7 @@
 #include <array>
 #include <utility>
 
+#include "codec.h"
 #include "device_params.h"
 #include "serial_port.h"
 #include "serial_rates.h"
@@ -15,7 +16,6 @@ namespace {
 
 constexpr std::uint32_t kSearchBufferSize = 32;
 constexpr std::size_t kMinParamsReply = 11;  // unit, function, count, three registers, CRC
-constexpr Byte kReadHoldingRegisters = 0x03;
 constexpr std::uint32_t kOpenBaud = 1200;
 
 // The parameter-read reply among the `got` bytes of one search read: the first whole frame with a
@@ -41,7 +41,7 @@ std::vector<Byte> FindParamsReply(std::span<const Byte> read, const TraceLink& l
         }
         traceDropped();
         TraceFrame(link, "rx", bytes);
-        if (reply.empty() && bytes.size() >= kMinParamsReply && bytes[1] == kReadHoldingRegisters) {
+        if (reply.empty() && bytes.size() >= kMinParamsReply && bytes[1] == kFuncReadHolding) {
             reply.assign(bytes.begin(), bytes.end());
         }
     }

@@ -52,17 +52,18 @@ std::optional<Message> ModuleModel::HandleRequest(std::span<const Byte> bytes) {
     const Message request(bytes.begin(), bytes.end());
     if (!IsForMe(request[0])) return std::nullopt;
     const Byte function = request[1];
-    const bool known = function == 1 || (function >= 3 && function <= 6);
+    const bool known = function == kFuncReadCoils ||
+                       (function >= kFuncReadHolding && function <= kFuncWriteRegister);
     if (!known) return Exception(request, kIllegalFunction);
     if (request.size() != kRequestSize) return Exception(request, kIllegalDataValue);
     switch (function) {
-        case 1:
+        case kFuncReadCoils:
             return ReadInputBits(request);
-        case 3:
+        case kFuncReadHolding:
             return ReadParams(request);
-        case 4:
+        case kFuncReadInput:
             return ReadAnalogInputs(request);
-        case 5:
+        case kFuncWriteCoil:
             return WriteRelay(request);
         default:
             return WriteParam(request);
