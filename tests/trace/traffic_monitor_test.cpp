@@ -44,7 +44,14 @@ bool WaitLines(TrafficMonitor& monitor, std::uint64_t count) {
     return WaitFor([&] { return monitor.Count() >= count; });
 }
 
-using TrafficWindow = PanelTest;
+class TrafficWindow : public PanelTest {
+  protected:
+    // Connected to the stand-in module, past the two parameter reads the panel sends first.
+    bool ConnectedAndRead(LoopbackModule& module, TrafficMonitor& monitor) {
+        ConnectTo(module.Port());
+        return module.WaitBytes(24) && WaitLines(monitor, 2);
+    }
+};
 
 TEST_F(TrafficWindow, TheContextMenuOpensTheMonitorBesideAbout) {
     QStringList items;
@@ -89,9 +96,7 @@ TEST_F(TrafficWindow, RelayCommandAndEchoFromTheSimulatorOnTcp) {
 TEST_F(TrafficWindow, DiReportExceptionAndStrayByteOnTcp) {
     LoopbackModule module;
     TrafficMonitor& monitor = OpenMonitor(*dlg);
-    ConnectTo(module.Port());
-    ASSERT_TRUE(module.WaitBytes(24));
-    ASSERT_TRUE(WaitLines(monitor, 2));
+    ASSERT_TRUE(ConnectedAndRead(module, monitor));
     monitor.Clear();
     Button(IDC_QUERY_AI)->click();
     ASSERT_TRUE(module.WaitBytes(36));
@@ -111,9 +116,7 @@ TEST_F(TrafficWindow, DiReportExceptionAndStrayByteOnTcp) {
 TEST_F(TrafficWindow, AFloodIsCountedWhateverTheViewShows) {
     LoopbackModule module;
     TrafficMonitor& monitor = OpenMonitor(*dlg);
-    ConnectTo(module.Port());
-    ASSERT_TRUE(module.WaitBytes(24));
-    ASSERT_TRUE(WaitLines(monitor, 2));
+    ASSERT_TRUE(ConnectedAndRead(module, monitor));
     monitor.findChild<QTimer*>(QString(), Qt::FindDirectChildrenOnly)->stop();
     monitor.Clear();
     std::atomic<int> received{0};
