@@ -265,9 +265,8 @@ bool CKestrelDlg::WatchReply(int k) {
     if (k > kCmdQueryAi) {
         return false;
     }
-    const CommandEntry& entry = CommandTable.at(static_cast<std::size_t>(k));
     const auto timeout = m_bNetworkLink != 0 ? ReplyTimeout() : ReplyTimeout(SerialRateInForce());
-    m_replyWatch.Sent({entry[6], entry[7], entry[9], CommandName(k).toStdString()},
+    m_replyWatch.Sent(ReplyWatch::ForCommand(k, CommandName(k).toStdString()),
                       ReplyWatch::Clock::now() + timeout);
     ScheduleReplyCheck();
     return true;

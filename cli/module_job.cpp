@@ -12,7 +12,6 @@ namespace {
 constexpr int kWritePauseMs = 100;
 constexpr int kReadAfterWritePauseMs = 200;
 constexpr int kRtuReadPauseMs = 200;
-constexpr Byte kFirstRelayCoil = 0x10;
 
 // A scaled value as JSON: raw x 5 / 1024 is exact in binary, and so is its shortest decimal as a
 // double ("24.5166015625", where the float's shortest would be "24.516602").
@@ -138,7 +137,8 @@ void ModuleJob::OnFrame(const std::vector<Byte>& frame) {
         return;
     }
     // A module may answer the read to unit 0xFF from its own address.
-    const bool answered = m_watch.Watched() < watched || (m_readingBlock && frame[1] == 3);
+    const bool answered =
+        m_watch.Watched() < watched || (m_readingBlock && frame[1] == kFuncReadHolding);
     ScheduleDeadline();
     if (!answered) {
         if (m_watching) {
@@ -264,17 +264,17 @@ void ModuleJob::RunCommand() {
     }
 }
 
-void ModuleJob::SendCommandFrame(int k, ReplyWatch::Request request, ReplyHandler then) {
+void ModuleJob::SendCommandFrame(int k, std::string name, ReplyHandler then) {
     StoreCommandUnit(k, m_address);
     const auto frame = FrameCommand(k, m_link->LinkFraming());
-    Ask(std::vector<Byte>(frame.begin(), frame.end()), std::move(request), std::move(then));
+    Ask(std::vector<Byte>(frame.begin(), frame.end()), ReplyWatch::ForCommand(k, std::move(name)),
+        std::move(then));
 }
 
 void ModuleJob::SwitchRelay() {
     const int relay = m_options.relay;
     const int k = kCmdRelay1On + 2 * (relay - 1) + (m_options.relayOn ? 0 : 1);
-    const auto coil = static_cast<Byte>(kFirstRelayCoil + relay - 1);
-    SendCommandFrame(k, {m_address, 5, coil, m_result.command}, [this, relay](const auto& frame) {
+    SendCommandFrame(k, m_result.command, [this, relay](const auto& frame) {
         const ReplyEffect effect = DecodeNetworkFrame(frame, m_address);
         if (effect.kind != ReplyEffect::Kind::Indicator) {
             Fail(JobResult::kNoAnswer, "the module's echo names no relay state");
@@ -287,7 +287,7 @@ void ModuleJob::SwitchRelay() {
 }
 
 void ModuleJob::QueryDi() {
-    SendCommandFrame(kCmdQueryDi, {m_address, 1, 0, "the DI query"}, [this](const auto& frame) {
+    SendCommandFrame(kCmdQueryDi, "the DI query", [this](const auto& frame) {
         const ReplyEffect effect = DecodeNetworkFrame(frame, m_address);
         std::string text;
         std::string json = "\"di\":[";
@@ -301,7 +301,7 @@ void ModuleJob::QueryDi() {
 }
 
 void ModuleJob::QueryAi() {
-    SendCommandFrame(kCmdQueryAi, {m_address, 4, 0, "the AI query"}, [this](const auto& frame) {
+    SendCommandFrame(kCmdQueryAi, "the AI query", [this](const auto& frame) {
         const ReplyEffect effect = DecodeNetworkFrame(frame, m_address);
         if (frame.size() < 7) {
             Fail(JobResult::kNoAnswer, "the AI reply is too short for two inputs");

@@ -75,7 +75,7 @@ class ModuleJob : public QObject {
     void ReadBlock(std::function<void()> then);
     void TakeBlockReply(const std::vector<Byte>& frame, const std::function<void()>& then);
     void RunCommand();
-    void SendCommandFrame(int k, ReplyWatch::Request request, ReplyHandler then);
+    void SendCommandFrame(int k, std::string name, ReplyHandler then);
     void SwitchRelay();
     void QueryDi();
     void QueryAi();

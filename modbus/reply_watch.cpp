@@ -37,6 +37,11 @@ const char* ExceptionName(Byte code) {
     return code < kNames.size() ? kNames[code] : kNames[0];
 }
 
+ReplyWatch::Request ReplyWatch::ForCommand(int k, std::string name) {
+    const CommandEntry& entry = CommandTable.at(static_cast<std::size_t>(k));
+    return {entry[6], entry[7], entry[9], std::move(name)};
+}
+
 void ReplyWatch::Sent(Request request, Clock::time_point deadline) {
     const std::lock_guard lock(m_mutex);
     m_pending.push_back({std::move(request), deadline});

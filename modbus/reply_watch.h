@@ -29,6 +29,8 @@ class ReplyWatch {
         Byte coil;         // low byte of the coil address; only compared for function 5
         std::string name;  // the request as the operator knows it ("RL1 Closed")
     };
+    // What the reply to the command table's entry k, as it stands, answers to.
+    static Request ForCommand(int k, std::string name);
 
     // To be called before the request goes out, so a quick reply always finds it watched.
     void Sent(Request request, Clock::time_point deadline);
