@@ -5,6 +5,7 @@
 #include <QString>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "background_task.h"
+#include "device_params.h"
 #include "device_search.h"
 #include "dialog_template.h"
 #include "frames.h"
@@ -78,9 +80,10 @@ class CKestrelDlg : public CTemplateDialog {
     void ReadDeviceParams();
     void WriteDeviceParams();
     void OnAdvanced();
-    // The block in g_DeviceParams now belongs to the module of `origin`'s link: "Advanced" is
-    // enabled while that link is the one requests go to.
-    void KeepParamBlock(ParamOrigin origin);
+    // The first `known` bytes of g_DeviceParams now belong to the module of `origin`'s link:
+    // "Advanced" is enabled once the whole block is known and while that link is the one
+    // requests go to.
+    void KeepParamBlock(ParamOrigin origin, std::size_t known);
     // The block's link closed or another link took over: the block is cleared, "Advanced"
     // disabled.
     void ForgetParamBlock();
@@ -152,6 +155,7 @@ class CKestrelDlg : public CTemplateDialog {
     SerialLink::Handlers SerialHandlers();
     void WatchSerialWake();
     void TakeSerialSearchResult(const SerialLink::SearchResult& result);
+    void TakeFoundModule(const SerialLink::SearchResult& result);
     void OnSerialLineLost();
     void SetupDeviceList();
     void LoadSearchLibrary();
@@ -162,6 +166,17 @@ class CKestrelDlg : public CTemplateDialog {
     void EndOperationForClose();
     // A control that an operation holds disabled takes its new state when the operation ends.
     void EnableControl(QWidget* control, bool enabled);
+    // The parameter read under way: which link, its unit, how many of its requests are still
+    // unanswered; it ends with the whole block, a refusal, or no reply in time, each said once.
+    void WatchParamRead(ParamOrigin origin, Byte unit, int requests,
+                        std::chrono::milliseconds within);
+    void TakeParamReply(ParamOrigin origin, const ReplyEffect& effect);
+    void TakeParamRefusal(ParamOrigin origin, Byte code);
+    void CountParamAnswer();
+    void EndParamRead();
+    void DropParamRead();
+    void ReadRestOfSerialBlock();
+    bool RepliesRead() const;
     void PauseParamWrite(unsigned long ms, std::function<void()> then);
     void WriteNextParam();
     void FinishParamWrite();
@@ -195,6 +210,20 @@ class CKestrelDlg : public CTemplateDialog {
     const char* m_searchLibraryName;
     DeviceSearch m_deviceSearch;
     ParamOrigin m_paramOrigin = ParamOrigin::None;
+    std::size_t m_paramKnown = 0;  // bytes of the block read from the module of m_paramOrigin
+    struct ParamRead {
+        bool pending = false;
+        ParamOrigin origin = ParamOrigin::None;
+        Byte unit = 0;
+        int unanswered = 0;
+        std::optional<Byte> refusal;
+        bool zeroReported = false;
+    };
+    ParamRead m_paramRead;
+    QTimer* m_paramReadTimer = nullptr;
+    // The block just written and the unit it went to, until its read-back has been compared.
+    std::optional<std::pair<DeviceParams, Byte>> m_writtenCheck;
+    bool m_serialRepliesRead = false;  // a search found the module and the reader runs
     ReplyWatch m_replyWatch;
     QTimer* m_replyTimer = nullptr;
     QTimer* m_refreshPacer = nullptr;  // running: a refresh was shown less than a frame ago

@@ -165,6 +165,25 @@ TEST_F(MainWindow, ComListMarksThePortsThatExist) {
     qunsetenv("KESTREL_COM_DIR");
 }
 
+// Before a search has found the module no reader runs: a request goes out unwatched, and the
+// report says that its reply is not read.
+TEST_F(MainWindow, BeforeASearchFindsTheModuleRepliesAreSaidNotToBeRead) {
+    QTemporaryDir comDir;
+    qputenv("KESTREL_COM_DIR", QFile::encodeName(comDir.path()));
+    PtyLine adapter;
+    ASSERT_TRUE(adapter.Publish(QFile::encodeName(comDir.path()).toStdString(), 7))
+        << adapter.Error();
+    dlg->Item<QComboBox>(IDC_COM)->setCurrentIndex(6);
+    Button(IDC_SERIAL_OPEN)->click();
+    ASSERT_EQ(Button(IDC_SERIAL_OPEN)->text(), "Close");
+    Button(IDC_RL1_ON)->click();
+    EXPECT_EQ(dlg->ReportText(),
+              "RL1 Closed was sent on COM7, but replies are not read until a "
+              "search finds the module\r\n");
+    EXPECT_FALSE(WaitFor([this] { return dlg->ReportText().contains("No reply"); }, 1500));
+    qunsetenv("KESTREL_COM_DIR");
+}
+
 TEST_F(MainWindow, LayoutFollowsDialogUnits) {
     const QSizeF units = dlg->BaseUnits();
     ASSERT_GT(units.width(), 0);

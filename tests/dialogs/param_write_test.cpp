@@ -145,6 +145,19 @@ TEST_F(ParameterWrite, ANewAddressIsWrittenLastUnderTheOldOne) {
                                                   .toHex(' '));
 }
 
+// The read that follows the write is compared with what was written, in one line.
+TEST_F(ParameterWrite, TheReadBackIsComparedWithWhatWasWritten) {
+    ConnectToModule(kMbap);
+    Confirm({[](CTemplateDialog& d) { Type(d, IDC_ADV_AI2_PERIOD, QStringLiteral("250")); }}, 72);
+    const auto reply = ParamReply(kMbap);  // the module kept AI2 at 0
+    sink.Send(reply);
+    ASSERT_TRUE(WaitFor([this] { return dlg->ReportText().startsWith("Parameters written"); }));
+    EXPECT_TRUE(
+        dlg->ReportText().startsWith("Parameters written to unit 5, but the module reads "
+                                     "back AI2 initiative upload 0 (written 250)\r\n"))
+        << dlg->ReportText().toStdString();
+}
+
 TEST_F(ParameterWrite, CancelSendsNothingAndKeepsTheBlock) {
     ConnectToModule(kRtu);
     DriveNextModal({[](CTemplateDialog& d) {
