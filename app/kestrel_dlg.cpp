@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QShortcut>
 #include <QTimer>
 #include <QTreeWidget>
 #include <utility>
@@ -14,6 +15,7 @@
 #include "advanced_dlg.h"
 #include "com_list.h"
 #include "device_params.h"
+#include "help_window.h"
 #include "main_template.h"
 #include "message_box.h"
 #include "modbus_socket.h"
@@ -85,6 +87,8 @@ void CKestrelDlg::OnInitDialog() {
     m_paramReadTimer = new QTimer(this);
     m_paramReadTimer->setSingleShot(true);
     connect(m_paramReadTimer, &QTimer::timeout, this, &CKestrelDlg::EndParamRead);
+    connect(new QShortcut(QKeySequence::HelpContents, this), &QShortcut::activated, this,
+            &CKestrelDlg::OnHelp);
     ConnectCommands();
     m_btnConnect->setFocus();
 }
@@ -208,6 +212,20 @@ void CKestrelDlg::OnTraffic() {
     m_trafficMonitor = new TrafficMonitor([this] { return m_byAddress; }, this);
     m_trafficMonitor->setAttribute(Qt::WA_DeleteOnClose);
     m_trafficMonitor->show();
+}
+
+HelpWindow* CKestrelDlg::Help() const {
+    return m_helpWindow.data();
+}
+
+void CKestrelDlg::OnHelp() {
+    if (!m_helpWindow) {
+        m_helpWindow = new HelpWindow(this);
+        m_helpWindow->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    m_helpWindow->show();
+    m_helpWindow->raise();
+    m_helpWindow->activateWindow();
 }
 
 void CKestrelDlg::reject() {

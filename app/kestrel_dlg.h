@@ -35,6 +35,7 @@ class QTimer;
 class QTreeWidget;
 class CModbusSocket;
 class CAdvancedDlg;
+class HelpWindow;
 class RequestLink;
 class TrafficMonitor;
 
@@ -61,6 +62,9 @@ class CKestrelDlg : public CTemplateDialog {
     // Opens the traffic monitor beside the window, or brings the open one to the front.
     void OnTraffic();
     TrafficMonitor* Monitor() const;
+    // F1: the operator's guide in a window of its own, or the open one brought to the front.
+    void OnHelp();
+    HelpWindow* Help() const;
     Q_INVOKABLE void OnRefreshView();
     // Refreshes the fields after replies: at once when the window is quiet, otherwise at most
     // once per frame of the screen, and always after the last reply of a burst.
@@ -224,6 +228,7 @@ class CKestrelDlg : public CTemplateDialog {
     // The block just written and the unit it went to, until its read-back has been compared.
     std::optional<std::pair<DeviceParams, Byte>> m_writtenCheck;
     bool m_serialRepliesRead = false;  // a search found the module and the reader runs
+    QPointer<HelpWindow> m_helpWindow;
     ReplyWatch m_replyWatch;
     QTimer* m_replyTimer = nullptr;
     QTimer* m_refreshPacer = nullptr;  // running: a refresh was shown less than a frame ago

@@ -11,6 +11,7 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextBrowser>
 #include <QTextDocument>
 #include <QTreeWidget>
 #include <atomic>
@@ -19,6 +20,7 @@
 
 #include "advanced_dlg.h"
 #include "field_exchange.h"
+#include "help_window.h"
 #include "loopback_module.h"
 #include "panel_fixture.h"
 #include "pty_line.h"
@@ -182,6 +184,22 @@ TEST_F(MainWindow, BeforeASearchFindsTheModuleRepliesAreSaidNotToBeRead) {
               "search finds the module\r\n");
     EXPECT_FALSE(WaitFor([this] { return dlg->ReportText().contains("No reply"); }, 1500));
     qunsetenv("KESTREL_COM_DIR");
+}
+
+// F1 opens the operator's part of the README, read-only and read out by assistive technology;
+// Esc closes it.
+TEST_F(MainWindow, F1OpensTheOperatorsGuideAndEscClosesIt) {
+    dlg->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dlg.get()));
+    QTest::keyClick(dlg.get(), Qt::Key_F1);
+    ASSERT_NE(dlg->Help(), nullptr);
+    QTextBrowser* text = dlg->Help()->Text();
+    EXPECT_TRUE(text->isReadOnly() && !text->openLinks() && !text->openExternalLinks());
+    EXPECT_EQ(AccessibleName(text), "Kestrel help");
+    EXPECT_TRUE(text->toPlainText().contains("Traffic monitor"));
+    EXPECT_FALSE(text->toPlainText().contains("For developers"));
+    QTest::keyClick(dlg->Help(), Qt::Key_Escape);
+    EXPECT_TRUE(WaitFor([this] { return dlg->Help() == nullptr; }));
 }
 
 TEST_F(MainWindow, LayoutFollowsDialogUnits) {
