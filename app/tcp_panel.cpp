@@ -38,20 +38,23 @@ void CKestrelDlg::OnOK() {
     UpdateData(false);
 }
 
+// While the COM port is the link in use, the window shows its module: nothing of that goes.
 void CKestrelDlg::DisconnectTcp() {
     m_tcpLink.Disconnect();
-    m_replyWatch.Clear();
-    DropParamRead();
     m_btnConnect->setText(QStringLiteral("Connect"));
     AppendReport(QStringLiteral("TCP Connect closed..."));
     m_cbProtocol->setEnabled(true);
     if (m_paramOrigin == ParamOrigin::Tcp) {
         ForgetParamBlock();
     }
-    EnableControl(m_btnAdvanced, false);
-    ClearIndicators();
-    m_fAI1.store(0.0F);
-    m_fAI2.store(0.0F);
+    if (m_bNetworkLink != 0) {
+        m_replyWatch.Clear();
+        DropParamRead();
+        EnableControl(m_btnAdvanced, false);
+        ClearIndicators();
+        m_fAI1.store(0.0F);
+        m_fAI2.store(0.0F);
+    }
     UpdateData(false);
 }
 

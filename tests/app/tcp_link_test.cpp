@@ -341,23 +341,26 @@ TEST_F(TcpLink, APercentSignInTheHostIsShownAsTyped) {
 }
 
 // While the COM port is the link in use, the window shows its module only: the network module's
-// replies and reports change no indicator, value or address.
-TEST_F(TcpLink, WhileTheComPortIsInUseTcpRepliesChangeNothing) {
+// replies and reports, and its link closing, change no indicator, value or address.
+TEST_F(TcpLink, WhileTheComPortIsInUseTcpChangesNothing) {
     ConnectModule();
     int frames = 0;
     QObject::connect(dlg->Socket(), &CModbusSocket::FrameReceived, [&frames] { ++frames; });
     dlg->SetNetworkLink(0);
-    Reply("0001 0000 0007 01 04 04 0400 0200");
-    Reply("0001 0000 0006 01 05 0010 FF00");
-    Reply("0001 0000 0004 01 01 01 0F");
-    Reply("0001 0000 000D 07 03 0A 07 01 02 07 06 00 03 E8 00 00");
+    dlg->Relay(3)->setChecked(true);  // what the serial module showed
+    dlg->SetAnalogValues(1.25F, 0.0F);
+    Reply("0001 0000 0007 01 04 04 0400 0200 | 0001 0000 0006 01 05 0010 FF00");
+    Reply("0001 0000 0004 01 01 01 0F | 0001 0000 000D 07 03 0A 07 01 02 07 06 00 03 E8 00 00");
     ASSERT_TRUE(Settled([&frames] { return frames == 4; }));
-    dlg->OnRefreshView();
-    EXPECT_EQ(Edit(IDC_AI1)->text(), "0");
+    module.CloseClient();
+    ASSERT_TRUE(Settled([this] { return dlg->Socket() == nullptr; }));
+    EXPECT_EQ(Edit(IDC_AI1)->text(), "1.25");
     EXPECT_EQ(Edit(IDC_ADDRESS)->text(), "1");
+    EXPECT_TRUE(dlg->Relay(3)->isChecked());
     for (std::size_t n = 0; n < 4; ++n) {
-        EXPECT_FALSE(dlg->Relay(n)->isChecked() || dlg->DI(n)->isChecked()) << n;
+        EXPECT_FALSE(dlg->DI(n)->isChecked()) << n;
     }
+    EXPECT_FALSE(dlg->Relay(0)->isChecked());
 }
 
 // A parameter read that does not bring the whole block ends in one line, and "Advanced" stays off;
