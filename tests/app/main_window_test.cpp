@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <QAccessible>
 #include <QClipboard>
 #include <QFile>
@@ -183,6 +185,43 @@ TEST_F(MainWindow, BeforeASearchFindsTheModuleRepliesAreSaidNotToBeRead) {
               "RL1 Closed was sent on COM7, but replies are not read until a "
               "search finds the module\r\n");
     EXPECT_FALSE(WaitFor([this] { return dlg->ReportText().contains("No reply"); }, 1500));
+    qunsetenv("KESTREL_COM_DIR");
+}
+
+// A serial module whose block reports address 0 is found, but neither its address nor its block
+// is taken: requests keep their unit and "Advanced" stays off.
+TEST_F(MainWindow, ASerialModuleReportingAddress0IsNotTakenAtItsWord) {
+    QTemporaryDir comDir;
+    qputenv("KESTREL_COM_DIR", QFile::encodeName(comDir.path()));
+    PtyLine module;
+    ASSERT_TRUE(module.Publish(QFile::encodeName(comDir.path()).toStdString(), 7));
+    dlg->Item<QComboBox>(IDC_COM)->setCurrentIndex(6);
+    Button(IDC_SERIAL_OPEN)->click();
+    Button(IDC_SERIAL_SEARCH)->click();
+    QByteArray line;
+    const auto received = [&](int count) {
+        return WaitFor([&] {
+            std::array<char, 64> buffer{};
+            const ssize_t got = read(module.Master(), buffer.data(), buffer.size());
+            line.append(buffer.data(), got > 0 ? got : 0);
+            return line.size() >= count;
+        });
+    };
+    ASSERT_TRUE(received(8));  // the read of five registers from unit 0xFF
+    const QByteArray reply = Hex("00 03 0A 00 00 02 07 16 00 00 00 00 00 D3 D8");
+    ASSERT_EQ(write(module.Master(), reply.data(), std::size_t(reply.size())), reply.size());
+    ASSERT_TRUE(WaitFor([this] { return !dlg->OperationRunning(); }));
+    EXPECT_TRUE(
+        dlg->ReportText().startsWith("The module reports address 0, the broadcast "
+                                     "address, which is no module's: requests still go "
+                                     "to unit 1 and \"Advanced\" stays off\r\nFound "
+                                     "device!\r\n"))
+        << dlg->ReportText().toStdString();
+    EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
+    line.clear();
+    Button(IDC_QUERY_AI)->click();
+    ASSERT_TRUE(received(8));
+    EXPECT_EQ(line.toHex(' '), Hex("01 04 00 00 00 02 71 CB").toHex(' '));
     qunsetenv("KESTREL_COM_DIR");
 }
 
