@@ -1,7 +1,10 @@
 // The "Advanced" button: the dialog over a copy of the parameter block, then the write of the
 // block on the active link and its read on the TCP link.
 #include <QPushButton>
+#include <QStringList>
 #include <QTimer>
+#include <array>
+#include <tuple>
 
 #include "advanced_dlg.h"
 #include "device_params.h"

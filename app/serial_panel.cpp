@@ -59,6 +59,7 @@ void CKestrelDlg::OnSerialOpen() {
 // The search runs on the link's own thread; the window shows each rate as it is tried and takes
 // the outcome once the search has ended. Closing the window ends the search between two reads.
 void CKestrelDlg::OnSerialSearch() {
+    DropParamRead();  // the search reads the line alone; a read asked for before is given up
     const QString port = QStringLiteral("COM%1").arg(m_serialLink.Com());
     BeginOperation(QStringLiteral("Searching %1...").arg(port));
     m_serialLink.StartSearch(
