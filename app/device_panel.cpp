@@ -8,6 +8,7 @@
 
 #include "kestrel_dlg.h"
 #include "message_box.h"
+#include "report_lines.h"
 
 namespace {
 
@@ -64,8 +65,12 @@ void CKestrelDlg::OnSearchDevices() {
         });
 }
 
+// An empty list alone would not tell a search that found nothing from one not yet made.
 void CKestrelDlg::ShowFoundDevices() {
     m_listDevices->clear();
+    if (m_foundDevices.empty()) {
+        ShowOperationStatus(report_line::NoModuleAnswered());
+    }
     for (const DeviceSearch::Row& texts : std::exchange(m_foundDevices, {})) {
         auto* row = new QTreeWidgetItem(m_listDevices);
         for (std::size_t n = 0; n < texts.size(); ++n) {

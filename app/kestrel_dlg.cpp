@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QShortcut>
 #include <QTimer>
 #include <QTreeWidget>
 #include <utility>
@@ -14,9 +15,11 @@
 #include "advanced_dlg.h"
 #include "com_list.h"
 #include "device_params.h"
+#include "help_window.h"
 #include "main_template.h"
 #include "message_box.h"
 #include "modbus_socket.h"
+#include "report_lines.h"
 #include "serial_rates.h"
 #include "traffic_monitor.h"
 
@@ -81,6 +84,11 @@ void CKestrelDlg::OnInitDialog() {
     m_paramPause->setTimerType(Qt::PreciseTimer);
     connect(m_paramPause, &QTimer::timeout, this,
             [this] { std::exchange(m_afterParamPause, nullptr)(); });
+    m_paramReadTimer = new QTimer(this);
+    m_paramReadTimer->setSingleShot(true);
+    connect(m_paramReadTimer, &QTimer::timeout, this, &CKestrelDlg::EndParamRead);
+    connect(new QShortcut(QKeySequence::HelpContents, this), &QShortcut::activated, this,
+            &CKestrelDlg::OnHelp);
     ConnectCommands();
     m_btnConnect->setFocus();
 }
@@ -206,6 +214,20 @@ void CKestrelDlg::OnTraffic() {
     m_trafficMonitor->show();
 }
 
+HelpWindow* CKestrelDlg::Help() const {
+    return m_helpWindow.data();
+}
+
+void CKestrelDlg::OnHelp() {
+    if (!m_helpWindow) {
+        m_helpWindow = new HelpWindow(this);
+        m_helpWindow->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    m_helpWindow->show();
+    m_helpWindow->raise();
+    m_helpWindow->activateWindow();
+}
+
 void CKestrelDlg::reject() {
     ShutdownLinks();
     CTemplateDialog::reject();
@@ -214,6 +236,7 @@ void CKestrelDlg::reject() {
 void CKestrelDlg::ShutdownLinks() {
     EndOperationForClose();
     m_replyWatch.Clear();
+    DropParamRead();
     m_serialLink.Close();
     m_tcpLink.Disconnect();
 }
@@ -241,16 +264,27 @@ void CKestrelDlg::SendCommand(int k) {
     StoreCommandUnit(k, m_byAddress);
     RequestLink& link = ActiveLink();
     if (!link.Ready()) {
+        AppendReport(report_line::NotSent(CommandName(k), m_bNetworkLink != 0));
         return;
     }
-    const bool watched = WatchReply(k);  // before it goes: a quick reply must find it watched
+    // Watched before it goes, so that a quick reply finds it watched; only where a reader runs.
+    const bool watched = RepliesRead() && WatchReply(k);
     if (!SendOnLink(FrameCommand(k, link.LinkFraming()))) {
         if (watched) {
             m_replyWatch.WithdrawNewest();
         }
         AppendReport(
             QStringLiteral("%1 was not sent: the TCP link is not connected").arg(CommandName(k)));
+    } else if (!RepliesRead()) {
+        AppendReport(report_line::RepliesNotRead(CommandName(k),
+                                                 QString::fromStdString(m_serialLink.TraceName())));
     }
+}
+
+// On the TCP link replies are always read; on the COM port only once a search has found the
+// module and started the reader.
+bool CKestrelDlg::RepliesRead() const {
+    return m_bNetworkLink != 0 || m_serialRepliesRead;
 }
 
 // ---- replies that do not come -------------------------------------------------------------------
@@ -324,20 +358,23 @@ void CKestrelDlg::ApplyEffect(const ReplyEffect& effect) {
             m_fAI2.store(effect.ai2);
             break;
         case Kind::Parameters:
-            // Only the module of the link in use may set the address and the block.
-            if (m_bNetworkLink != 0) {
-                m_byAddress = effect.address;
-                std::copy_n(effect.params.begin(), effect.paramCount, g_DeviceParams.bytes.begin());
-                KeepParamBlock(ParamOrigin::Tcp);
-            }
+            TakeParamReply(ParamOrigin::Tcp, effect);
             break;
         case Kind::None:
             break;
     }
 }
 
-// The exception line is reported after the reply has been taken in, as every later one.
+// The exception line is reported after the reply has been taken in, as every later one. While
+// the COM port is the link in use, the window shows its module only: what comes on TCP is left
+// to the trace and the traffic monitor.
 void CKestrelDlg::DecodeNetworkReply(std::span<const Byte> frame) {
+    if (m_bNetworkLink == 0) {
+        return;
+    }
+    if (const auto code = ParamReadRefusal(frame)) {
+        TakeParamRefusal(ParamOrigin::Tcp, *code);
+    }
     if (const auto line = WatchLineFor(frame)) {
         QMetaObject::invokeMethod(
             this, [this, text = *line] { AppendReport(text); }, Qt::QueuedConnection);

@@ -5,6 +5,7 @@
 #include <QString>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "background_task.h"
+#include "device_params.h"
 #include "device_search.h"
 #include "dialog_template.h"
 #include "frames.h"
@@ -33,6 +35,7 @@ class QTimer;
 class QTreeWidget;
 class CModbusSocket;
 class CAdvancedDlg;
+class HelpWindow;
 class RequestLink;
 class TrafficMonitor;
 
@@ -59,6 +62,9 @@ class CKestrelDlg : public CTemplateDialog {
     // Opens the traffic monitor beside the window, or brings the open one to the front.
     void OnTraffic();
     TrafficMonitor* Monitor() const;
+    // F1: the operator's guide in a window of its own, or the open one brought to the front.
+    void OnHelp();
+    HelpWindow* Help() const;
     Q_INVOKABLE void OnRefreshView();
     // Refreshes the fields after replies: at once when the window is quiet, otherwise at most
     // once per frame of the screen, and always after the last reply of a burst.
@@ -78,9 +84,10 @@ class CKestrelDlg : public CTemplateDialog {
     void ReadDeviceParams();
     void WriteDeviceParams();
     void OnAdvanced();
-    // The block in g_DeviceParams now belongs to the module of `origin`'s link: "Advanced" is
-    // enabled while that link is the one requests go to.
-    void KeepParamBlock(ParamOrigin origin);
+    // The first `known` bytes of g_DeviceParams now belong to the module of `origin`'s link:
+    // "Advanced" is enabled once the whole block is known and while that link is the one
+    // requests go to.
+    void KeepParamBlock(ParamOrigin origin, std::size_t known);
     // The block's link closed or another link took over: the block is cleared, "Advanced"
     // disabled.
     void ForgetParamBlock();
@@ -152,6 +159,7 @@ class CKestrelDlg : public CTemplateDialog {
     SerialLink::Handlers SerialHandlers();
     void WatchSerialWake();
     void TakeSerialSearchResult(const SerialLink::SearchResult& result);
+    void TakeFoundModule(const SerialLink::SearchResult& result);
     void OnSerialLineLost();
     void SetupDeviceList();
     void LoadSearchLibrary();
@@ -162,6 +170,17 @@ class CKestrelDlg : public CTemplateDialog {
     void EndOperationForClose();
     // A control that an operation holds disabled takes its new state when the operation ends.
     void EnableControl(QWidget* control, bool enabled);
+    // The parameter read under way: which link, its unit, how many of its requests are still
+    // unanswered; it ends with the whole block, a refusal, or no reply in time, each said once.
+    void WatchParamRead(ParamOrigin origin, Byte unit, int requests,
+                        std::chrono::milliseconds within);
+    void TakeParamReply(ParamOrigin origin, const ReplyEffect& effect);
+    void TakeParamRefusal(ParamOrigin origin, Byte code);
+    void CountParamAnswer();
+    void EndParamRead();
+    void DropParamRead();
+    void ReadRestOfSerialBlock();
+    bool RepliesRead() const;
     void PauseParamWrite(unsigned long ms, std::function<void()> then);
     void WriteNextParam();
     void FinishParamWrite();
@@ -195,6 +214,21 @@ class CKestrelDlg : public CTemplateDialog {
     const char* m_searchLibraryName;
     DeviceSearch m_deviceSearch;
     ParamOrigin m_paramOrigin = ParamOrigin::None;
+    std::size_t m_paramKnown = 0;  // bytes of the block read from the module of m_paramOrigin
+    struct ParamRead {
+        bool pending = false;
+        ParamOrigin origin = ParamOrigin::None;
+        Byte unit = 0;
+        int unanswered = 0;
+        std::optional<Byte> refusal;
+        bool zeroReported = false;
+    };
+    ParamRead m_paramRead;
+    QTimer* m_paramReadTimer = nullptr;
+    // The block just written and the unit it went to, until its read-back has been compared.
+    std::optional<std::pair<DeviceParams, Byte>> m_writtenCheck;
+    bool m_serialRepliesRead = false;  // a search found the module and the reader runs
+    QPointer<HelpWindow> m_helpWindow;
     ReplyWatch m_replyWatch;
     QTimer* m_replyTimer = nullptr;
     QTimer* m_refreshPacer = nullptr;  // running: a refresh was shown less than a frame ago

@@ -1,12 +1,19 @@
 // The "Advanced" button: the dialog over a copy of the parameter block, then the write of the
 // block on the active link and its read on the TCP link.
 #include <QPushButton>
+#include <QStringList>
 #include <QTimer>
+#include <array>
+#include <tuple>
 
 #include "advanced_dlg.h"
 #include "device_params.h"
 #include "kestrel_dlg.h"
 #include "message_box.h"
+#include "param_fields.h"
+#include "reply_watch.h"
+#include "report_lines.h"
+#include "serial_rates.h"
 
 namespace {
 constexpr unsigned long kWritePauseMs = 100;
@@ -30,6 +37,37 @@ QString UnwritableReason(const CKestrelDlg& window, ParamOrigin originAtOpen) {
     }
     return QStringLiteral("The TCP link is closed: the parameters were not written");
 }
+
+constexpr std::size_t kWholeBlock = 10;
+
+QString BaudText(int index) {
+    return index < 0 ? QStringLiteral("none")
+                     : QString::number(kSerialRates.at(std::size_t(index)).baud);
+}
+
+// What the module reads back differently from what was written, field by field as the dialog
+// names them ("AI1 initiative upload 1000 (written 1500)"); empty when it reads back the same.
+QString ReadBackDifferences(const DeviceParams& written, const DeviceParams& readBack) {
+    const ParamFields w = FieldsOfBlock(written);
+    const ParamFields r = FieldsOfBlock(readBack);
+    const std::array<std::tuple<const char*, QString, QString>, 6> fields = {{
+        {"Slave Addr", QString::number(r.slaveAddr), QString::number(w.slaveAddr)},
+        {"Baudrate", BaudText(r.baudIndex), BaudText(w.baudIndex)},
+        {"Enable DI initiative upload", QString::number(r.uploadEnable),
+         QString::number(w.uploadEnable)},
+        {"DI upload address", QString::number(r.uploadAddr), QString::number(w.uploadAddr)},
+        {"AI1 initiative upload", QString::number(r.ai1Period), QString::number(w.ai1Period)},
+        {"AI2 initiative upload", QString::number(r.ai2Period), QString::number(w.ai2Period)},
+    }};
+    QStringList differences;
+    for (const auto& [name, read, wrote] : fields) {
+        if (read != wrote) {
+            differences
+                << QStringLiteral("%1 %2 (written %3)").arg(QLatin1String(name), read, wrote);
+        }
+    }
+    return differences.join(QStringLiteral(", "));
+}
 }  // namespace
 
 // The block is written only to the module it was read from, on the link it came by. The write
@@ -52,15 +90,107 @@ ParamOrigin CKestrelDlg::CurrentLinkOrigin() const {
     return m_bNetworkLink != 0 ? ParamOrigin::Tcp : ParamOrigin::Serial;
 }
 
-void CKestrelDlg::KeepParamBlock(ParamOrigin origin) {
+// A block known only in part is never offered: OK would write registers nobody read or typed.
+void CKestrelDlg::KeepParamBlock(ParamOrigin origin, std::size_t known) {
+    m_paramKnown = origin == m_paramOrigin ? std::max(m_paramKnown, known) : known;
     m_paramOrigin = origin;
-    EnableControl(m_btnAdvanced, origin == CurrentLinkOrigin());
+    EnableControl(m_btnAdvanced, origin == CurrentLinkOrigin() && m_paramKnown == kWholeBlock);
 }
 
 void CKestrelDlg::ForgetParamBlock() {
     g_DeviceParams = DeviceParams{};
     m_paramOrigin = ParamOrigin::None;
+    m_paramKnown = 0;
     EnableControl(m_btnAdvanced, false);
+}
+
+// ---- the parameter read and what it tells --------------------------------------------------
+
+void CKestrelDlg::WatchParamRead(ParamOrigin origin, Byte unit, int requests,
+                                 std::chrono::milliseconds within) {
+    m_paramRead = {true, origin, unit, requests, std::nullopt, false};
+    m_paramReadTimer->start(static_cast<int>(within.count()));
+}
+
+// Address 0 is the broadcast address: a module (or a damaged block) that reports it is not
+// taken at its word, and requests keep their unit.
+void CKestrelDlg::TakeParamReply(ParamOrigin origin, const ReplyEffect& effect) {
+    const bool awaited = m_paramRead.pending && m_paramRead.origin == origin;
+    if (origin == ParamOrigin::Serial && !awaited) {
+        return;  // on the COM port only the read the window asked for is taken
+    }
+    if (effect.address == 0) {
+        if (!awaited || !std::exchange(m_paramRead.zeroReported, true)) {
+            AppendReport(report_line::AddressZero(m_byAddress));
+        }
+    } else {
+        m_byAddress = effect.address;
+        std::copy_n(effect.params.begin(), effect.paramCount, g_DeviceParams.bytes.begin());
+        KeepParamBlock(origin, effect.paramCount);
+    }
+    if (awaited) {
+        CountParamAnswer();
+    }
+}
+
+void CKestrelDlg::TakeParamRefusal(ParamOrigin origin, Byte code) {
+    if (!m_paramRead.pending || m_paramRead.origin != origin) {
+        return;
+    }
+    m_paramRead.refusal = code;
+    CountParamAnswer();
+}
+
+void CKestrelDlg::CountParamAnswer() {
+    --m_paramRead.unanswered;
+    const bool whole = m_paramOrigin == m_paramRead.origin && m_paramKnown == kWholeBlock;
+    if (whole || m_paramRead.unanswered <= 0) {
+        EndParamRead();
+    }
+}
+
+// Every request answered, or the time is up: the read ends with one line unless the whole block
+// came (and then, after a write, the line that compares it with what was written).
+void CKestrelDlg::EndParamRead() {
+    if (!std::exchange(m_paramRead.pending, false)) {
+        return;
+    }
+    m_paramReadTimer->stop();
+    const auto written = std::exchange(m_writtenCheck, std::nullopt);
+    const bool ours = m_paramOrigin == m_paramRead.origin;
+    if (ours && m_paramKnown == kWholeBlock) {
+        if (written) {
+            const QString differences = ReadBackDifferences(written->first, g_DeviceParams);
+            AppendReport(differences.isEmpty()
+                             ? report_line::ParamsWritten(written->second)
+                             : report_line::ParamsReadBackDiffer(written->second, differences));
+        }
+    } else if (m_paramRead.zeroReported) {
+        // said already
+    } else if (m_paramRead.refusal) {
+        AppendReport(report_line::ParamReadRefused(m_paramRead.unit, *m_paramRead.refusal,
+                                                   ExceptionName(*m_paramRead.refusal)));
+    } else if (ours && m_paramKnown > 0) {
+        AppendReport(report_line::ParamReadPartial());
+    } else {
+        AppendReport(report_line::ParamReadUnanswered());
+    }
+}
+
+// The link of the read went away: nothing more is waited for, and nothing said.
+void CKestrelDlg::DropParamRead() {
+    m_paramRead.pending = false;
+    m_writtenCheck.reset();
+    if (m_paramReadTimer) {
+        m_paramReadTimer->stop();
+    }
+}
+
+// The search found the module by its answer to the three-register read: the two AI periods are
+// read from it before "Advanced" is offered.
+void CKestrelDlg::ReadRestOfSerialBlock() {
+    m_serialLink.Send(ParamReadFrame(5, Framing::ModbusRtu, m_byAddress));
+    WatchParamRead(ParamOrigin::Serial, m_byAddress, 1, ReplyTimeout(SerialRateInForce()));
 }
 
 // Four register writes 100 ms apart on the link in use, then (WriteNextParam, FinishParamWrite,
@@ -112,6 +242,9 @@ void CKestrelDlg::WriteNextParam() {
 // A real serial module takes its new settings when restarted: the port is closed for that.
 void CKestrelDlg::FinishParamWrite() {
     if (m_paramLink != &static_cast<RequestLink&>(m_serialLink)) {
+        if (!m_paramFrames.empty()) {  // every write went out: the read-back is compared
+            m_writtenCheck = std::pair(g_DeviceParams, m_byAddress);
+        }
         ReadBackParams();
         return;
     }

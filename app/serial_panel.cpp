@@ -8,6 +8,7 @@
 #include "device_params.h"
 #include "kestrel_dlg.h"
 #include "message_box.h"
+#include "report_lines.h"
 
 // The reader's frames are decoded on its thread; the rest comes through the link's hand-over,
 // drained on this thread when the link signals the wake event (see WatchSerialWake).
@@ -29,6 +30,8 @@ void CKestrelDlg::WatchSerialWake() {
 
 void CKestrelDlg::OnSerialOpen() {
     m_replyWatch.Clear();  // the requests were made on the link that is ending
+    DropParamRead();
+    m_serialRepliesRead = false;  // no reader until a search finds the module
     const bool wasOpen = m_serialLink.IsOpen();
     if (wasOpen) {
         m_serialLink.Close();
@@ -56,6 +59,7 @@ void CKestrelDlg::OnSerialOpen() {
 // The search runs on the link's own thread; the window shows each rate as it is tried and takes
 // the outcome once the search has ended. Closing the window ends the search between two reads.
 void CKestrelDlg::OnSerialSearch() {
+    DropParamRead();  // the search reads the line alone; a read asked for before is given up
     const QString port = QStringLiteral("COM%1").arg(m_serialLink.Com());
     BeginOperation(QStringLiteral("Searching %1...").arg(port));
     m_serialLink.StartSearch(
@@ -73,15 +77,12 @@ void CKestrelDlg::TakeSerialSearchResult(const SerialLink::SearchResult& result)
     using End = SerialLink::SearchResult::End;
     switch (result.end) {
         case End::Found:
-            std::copy(result.params.begin(), result.params.end(), g_DeviceParams.bytes.begin());
-            m_cbBaud->setCurrentIndex(result.step);
-            m_byAddress = result.address;
-            UpdateData(false);
-            KeepParamBlock(ParamOrigin::Serial);
-            AppendReport(QStringLiteral("Found device!"));
+            TakeFoundModule(result);
             break;
         case End::NotFound:
-            // Whatever module answered before may be gone or changed: its block goes.
+            // Whatever module answered before may be gone or changed: its block goes, and its
+            // replies are no longer read at its rate.
+            m_serialRepliesRead = false;
             ForgetParamBlock();
             KestrelMessageBox(this, QStringLiteral("Found no device!"), MessageIcon::None);
             break;
@@ -93,11 +94,37 @@ void CKestrelDlg::TakeSerialSearchResult(const SerialLink::SearchResult& result)
     }
 }
 
+// A module that reports address 0 is found all the same, but its block is not taken and the
+// address in use stays.
+void CKestrelDlg::TakeFoundModule(const SerialLink::SearchResult& result) {
+    m_serialRepliesRead = true;
+    m_cbBaud->setCurrentIndex(result.step);
+    ForgetParamBlock();  // a block found before may be another module's, or older
+    if (result.address != 0) {
+        std::copy(result.params.begin(), result.params.end(), g_DeviceParams.bytes.begin());
+        m_byAddress = result.address;
+        KeepParamBlock(ParamOrigin::Serial, result.params.size());
+    }
+    UpdateData(false);
+    AppendReport(QStringLiteral("Found device!"));
+    if (result.address == 0) {
+        AppendReport(report_line::AddressZero(m_byAddress));
+    } else if (m_paramKnown < g_DeviceParams.bytes.size()) {
+        ReadRestOfSerialBlock();
+    }
+}
+
 // Runs on the reader thread: indicators and the refresh go through synchronous calls into the
 // user-interface thread; the analog values are stored directly.
 void CKestrelDlg::DecodeSerialReply(std::span<const Byte> frame) {
     if (auto line = WatchLineFor(frame)) {
         m_serialLink.PostToUi([this, text = *line] { AppendReport(text); });
+    }
+    if (const ReplyEffect params = DecodeParamReply(frame);
+        params.kind == ReplyEffect::Kind::Parameters) {
+        m_serialLink.RunOnUi([this, params] { TakeParamReply(ParamOrigin::Serial, params); });
+    } else if (const auto code = ParamReadRefusal(frame)) {
+        m_serialLink.RunOnUi([this, c = *code] { TakeParamRefusal(ParamOrigin::Serial, c); });
     }
     const ReplyEffect effect = DecodeSerialFrame(frame);
     switch (effect.kind) {

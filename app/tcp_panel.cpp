@@ -6,6 +6,7 @@
 
 #include "device_params.h"
 #include "kestrel_dlg.h"
+#include "reply_watch.h"
 
 void CKestrelDlg::ConnectTcpLink() {
     connect(&m_tcpLink, &TcpLink::Report, this, &CKestrelDlg::AppendReport);
@@ -37,19 +38,23 @@ void CKestrelDlg::OnOK() {
     UpdateData(false);
 }
 
+// While the COM port is the link in use, the window shows its module: nothing of that goes.
 void CKestrelDlg::DisconnectTcp() {
     m_tcpLink.Disconnect();
-    m_replyWatch.Clear();
     m_btnConnect->setText(QStringLiteral("Connect"));
     AppendReport(QStringLiteral("TCP Connect closed..."));
     m_cbProtocol->setEnabled(true);
     if (m_paramOrigin == ParamOrigin::Tcp) {
         ForgetParamBlock();
     }
-    EnableControl(m_btnAdvanced, false);
-    ClearIndicators();
-    m_fAI1.store(0.0F);
-    m_fAI2.store(0.0F);
+    if (m_bNetworkLink != 0) {
+        m_replyWatch.Clear();
+        DropParamRead();
+        EnableControl(m_btnAdvanced, false);
+        ClearIndicators();
+        m_fAI1.store(0.0F);
+        m_fAI2.store(0.0F);
+    }
     UpdateData(false);
 }
 
@@ -80,8 +85,13 @@ void CKestrelDlg::OnPeerClosed(const QString& reason) {
 
 // In RTU framing the second read follows after a pause, and no other request goes out between
 // the two: the window holds its commands until it has gone (unless an operation holds them).
+// Its replies are watched while TCP is the link in use (what comes on TCP otherwise is not taken).
 void CKestrelDlg::ReadDeviceParams() {
     m_tcpLink.ReadParams();
+    if (m_tcpLink.Ready() && m_bNetworkLink != 0) {
+        const auto secondRead = std::chrono::milliseconds(m_tcpLink.ParamReadPending() ? 200 : 0);
+        WatchParamRead(ParamOrigin::Tcp, kParamBroadcastUnit, 2, ReplyTimeout() + secondRead);
+    }
     if (m_tcpLink.ParamReadPending() && !m_operationRunning) {
         m_holdForParamRead = true;
         BeginOperation(QStringLiteral("Reading the module's parameters..."));

@@ -92,6 +92,17 @@ ReplyEffect DecodeNetworkFrame(std::span<const Byte> frame, Byte windowAddress) 
     }
 }
 
+ReplyEffect DecodeParamReply(std::span<const Byte> frame) {
+    return At(frame, 1) == kFuncReadHolding ? DecodeParameters(frame) : ReplyEffect{};
+}
+
+std::optional<Byte> ParamReadRefusal(std::span<const Byte> frame) {
+    if (frame.size() < 3 || frame[1] != (kFuncReadHolding | kExceptionBit)) {
+        return std::nullopt;
+    }
+    return frame[2];
+}
+
 ReplyEffect DecodeSerialFrame(std::span<const Byte> frame) {
     switch (At(frame, 1)) {
         case kFuncReadCoils:

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "frames.h"
@@ -41,3 +42,9 @@ ReplyEffect DecodeNetworkFrame(std::span<const Byte> frame, Byte windowAddress);
 
 // Serial link: functions 1, 4 and 5 only; function 5 always names a relay.
 ReplyEffect DecodeSerialFrame(std::span<const Byte> frame);
+
+// A function-3 reply to a parameter read, on either link; None for any other frame.
+ReplyEffect DecodeParamReply(std::span<const Byte> frame);
+
+// The exception code of a refused parameter read (function 0x83); nullopt for any other frame.
+std::optional<Byte> ParamReadRefusal(std::span<const Byte> frame);

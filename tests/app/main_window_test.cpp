@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <QAccessible>
 #include <QClipboard>
 #include <QFile>
@@ -11,6 +13,7 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextBrowser>
 #include <QTextDocument>
 #include <QTreeWidget>
 #include <atomic>
@@ -19,6 +22,7 @@
 
 #include "advanced_dlg.h"
 #include "field_exchange.h"
+#include "help_window.h"
 #include "loopback_module.h"
 #include "panel_fixture.h"
 #include "pty_line.h"
@@ -163,6 +167,66 @@ TEST_F(MainWindow, ComListMarksThePortsThatExist) {
     EXPECT_EQ(marks(8).first, comDir.path() + "/COM8");
     combo->hidePopup();
     qunsetenv("KESTREL_COM_DIR");
+}
+
+// Before a search has found the module no reader runs: a request goes out unwatched, and the
+// report says that its reply is not read. A module whose block reports address 0 is then found,
+// but neither its address nor its block is taken: requests keep their unit, "Advanced" stays off.
+TEST_F(MainWindow, OnTheSerialLineTheReportSaysOnlyWhatIsRead) {
+    QTemporaryDir comDir;
+    qputenv("KESTREL_COM_DIR", QFile::encodeName(comDir.path()));
+    PtyLine module;
+    ASSERT_TRUE(module.Publish(QFile::encodeName(comDir.path()).toStdString(), 7));
+    dlg->Item<QComboBox>(IDC_COM)->setCurrentIndex(6);
+    Button(IDC_SERIAL_OPEN)->click();
+    Button(IDC_RL1_ON)->click();
+    EXPECT_EQ(dlg->ReportText(),
+              "RL1 Closed was sent on COM7, but replies are not read until a "
+              "search finds the module\r\n");
+    QByteArray line;
+    const auto received = [&](int count) {
+        return WaitFor([&] {
+            std::array<char, 64> buffer{};
+            const ssize_t got = read(module.Master(), buffer.data(), buffer.size());
+            line.append(buffer.data(), got > 0 ? got : 0);
+            return line.size() >= count;
+        });
+    };
+    ASSERT_TRUE(received(8));
+    line.clear();
+    Button(IDC_SERIAL_SEARCH)->click();
+    ASSERT_TRUE(received(8));  // the read of five registers from unit 0xFF
+    const QByteArray reply = Hex("00 03 0A 00 00 02 07 16 00 00 00 00 00 D3 D8");
+    ASSERT_EQ(write(module.Master(), reply.data(), std::size_t(reply.size())), reply.size());
+    ASSERT_TRUE(WaitFor([this] { return !dlg->OperationRunning(); }));
+    EXPECT_TRUE(
+        dlg->ReportText().startsWith("The module reports address 0, the broadcast "
+                                     "address, which is no module's: requests still go "
+                                     "to unit 1 and \"Advanced\" stays off\r\nFound "
+                                     "device!\r\n"));
+    EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
+    line.clear();
+    Button(IDC_QUERY_AI)->click();
+    ASSERT_TRUE(received(8));
+    EXPECT_EQ(line.toHex(' '), Hex("01 04 00 00 00 02 71 CB").toHex(' '));
+    EXPECT_FALSE(WaitFor([this] { return dlg->ReportText().contains("to RL1 Closed"); }, 1500));
+    qunsetenv("KESTREL_COM_DIR");
+}
+
+// F1 opens the operator's part of the README, read-only and read out by assistive technology;
+// Esc closes it.
+TEST_F(MainWindow, F1OpensTheOperatorsGuideAndEscClosesIt) {
+    dlg->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dlg.get()));
+    QTest::keyClick(dlg.get(), Qt::Key_F1);
+    ASSERT_NE(dlg->Help(), nullptr);
+    QTextBrowser* text = dlg->Help()->Text();
+    EXPECT_TRUE(text->isReadOnly() && !text->openLinks() && !text->openExternalLinks());
+    EXPECT_EQ(AccessibleName(text), "Kestrel help");
+    EXPECT_TRUE(text->toPlainText().contains("Traffic monitor"));
+    EXPECT_FALSE(text->toPlainText().contains("For developers"));
+    QTest::keyClick(dlg->Help(), Qt::Key_Escape);
+    EXPECT_TRUE(WaitFor([this] { return dlg->Help() == nullptr; }));
 }
 
 TEST_F(MainWindow, LayoutFollowsDialogUnits) {

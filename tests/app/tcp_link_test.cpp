@@ -16,8 +16,9 @@ namespace {
 
 class TcpLink : public PanelTest {
   protected:
-    // Connects to the loopback module in the given framing and takes the parameter reads.
-    void ConnectModule(int protocolIndex = 0) {
+    // Connects to the loopback module in the given framing and takes the parameter reads, which
+    // the module answers with its whole block at address 1 unless told not to.
+    void ConnectModule(int protocolIndex = 0, bool answerParamRead = true) {
         dlg->Item<QComboBox>(IDC_PROTOCOL)->setCurrentIndex(protocolIndex);
         ConnectTo(module.Port());
         ASSERT_TRUE(module.WaitConnected());
@@ -25,6 +26,12 @@ class TcpLink : public PanelTest {
             WaitFor([this] { return dlg->ReportText().startsWith("TCP Client Connected"); }));
         ASSERT_TRUE(module.WaitBytes(protocolIndex == 0 ? 24 : 16));
         module.ClearReceived();
+        if (answerParamRead) {
+            module.Send(Hex(protocolIndex == 0
+                                ? "0001 0000 000D 01 03 0A 01 00 02 07 16 00 00 00 00 00"
+                                : "01 03 0A 01 00 02 07 16 00 00 00 00 00 80 9C"));
+            ASSERT_TRUE(WaitFor([this] { return Button(IDC_ADVANCED)->isEnabled(); }));
+        }
     }
     void Reply(const char* hex) { module.Send(Hex(hex)); }
     // Waits until the panel has taken in everything sent so far (one more frame round trip).
@@ -47,6 +54,7 @@ TEST_F(TcpLink, ConnectingShowsTheStatesAndReadsTheParameters) {
     EXPECT_FALSE(dlg->Item<QComboBox>(IDC_PROTOCOL)->isEnabled());
     EXPECT_EQ(dlg->Socket()->RtuFraming(), 0);
     module.Send(Hex("0001 0000 0009 05 03 06 05 01 02 07 06 00"));
+    module.Send(Hex("0001 0000 000D 05 03 0A 05 01 02 07 06 00 03 E8 00 00"));
     EXPECT_TRUE(WaitFor([this] { return Button(IDC_ADVANCED)->isEnabled(); }));
 }
 
@@ -108,12 +116,15 @@ INSTANTIATE_TEST_SUITE_P(
                       FrameCase{0, IDC_QUERY_AI, 9, "000100000006 090400000002"}));
 
 TEST_F(TcpLink, NothingIsSentWithoutALinkOrOnAClosedPort) {
-    Button(IDC_RL1_ON)->click();  // no TCP link: nothing, and nothing shown
-    EXPECT_TRUE(dlg->ReportText().isEmpty());
+    Button(IDC_RL1_ON)->click();  // no TCP link: nothing sent, and one line says why
+    EXPECT_EQ(dlg->ReportText(),
+              "RL1 Closed was not sent: no link is in use (connect over TCP "
+              "or open a COM port)\r\n");
     ConnectModule();
     dlg->SetNetworkLink(0);  // serial link chosen with the port closed
-    Button(IDC_RL1_ON)->click();
     Button(IDC_QUERY_DI)->click();
+    EXPECT_TRUE(
+        dlg->ReportText().startsWith("query DI was not sent: the COM port is closed\r\nTCP"));
     dlg->SetNetworkLink(1);
     Button(IDC_QUERY_AI)->click();
     ASSERT_TRUE(module.WaitBytes(12));
@@ -328,6 +339,69 @@ TEST_F(TcpLink, APercentSignInTheHostIsShownAsTyped) {
     EXPECT_TRUE(dlg->ReportText().startsWith(
         QStringLiteral("TCP client connectting ::1%2:%1...\r\n").arg(module.Port())));
 }
+
+// While the COM port is the link in use, the window shows its module only: the network module's
+// replies and reports, and its link closing, change no indicator, value or address.
+TEST_F(TcpLink, WhileTheComPortIsInUseTcpChangesNothing) {
+    ConnectModule();
+    int frames = 0;
+    QObject::connect(dlg->Socket(), &CModbusSocket::FrameReceived, [&frames] { ++frames; });
+    dlg->SetNetworkLink(0);
+    dlg->Relay(3)->setChecked(true);  // what the serial module showed
+    dlg->SetAnalogValues(1.25F, 0.0F);
+    Reply("0001 0000 0007 01 04 04 0400 0200 | 0001 0000 0006 01 05 0010 FF00");
+    Reply("0001 0000 0004 01 01 01 0F | 0001 0000 000D 07 03 0A 07 01 02 07 06 00 03 E8 00 00");
+    ASSERT_TRUE(Settled([&frames] { return frames == 4; }));
+    module.CloseClient();
+    ASSERT_TRUE(Settled([this] { return dlg->Socket() == nullptr; }));
+    EXPECT_EQ(Edit(IDC_AI1)->text(), "1.25");
+    EXPECT_EQ(Edit(IDC_ADDRESS)->text(), "1");
+    EXPECT_TRUE(dlg->Relay(3)->isChecked());
+    EXPECT_FALSE(dlg->Relay(0)->isChecked() || dlg->DI(0)->isChecked());
+}
+
+// A parameter read that does not bring the whole block ends in one line, and "Advanced" stays off;
+// a block that reports address 0 is not taken.
+struct ParamReadCase {
+    const char* name;
+    const char* replies;  // what the module answers, all at once
+    const char* line;
+    int address;
+};
+
+const ParamReadCase kParamReadCases[] = {
+    {"refused", "0001 0000 0003 FF 83 02 | 0001 0000 0003 FF 83 02",
+     "Unit 255 refused the parameter read: exception 2 (illegal data address)", 1},
+    {"no reply", "", "No reply to the parameter read", 1},
+    {"three registers only", "0001 0000 0009 05 03 06 05 01 02 07 06 00",
+     "No reply to the read of all five parameter registers: \"Advanced\" stays off", 5},
+    {"address 0",
+     "0001 0000 0009 00 03 06 00 01 02 07 06 00 | "
+     "0001 0000 000D 00 03 0A 00 01 02 07 06 00 03 E8 00 00",
+     "The module reports address 0, the broadcast address, which is no module's: requests still "
+     "go to unit 1 and \"Advanced\" stays off",
+     1},
+};
+
+class TcpParamRead : public TcpLink, public ::testing::WithParamInterface<ParamReadCase> {};
+
+TEST_P(TcpParamRead, EndsInOneLineUnlessTheWholeBlockCame) {
+    const ParamReadCase& c = GetParam();
+    ConnectModule(0, false);
+    const QString before = dlg->ReportText();
+    Reply(c.replies);
+    ASSERT_TRUE(WaitFor([&] { return dlg->ReportText() != before; }, 1800));
+    EXPECT_EQ(dlg->ReportText().chopped(before.size()), QString::fromLatin1(c.line) + "\r\n");
+    EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
+    EXPECT_EQ(dlg->Address(), c.address);
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, TcpParamRead, ::testing::ValuesIn(kParamReadCases),
+                         [](const auto& param) {
+                             std::string name = param.param.name;
+                             std::replace(name.begin(), name.end(), ' ', '_');
+                             return name;
+                         });
 
 // ---- the parameter block belongs to the module it came from
 // --------------------------------------

@@ -70,7 +70,25 @@ TEST_F(AdvancedWithSim, NetworkModuleTakesTheNewSettings) {
     ASSERT_TRUE(WaitFor([this] { return Edit(IDC_ADDRESS)->text() == "9"; }));
     EXPECT_TRUE(WaitFor([&] { return g_DeviceParams.bytes == written; }));
     EXPECT_EQ(dlg->Address(), 9);
+    EXPECT_TRUE(WaitFor(
+        [this] { return dlg->ReportText().startsWith("Parameters written to unit 1\r\n"); }));
     EXPECT_TRUE(recorder.messages.empty()) << recorder.Texts().join("|").toStdString();
+}
+
+// A module that answers only its own address is found by the three-register read: the two AI
+// periods are read from it before "Advanced" is offered.
+TEST_F(AdvancedWithSim, ASerialModuleFoundByTheShortReadIsReadWholeFirst) {
+    QTemporaryDir comDir;
+    qputenv("KESTREL_COM_DIR", QFile::encodeName(comDir.path()));
+    SimProcess sim({"--serial", "COM7", "--baud", "1200", "--no-broadcast-unit"},
+                   ComDirEnv(comDir));
+    ASSERT_TRUE(sim.Started()) << sim.ListeningLine();
+    dlg->Item<QComboBox>(IDC_COM)->setCurrentIndex(6);
+    Button(IDC_SERIAL_OPEN)->click();
+    ASSERT_TRUE(RunOperation(IDC_SERIAL_SEARCH));
+    ASSERT_TRUE(dlg->ReportText().startsWith("Found device!")) << dlg->ReportText().toStdString();
+    ASSERT_TRUE(WaitFor([this] { return Button(IDC_ADVANCED)->isEnabled(); }));
+    EXPECT_EQ(simtest::ShownParams(sim.Command("show")), g_DeviceParams.bytes);
 }
 
 TEST_F(AdvancedWithSim, SerialModuleTakesTheNewSettingsAndThePortCloses) {

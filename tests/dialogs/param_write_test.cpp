@@ -145,6 +145,18 @@ TEST_F(ParameterWrite, ANewAddressIsWrittenLastUnderTheOldOne) {
                                                   .toHex(' '));
 }
 
+// The read that follows the write is compared with what was written, in one line.
+TEST_F(ParameterWrite, TheReadBackIsComparedWithWhatWasWritten) {
+    ConnectToModule(kMbap);
+    Confirm({[](CTemplateDialog& d) { Type(d, IDC_ADV_AI2_PERIOD, QStringLiteral("250")); }}, 72);
+    sink.Send(ParamReply(kMbap));  // the module kept AI2 at 0
+    EXPECT_TRUE(WaitFor([this] {
+        return dlg->ReportText().startsWith(
+            "Parameters written to unit 5, but the module reads "
+            "back AI2 initiative upload 0 (written 250)\r\n");
+    }));
+}
+
 TEST_F(ParameterWrite, CancelSendsNothingAndKeepsTheBlock) {
     ConnectToModule(kRtu);
     DriveNextModal({[](CTemplateDialog& d) {
