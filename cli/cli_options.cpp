@@ -382,11 +382,13 @@ std::string HelpText() {
 Drives Kestrel I/O modules (four relays, four digital inputs, two analog inputs and
 the parameter block) from the command line, with the control panel's own frames.
 
-Links:
+Links (every option with a value may also be written --option=VALUE):
   --tcp HOST[:PORT]   a network module (port 4196 by default); give several to run the
-                      command on each, at most 32 at once; results come in the order given
+                      command on each, at most 32 at once; results come in the order given.
+                      IPv6: [::1]:502 with a port, ::1 without one
   --tcp @FILE         the network modules listed in FILE, one HOST[:PORT] a line
-                      (blank lines and lines starting with # are passed over)
+                      (blank lines and lines starting with # are passed over; at most
+                      1 MiB and 10000 lines)
   --rtu               Modbus RTU framing inside the TCP stream (default: Modbus TCP)
   --com COMn|DEVICE   a serial module on COM1..COM255 or a device path such as /dev/ttyUSB0
   --baud RATE         its rate: 1200 2400 4800 9600 19200 38400 57600 115200; without
@@ -394,9 +396,13 @@ Links:
 
 Options:
   --unit U            the module's address, 1..255 (default: the address the module
-                      reports to the parameter read, as the panel learns it)
+                      reports to the parameter read, as the panel learns it). With --unit
+                      (and --baud on the serial line) the command goes out alone, with no
+                      parameter read first; only that unit's replies count
   --timeout MS        how long each request waits for its reply (default 1000; on the
                       serial line the time the frames take at the rate is added)
+  --poll MS           di, ai or params again every MS milliseconds until interrupted, one
+                      line (or JSON object) per module per round, each with its time
   --json              one JSON object per module a line, with "module" and, on failure,
                       "error"
   --quiet             print no results, only errors; the exit status tells
@@ -414,12 +420,14 @@ Commands:
   params              read the parameter block:
                         address baud di-upload di-upload-address ai1-period ai2-period version
   params set NAME=VALUE...
-                      change the named fields of the block read from the module, checked
-                      as the "Advanced" dialog checks them, show what will be written, and
-                      on --yes (or a "y" typed at the terminal) write it as the panel does
-                      (four registers 100 ms apart, the address last), then read it back
-                      and compare. address, di-upload, di-upload-address: 0..255;
-                      baud: one of the eight rates; ai1-period, ai2-period: 0..65535 ms
+                      change the named fields of the block read from the module, show what
+                      will be written, and on --yes (or a "y" typed at the terminal) write
+                      it as the panel does (four registers 100 ms apart, the address last),
+                      then read it back and compare; all on one link. Just before writing
+                      the block is read again: changed since the plan, nothing is written.
+                      address: 1..255; di-upload, di-upload-address: 0..255 (the two
+                      addresses must differ); baud: one of the eight rates; ai1-period,
+                      ai2-period: 0..65535 ms
   discover            list the modules of the local network with the panel's verdicts:
                       name, IP, port, work mode, protocol (against --rtu or Modbus TCP),
                       serial parameters. KESTREL_DISCOVERY_SCOPE=loopback keeps it on this
@@ -427,16 +435,20 @@ Commands:
   discover --each COMMAND [ARGS]
                       run the command on every module found
   watch               print the modules' own reports of their DI and AI as they come,
-                      until interrupted
+                      each with its time, until interrupted
 
 Exit status:
-  0  every module did what was asked (and watch ended by SIGINT or SIGTERM)
+  0  every module did what was asked (and watch ended by SIGINT or SIGTERM; --poll
+     ends with the highest status of its rounds)
   1  a module did not answer, refused a request (the exception is named), closed the
-     connection, or read back other parameters than were written
-  2  usage error (nothing was sent)
+     connection, reports address 0, changed its parameters between the read and the
+     write, or read back other parameters than were written
+  2  usage or value error (nothing was sent; nothing written when a value clashes with
+     the block read)
   3  a link could not be made (refused, unreachable, timed out, port not opened)
   With several modules the status is the highest that applies. SIGINT or SIGTERM ends
-  any other command at once, links closed, with 130 or 143.
+  any other command at once, links closed, with 130 or 143; an interrupted params set
+  says for each module how far its write got.
 
 Examples:
   kestrel-cli discover
@@ -445,6 +457,7 @@ Examples:
   kestrel-cli --com COM5 params
   kestrel-cli --tcp 127.0.0.1 params set address=5 ai1-period=1000 --yes
   kestrel-cli --tcp @modules.txt --json ai
+  kestrel-cli --tcp=[::1]:5020 --unit=1 --poll 500 di
 )";
 }
 
