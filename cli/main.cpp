@@ -1,5 +1,6 @@
 // kestrel-cli: the modules from the command line, one or a hundred at a time.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -47,6 +48,15 @@ void CatchTerminationSignals() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+}
+
+// params set and watch hold a link to every module at once: as many descriptors as allowed.
+void RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 // The status of the whole run: the highest of the modules'.
@@ -329,6 +339,7 @@ int main(int argc, char** argv) {
         return kUsageError;
     }
     CatchTerminationSignals();
+    RaiseDescriptorLimit();
     QCoreApplication application(argc, argv);
     Run run(parsed.options);
     return run.Execute();

@@ -58,14 +58,14 @@ ModuleJob::~ModuleJob() = default;
 
 void ModuleJob::Start() {
     m_ended = false;
-    if (!m_linkOpen) {
-        m_link->Open();
-        return;
-    }
     JobResult fresh;
     fresh.module = m_result.module;
     fresh.command = m_result.command;
     m_result = fresh;
+    if (!m_linkOpen) {
+        m_link->Open();
+        return;
+    }
     if (m_command == cli::Command::Params) {
         ReadBlock(m_options.unit, [this] { RunCommand(); });
     } else {

@@ -454,6 +454,14 @@ class Many(CliCase):
         # 33 replies that each take 400 ms: the 33rd module waits for a place.
         self.assertGreaterEqual(time.monotonic() - started, 0.8)
 
+    def test_params_set_holds_more_links_than_run_at_once(self):
+        sims = [self.tcp_sim() for _ in range(33)]  # each parked on its link until written
+        args = [a for s in sims for a in ("--tcp", s.address)]
+        result = self.cli(*args, "params", "set", "ai1-period=3", "--yes", "--json", timeout=120)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual([r["ai1_period"] for r in json_lines(result.stdout)], [3] * 33)
+        self.assertTrue(all(s.params().endswith("00 03 00 00") for s in sims))
+
     def test_results_keep_the_order_given_when_some_fail(self):
         slow = self.tcp_sim("--delay-ms", "400")
         quick = self.tcp_sim()
