@@ -68,6 +68,7 @@ void JobRunner::Park(std::size_t index) {
 void JobRunner::Finish(std::size_t index) {
     m_results[index] = m_jobs[index]->Result();
     m_done[index] = true;
+    m_parked[index] = false;  // a parked job whose link was lost
     if (m_keeper) {
         m_keeper(index, std::move(m_jobs[index]));
     } else {
