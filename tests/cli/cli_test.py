@@ -161,14 +161,16 @@ class Commands(CliCase):
         self.assertIn("[::1]:4196", result.stdout + result.stderr)
 
     def test_poll_repeats_the_command_with_timestamps_until_interrupted(self):
-        sim = self.tcp_sim("--di", "1000")
-        with subprocess.Popen([CLI, "--tcp", sim.address, "--poll", "150", "--json", "di"],
+        # The link is kept from round to round; one the module closes is made anew.
+        sim = self.tcp_sim("--di", "1000", "--close-after", "2")
+        with subprocess.Popen([CLI, "--tcp", sim.address, "--unit", "1", "--poll", "150",
+                               "--json", "di"],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                               env=self.env) as poll:
-            rounds = [json.loads(WatchAndSignals.read_line(poll)) for _ in range(3)]
+            rounds = [json.loads(WatchAndSignals.read_line(poll)) for _ in range(4)]
             poll.send_signal(signal.SIGINT)
             self.assertEqual(poll.wait(PATIENCE), 0)
-        self.assertEqual([r["di"] for r in rounds], [[True, False, False, False]] * 3)
+        self.assertEqual([r["di"] for r in rounds], [[True, False, False, False]] * 4)
         times = [datetime.datetime.fromisoformat(r["time"]) for r in rounds]
         for before, after in zip(times, times[1:]):
             self.assertGreaterEqual((after - before).total_seconds(), 0.14)
@@ -203,6 +205,13 @@ class ParamsSet(CliCase):
                     "ai2-period=5 version=V16 (Set complete!please reboot device!)\n"),
                     link.startswith("serial"), result.stdout)
                 sim.close()
+
+    def test_on_the_serial_line_the_rate_is_searched_once(self):
+        self.sim("--serial", "COM7", "--baud", "19200", "--address", "4")
+        result = self.cli("--com", "COM7", "params", "set", "ai1-period=8", "--yes",
+                          env=dict(self.env, KESTREL_TRACE="1"))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stderr.count("search at 1200 baud"), 2)  # one search, two tries
 
     def test_nothing_is_written_without_yes_when_no_terminal_asks(self):
         sim = self.tcp_sim()
