@@ -1,10 +1,17 @@
 #include "cli_options.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <charconv>
-#include <fstream>
+#include <cstring>
 #include <functional>
 #include <map>
+#include <sstream>
 
 #include "serial_rates.h"
 
@@ -30,42 +37,112 @@ std::string Trimmed(const std::string& text) {
     return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
 
-// HOST or HOST:PORT; an error text, or empty.
+// A host name or address as given: printable, no spaces, at most a DNS name's length.
+bool PlausibleHost(const std::string& host) {
+    return !host.empty() && host.size() <= 253 &&
+           std::all_of(host.begin(), host.end(), [](char c) { return c > ' ' && c < 0x7F; });
+}
+
+bool IsIpv6Literal(const std::string& host) {
+    in6_addr address{};
+    return inet_pton(AF_INET6, host.c_str(), &address) == 1;
+}
+
+// HOST, HOST:PORT, [IPV6]:PORT, [IPV6] or a bare IPV6 literal (which takes no port); an error
+// text, or empty.
+std::string ParseTcpTarget(const std::string& text, Target& target) {
+    std::string port;
+    if (text.starts_with('[')) {
+        const auto close = text.find(']');
+        target.host = text.substr(1, close == std::string::npos ? 0 : close - 1);
+        const std::string rest = close == std::string::npos ? "?" : text.substr(close + 1);
+        if (!IsIpv6Literal(target.host) || (!rest.empty() && !rest.starts_with(':'))) {
+            return "expects [IPV6] or [IPV6]:PORT";
+        }
+        port = rest.empty() ? std::string() : rest.substr(1);
+        if (rest == ":") return "the port must be a number from 1 to 65535";
+    } else if (std::count(text.begin(), text.end(), ':') > 1) {
+        if (!IsIpv6Literal(text)) {
+            return "expects HOST[:PORT]; an IPv6 address with a port is written [ADDRESS]:PORT";
+        }
+        target.host = text;
+    } else {
+        const auto colon = text.find(':');
+        target.host = text.substr(0, colon);
+        port = colon == std::string::npos ? std::string() : text.substr(colon + 1);
+        if (colon != std::string::npos && port.empty()) {
+            return "the port must be a number from 1 to 65535";
+        }
+    }
+    if (!port.empty()) {
+        const auto number = Number(port, 1, 65535);
+        if (!number) return "the port must be a number from 1 to 65535";
+        target.port = static_cast<std::uint16_t>(*number);
+    }
+    return PlausibleHost(target.host) ? std::string() : "expects HOST or HOST:PORT";
+}
+
 std::string AddTcpTarget(const std::string& text, Options& options) {
     Target target;
-    const auto colon = text.rfind(':');
-    target.host = text.substr(0, colon);
-    if (colon != std::string::npos) {
-        const auto port = Number(text.substr(colon + 1), 1, 65535);
-        if (!port) {
-            return "--tcp " + text + ": the port must be a number from 1 to 65535";
-        }
-        target.port = static_cast<std::uint16_t>(*port);
-    }
-    if (target.host.empty()) {
-        return "--tcp " + text + ": expects HOST or HOST:PORT";
+    if (std::string error = ParseTcpTarget(text, target); !error.empty()) {
+        return "--tcp " + text + ": " + error;
     }
     options.targets.push_back(target);
     return {};
 }
 
+// The whole list file, at most kMaxListBytes; an error text, or empty.
+std::string ReadListFile(const std::string& path, std::string& contents) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return std::string("cannot open the file: ") + std::strerror(errno);
+    }
+    std::array<char, 65536> chunk{};
+    std::string error;
+    for (;;) {
+        const ssize_t got = read(fd, chunk.data(), chunk.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            error = std::string("cannot read the file: ") + std::strerror(errno);
+            break;
+        }
+        if (got == 0) break;
+        contents.append(chunk.data(), static_cast<std::size_t>(got));
+        if (contents.size() > kMaxListBytes) {
+            error = "the list is longer than 1 MiB";
+            break;
+        }
+    }
+    close(fd);
+    return error;
+}
+
 // One target a line; blank lines and lines starting with # are passed over.
 std::string AddTcpTargetsFromFile(const std::string& path, Options& options) {
-    std::ifstream file(path);
-    if (!file) {
-        return "--tcp @" + path + ": cannot read the file";
+    const std::string where = "--tcp @" + path + ": ";
+    std::string contents;
+    if (std::string error = ReadListFile(path, contents); !error.empty()) {
+        return where + error;
     }
+    std::istringstream lines(contents);
     std::string line;
-    while (std::getline(file, line)) {
+    std::size_t number = 0;
+    const std::size_t before = options.targets.size();
+    while (std::getline(lines, line)) {
+        if (++number > kMaxListLines) {
+            return where + "more than " + std::to_string(kMaxListLines) + " lines";
+        }
         line = Trimmed(line);
         if (line.empty() || line[0] == '#') {
             continue;
         }
-        if (std::string error = AddTcpTarget(line, options); !error.empty()) {
-            return "in " + path + ": " + error;
+        Target target;
+        if (std::string error = ParseTcpTarget(line, target); !error.empty()) {
+            return where + "line " + std::to_string(number) + ": " + error;
         }
+        options.targets.push_back(target);
     }
-    return {};
+    return options.targets.size() > before ? std::string() : where + "the file lists no module";
 }
 
 std::string AddTcp(const std::string& value, Options& options) {
@@ -107,6 +184,13 @@ const std::map<std::string, ValueOption>& ValueOptions() {
              const auto unit = Number(v, 1, 255);
              if (!unit) return "--unit " + v + ": expects a unit from 1 to 255";
              o.unit = static_cast<Byte>(*unit);
+             return {};
+         }},
+        {"--poll",
+         [](const std::string& v, Options& o) -> std::string {
+             const auto ms = Number(v, 10, 86400000);
+             if (!ms) return "--poll " + v + ": expects milliseconds from 10 to 86400000";
+             o.pollMs = static_cast<int>(*ms);
              return {};
          }},
         {"--timeout",
@@ -171,7 +255,9 @@ std::string ParseCommand(const std::vector<std::string>& words, std::size_t at, 
             }
             o.assignments.push_back(assignment);
         }
-        return o.assignments.empty() ? "params set expects NAME=VALUE..." : std::string();
+        if (o.assignments.empty()) return "params set expects NAME=VALUE...";
+        return AssignmentsClash(o.assignments) ? "params set: " + std::string(kAddressesDifferText)
+                                               : std::string();
     }
     if (word == "params") {
         command = Command::Params;
@@ -193,10 +279,14 @@ std::string ParseCommand(const std::vector<std::string>& words, std::size_t at, 
 std::string CheckCombination(const Options& o) {
     if (o.command == Command::Discover) {
         if (!o.targets.empty()) return "discover finds its modules itself: drop --tcp and --com";
+        if (o.pollMs > 0) return "--poll goes with di, ai or params";
         if (o.each && o.eachCommand == Command::Discover) return "discover --each discover?";
         return {};
     }
     if (o.each) return "--each goes with discover";
+    const bool polled =
+        o.command == Command::Di || o.command == Command::Ai || o.command == Command::Params;
+    if (o.pollMs > 0 && !polled) return "--poll goes with di, ai or params";
     if (o.targets.empty()) return "no module given: --tcp HOST[:PORT] or --com COMn (see --help)";
     const auto serialCount =
         std::count_if(o.targets.begin(), o.targets.end(), [](const Target& t) { return t.serial; });
@@ -208,11 +298,30 @@ std::string CheckCombination(const Options& o) {
 }  // namespace
 
 std::string Target::Name() const {
-    return serial ? device : host + ":" + std::to_string(port);
+    if (serial) return device;
+    const bool ipv6 = host.find(':') != std::string::npos;
+    return (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
-Parsed ParseCommandLine(const std::vector<std::string>& args) {
+// "--name=value" as "--name" "value".
+std::vector<std::string> SplitAssignedOptions(const std::vector<std::string>& args) {
+    std::vector<std::string> split;
+    for (const std::string& arg : args) {
+        const auto equals = arg.find('=');
+        if (arg.starts_with("--") && equals != std::string::npos &&
+            ValueOptions().contains(arg.substr(0, equals))) {
+            split.push_back(arg.substr(0, equals));
+            split.push_back(arg.substr(equals + 1));
+        } else {
+            split.push_back(arg);
+        }
+    }
+    return split;
+}
+
+Parsed ParseCommandLine(const std::vector<std::string>& givenArgs) {
     Parsed parsed;
+    const std::vector<std::string> args = SplitAssignedOptions(givenArgs);
     std::vector<std::string> words;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -273,11 +382,13 @@ std::string HelpText() {
 Drives Kestrel I/O modules (four relays, four digital inputs, two analog inputs and
 the parameter block) from the command line, with the control panel's own frames.
 
-Links:
+Links (every option with a value may also be written --option=VALUE):
   --tcp HOST[:PORT]   a network module (port 4196 by default); give several to run the
-                      command on each, at most 32 at once; results come in the order given
+                      command on each, at most 32 at once; results come in the order given.
+                      IPv6: [::1]:502 with a port, ::1 without one
   --tcp @FILE         the network modules listed in FILE, one HOST[:PORT] a line
-                      (blank lines and lines starting with # are passed over)
+                      (blank lines and lines starting with # are passed over; at most
+                      1 MiB and 10000 lines)
   --rtu               Modbus RTU framing inside the TCP stream (default: Modbus TCP)
   --com COMn|DEVICE   a serial module on COM1..COM255 or a device path such as /dev/ttyUSB0
   --baud RATE         its rate: 1200 2400 4800 9600 19200 38400 57600 115200; without
@@ -285,9 +396,13 @@ Links:
 
 Options:
   --unit U            the module's address, 1..255 (default: the address the module
-                      reports to the parameter read, as the panel learns it)
+                      reports to the parameter read, as the panel learns it). With --unit
+                      (and --baud on the serial line) the command goes out alone, with no
+                      parameter read first; only that unit's replies count
   --timeout MS        how long each request waits for its reply (default 1000; on the
                       serial line the time the frames take at the rate is added)
+  --poll MS           di, ai or params again every MS milliseconds until interrupted, one
+                      line (or JSON object) per module per round, each with its time
   --json              one JSON object per module a line, with "module" and, on failure,
                       "error"
   --quiet             print no results, only errors; the exit status tells
@@ -305,12 +420,14 @@ Commands:
   params              read the parameter block:
                         address baud di-upload di-upload-address ai1-period ai2-period version
   params set NAME=VALUE...
-                      change the named fields of the block read from the module, checked
-                      as the "Advanced" dialog checks them, show what will be written, and
-                      on --yes (or a "y" typed at the terminal) write it as the panel does
-                      (four registers 100 ms apart, the address last), then read it back
-                      and compare. address, di-upload, di-upload-address: 0..255;
-                      baud: one of the eight rates; ai1-period, ai2-period: 0..65535 ms
+                      change the named fields of the block read from the module, show what
+                      will be written, and on --yes (or a "y" typed at the terminal) write
+                      it as the panel does (four registers 100 ms apart, the address last),
+                      then read it back and compare; all on one link. Just before writing
+                      the block is read again: changed since the plan, nothing is written.
+                      address: 1..255; di-upload, di-upload-address: 0..255 (the two
+                      addresses must differ); baud: one of the eight rates; ai1-period,
+                      ai2-period: 0..65535 ms
   discover            list the modules of the local network with the panel's verdicts:
                       name, IP, port, work mode, protocol (against --rtu or Modbus TCP),
                       serial parameters. KESTREL_DISCOVERY_SCOPE=loopback keeps it on this
@@ -318,16 +435,20 @@ Commands:
   discover --each COMMAND [ARGS]
                       run the command on every module found
   watch               print the modules' own reports of their DI and AI as they come,
-                      until interrupted
+                      each with its time, until interrupted
 
 Exit status:
-  0  every module did what was asked (and watch ended by SIGINT or SIGTERM)
+  0  every module did what was asked (and watch ended by SIGINT or SIGTERM; --poll
+     ends with the highest status of its rounds)
   1  a module did not answer, refused a request (the exception is named), closed the
-     connection, or read back other parameters than were written
-  2  usage error (nothing was sent)
+     connection, reports address 0, changed its parameters between the read and the
+     write, or read back other parameters than were written
+  2  usage or value error (nothing was sent; nothing written when a value clashes with
+     the block read)
   3  a link could not be made (refused, unreachable, timed out, port not opened)
   With several modules the status is the highest that applies. SIGINT or SIGTERM ends
-  any other command at once, links closed, with 130 or 143.
+  any other command at once, links closed, with 130 or 143; an interrupted params set
+  says for each module how far its write got.
 
 Examples:
   kestrel-cli discover
@@ -336,6 +457,7 @@ Examples:
   kestrel-cli --com COM5 params
   kestrel-cli --tcp 127.0.0.1 params set address=5 ai1-period=1000 --yes
   kestrel-cli --tcp @modules.txt --json ai
+  kestrel-cli --tcp=[::1]:5020 --unit=1 --poll 500 di
 )";
 }
 

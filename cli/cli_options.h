@@ -30,6 +30,7 @@ struct Options {
     std::optional<Byte> unit;
     std::optional<std::uint32_t> baud;  // the serial module's rate; none: search for it
     int timeoutMs = 1000;
+    int pollMs = 0;  // with --poll: the command again every pollMs until interrupted
     bool json = false;
     bool quiet = false;
     bool yes = false;
@@ -50,6 +51,9 @@ struct Parsed {
 
 inline constexpr std::uint16_t kDefaultPort = 4196;
 inline constexpr int kMaxParallel = 32;
+// A --tcp @FILE list: at most this long and this many lines.
+inline constexpr std::size_t kMaxListBytes = 1024 * 1024;
+inline constexpr std::size_t kMaxListLines = 10000;
 
 Parsed ParseCommandLine(const std::vector<std::string>& args);
 std::string HelpText();

@@ -6,24 +6,39 @@ JobRunner::JobRunner(std::size_t count, std::size_t bound, Factory factory)
       m_factory(std::move(factory)),
       m_jobs(count),
       m_done(count, false),
+      m_parked(count, false),
       m_results(count) {}
 
 std::vector<JobResult> JobRunner::Run() {
     if (m_count == 0) {
         return {};
     }
-    QMetaObject::invokeMethod(this, &JobRunner::StartNext, Qt::QueuedConnection);
+    // Queued: the loop runs before the first job can end or park.
+    QMetaObject::invokeMethod(this, m_started == 0 ? &JobRunner::StartNext : &JobRunner::Settle,
+                              Qt::QueuedConnection);
     m_loop.exec();
     return m_results;
 }
 
 void JobRunner::Abort() {
-    for (auto& job : m_jobs) {
-        if (job) {
-            job->Abort();
+    for (std::size_t index = 0; index < m_count; ++index) {
+        if (m_jobs[index] && !m_done[index]) {
+            m_jobs[index]->Abort();
+            m_results[index] = m_jobs[index]->Result();
         }
     }
     m_loop.quit();
+}
+
+void JobRunner::Continue(std::size_t index, const DeviceParams& block) {
+    m_parked[index] = false;
+    m_jobs[index]->Write(block);
+}
+
+void JobRunner::Drop(std::size_t index) {
+    m_parked[index] = false;
+    m_jobs[index]->Abort();
+    Finish(index);
 }
 
 void JobRunner::StartNext() {
@@ -35,6 +50,8 @@ void JobRunner::StartNext() {
         connect(
             job, &ModuleJob::Finished, this, [this, index] { Finish(index); },
             Qt::QueuedConnection);
+        connect(
+            job, &ModuleJob::Parked, this, [this, index] { Park(index); }, Qt::QueuedConnection);
         connect(job, &ModuleJob::Event, this, [this, index](const JobEvent& event) {
             if (m_onEvent) m_onEvent(index, event);
         });
@@ -42,18 +59,36 @@ void JobRunner::StartNext() {
     }
 }
 
+void JobRunner::Park(std::size_t index) {
+    m_results[index] = m_jobs[index]->Result();
+    m_parked[index] = true;
+    Settle();
+}
+
 void JobRunner::Finish(std::size_t index) {
     m_results[index] = m_jobs[index]->Result();
     m_done[index] = true;
-    m_jobs[index].reset();
+    m_parked[index] = false;  // a parked job whose link was lost
+    if (m_keeper) {
+        m_keeper(index, std::move(m_jobs[index]));
+    } else {
+        m_jobs[index].reset();
+    }
     --m_running;
     while (m_handedOn < m_count && m_done[m_handedOn]) {
         if (m_onResult) m_onResult(m_results[m_handedOn]);
         ++m_handedOn;
     }
-    if (m_handedOn == m_count) {
-        m_loop.quit();
-        return;
-    }
+    Settle();
     StartNext();
+}
+
+// The loop ends once no job is left running.
+void JobRunner::Settle() {
+    for (std::size_t index = 0; index < m_count; ++index) {
+        if (!m_done[index] && !m_parked[index]) {
+            return;
+        }
+    }
+    m_loop.quit();
 }

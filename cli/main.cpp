@@ -1,9 +1,13 @@
 // kestrel-cli: the modules from the command line, one or a hundred at a time.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QSocketNotifier>
+#include <QTimer>
+#include <chrono>
 #include <csignal>
 #include <iostream>
 
@@ -46,6 +50,15 @@ void CatchTerminationSignals() {
     sigaction(SIGTERM, &action, nullptr);
 }
 
+// params set and watch hold a link to every module at once: as many descriptors as allowed.
+void RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 // The status of the whole run: the highest of the modules'.
 int WorstStatus(const std::vector<JobResult>& results) {
     int status = 0;
@@ -58,7 +71,10 @@ int WorstStatus(const std::vector<JobResult>& results) {
 class Run {
   public:
     explicit Run(cli::Options options)
-        : m_options(std::move(options)), m_output(m_options.json, m_options.quiet) {}
+        : m_options(std::move(options)),
+          m_output(m_options.json, m_options.quiet,
+                   m_options.pollMs > 0 || m_options.command == cli::Command::Watch),
+          m_signals(g_signalPipe[0], QSocketNotifier::Read) {}
 
     // The exit status.
     int Execute() {
@@ -81,8 +97,15 @@ class Run {
         if (m_options.command == cli::Command::ParamsSet) {
             return Ended(SetParams());
         }
-        const auto results = RunJobs(m_options.command, {}, true);
-        return Ended(WorstStatus(results));
+        if (m_options.pollMs > 0) {
+            return Poll();
+        }
+        const std::size_t bound = m_options.command == cli::Command::Watch
+                                      ? m_options.targets.size()
+                                      : std::size_t{cli::kMaxParallel};
+        const auto runner = MakeRunner(m_options.command, bound);
+        runner->OnResult([this](const JobResult& result) { m_output.Result(result); });
+        return Ended(Interrupted() ? 0 : WorstStatus(runner->Run()));
     }
 
   private:
@@ -93,31 +116,54 @@ class Run {
         return m_options.command == cli::Command::Watch ? 0 : kSignalBase + g_signal;
     }
 
-    std::vector<JobResult> RunJobs(cli::Command command,
-                                   const std::vector<std::optional<ModuleJob::Work>>& writes,
-                                   bool printResults) {
+    // A runner of one job a module; a job kept from the last round of --poll runs again.
+    std::unique_ptr<JobRunner> MakeRunner(cli::Command command, std::size_t bound) {
         const auto& targets = m_options.targets;
-        const std::size_t bound =
-            command == cli::Command::Watch ? targets.size() : std::size_t{cli::kMaxParallel};
-        JobRunner runner(targets.size(), bound, [&](std::size_t index) {
-            ModuleJob::Work work{command, std::nullopt, 0};
-            if (!writes.empty() && writes[index]) {
-                work = *writes[index];
-            }
-            return std::make_unique<ModuleJob>(targets[index], m_options, work, Interrupted);
+        auto runner =
+            std::make_unique<JobRunner>(targets.size(), bound, [this, command](std::size_t index) {
+                if (index < m_kept.size() && m_kept[index]) {
+                    return std::move(m_kept[index]);
+                }
+                return std::make_unique<ModuleJob>(m_options.targets[index], m_options, command,
+                                                   Interrupted);
+            });
+        runner->OnEvent([this](std::size_t index, const JobEvent& event) {
+            m_output.Event(m_options.targets[index].Name(), event);
         });
-        if (printResults) {
-            runner.OnResult([this](const JobResult& result) { m_output.Result(result); });
+        QObject::connect(&m_signals, &QSocketNotifier::activated, runner.get(), &JobRunner::Abort);
+        return runner;
+    }
+
+    // The command again every --poll MS, on the links that answered the round before, until
+    // interrupted; the status is the highest of every round.
+    int Poll() {
+        m_kept.resize(m_options.targets.size());
+        const auto period = std::chrono::milliseconds(m_options.pollMs);
+        auto round = std::chrono::steady_clock::now();
+        int worst = 0;
+        while (!Interrupted()) {
+            const auto runner = MakeRunner(m_options.command, cli::kMaxParallel);
+            runner->OnResult([this](const JobResult& result) { m_output.Result(result); });
+            runner->KeepFinished([this](std::size_t index, std::unique_ptr<ModuleJob> job) {
+                m_kept[index] = std::move(job);
+            });
+            worst = std::max(worst, WorstStatus(runner->Run()));
+            round = std::max(round + period, std::chrono::steady_clock::now());
+            WaitUntil(round);
         }
-        runner.OnEvent([&](std::size_t index, const JobEvent& event) {
-            m_output.Event(targets[index].Name(), event);
-        });
-        QSocketNotifier notifier(g_signalPipe[0], QSocketNotifier::Read);
-        QObject::connect(&notifier, &QSocketNotifier::activated, &runner, &JobRunner::Abort);
-        if (Interrupted()) {
-            return {};
+        return worst;
+    }
+
+    void WaitUntil(std::chrono::steady_clock::time_point when) {
+        const auto wait =
+            std::chrono::ceil<std::chrono::milliseconds>(when - std::chrono::steady_clock::now());
+        if (Interrupted() || wait.count() <= 0) {
+            return;
         }
-        return runner.Run();
+        QEventLoop pause;
+        QTimer::singleShot(static_cast<int>(wait.count()), &pause, &QEventLoop::quit);
+        QObject::connect(&m_signals, &QSocketNotifier::activated, &pause, &QEventLoop::quit);
+        pause.exec();
     }
 
     // The modules the search library finds, as the panel lists them; with --each they become
@@ -164,31 +210,34 @@ class Run {
     }
 
     int SetParams();
-    std::optional<ModuleJob::Work> PlanWrite(JobResult& result) const;
+    std::optional<DeviceParams> PlanWrite(JobResult& result) const;
     bool Confirmed(std::size_t count) const;
+    void PrintResults(const std::vector<JobResult>& results, bool failuresOnly) const;
 
     cli::Options m_options;
     Output m_output;
+    QSocketNotifier m_signals;
+    std::vector<std::unique_ptr<ModuleJob>> m_kept;  // --poll: the links kept open
 };
 
-// The write planned for one module from the block read: nothing when the fields clash (the
-// result then says so), otherwise the block to write, shown to the operator.
-std::optional<ModuleJob::Work> Run::PlanWrite(JobResult& result) const {
+// The write planned for one module from the block read: nothing when the values do not fit it
+// (the result then says so, status 2), otherwise the block to write, shown to the operator.
+std::optional<DeviceParams> Run::PlanWrite(JobResult& result) const {
     ParamFields fields = FieldsOfBlock(result.params);
     ApplyAssignments(m_options.assignments, fields);
     DeviceParams block = result.params;
     StoreFields(fields, block);
-    if (AddressesClash(fields)) {
-        const std::string both = "address=" + std::to_string(fields.slaveAddr) +
-                                 " di-upload-address=" + std::to_string(fields.uploadAddr);
-        result = {result.module,
-                  result.command,
-                  1,
-                  result.unit,
-                  {},
-                  {},
-                  both + ": " + kSameAddressText,
-                  {}};
+    std::string refusal;
+    if (fields.slaveAddr == 0) {
+        refusal = "address=0: address must be 1..255 (give address=U)";
+    } else if (AddressesClash(fields)) {
+        refusal = "address=" + std::to_string(fields.slaveAddr) +
+                  " di-upload-address=" + std::to_string(fields.uploadAddr) + ": " +
+                  kAddressesDifferText;
+    }
+    if (!refusal.empty()) {
+        result.status = kUsageError;
+        result.error = refusal + "; nothing written";
         return std::nullopt;
     }
     const std::string changes = ChangesText(result.params, block);
@@ -197,38 +246,50 @@ std::optional<ModuleJob::Work> Run::PlanWrite(JobResult& result) const {
                       ": will write " + BlockText(block) +
                       (changes.empty() ? " (no change)" : " (" + changes + ")"));
     }
-    return ModuleJob::Work{cli::Command::ParamsSet, block, result.unit.value_or(0)};
+    return block;
 }
 
-// Reads every block, shows what will be written, asks, writes, reads back: one result a module.
-int Run::SetParams() {
-    auto results = RunJobs(cli::Command::ParamsSet, {}, false);
-    if (Interrupted()) {
-        return 0;  // the reads did not all end: nothing is planned, nothing written
-    }
-    std::vector<std::optional<ModuleJob::Work>> writes(results.size());
-    for (std::size_t i = 0; i < results.size(); ++i) {
-        if (results[i].status == 0) {
-            writes[i] = PlanWrite(results[i]);
-        }
-    }
-    const auto count = static_cast<std::size_t>(
-        std::count_if(writes.begin(), writes.end(), [](const auto& w) { return w.has_value(); }));
-    if (count > 0 && !Interrupted() && !Confirmed(count)) {
-        for (const JobResult& result : results) {
-            if (result.status != 0) m_output.Result(result);
-        }
-        return std::max(WorstStatus(results), isatty(STDIN_FILENO) != 0 ? 1 : kUsageError);
-    }
-    if (count > 0 && !Interrupted()) {
-        const auto written = RunJobs(cli::Command::ParamsSet, writes, false);
-        for (std::size_t i = 0; i < written.size(); ++i) {
-            if (writes[i]) results[i] = written[i];
-        }
-    }
+void Run::PrintResults(const std::vector<JobResult>& results, bool failuresOnly) const {
     for (const JobResult& result : results) {
-        m_output.Result(result);
+        if (!failuresOnly || result.status > 0) m_output.Result(result);
     }
+}
+
+// Reads every block, shows what will be written, asks, and writes, each module on the one link
+// it was read on: a block read again just before the write must still be the one planned on.
+int Run::SetParams() {
+    const std::size_t count = m_options.targets.size();
+    const auto runner = MakeRunner(cli::Command::ParamsSet, count);  // every link stays open
+    auto results = runner->Run();
+    std::vector<std::optional<DeviceParams>> plans(count);
+    std::size_t planned = 0;
+    for (std::size_t i = 0; i < count && !Interrupted(); ++i) {
+        if (results[i].status == JobResult::kDone) {
+            plans[i] = PlanWrite(results[i]);
+            if (plans[i])
+                ++planned;
+            else
+                runner->Drop(i);
+        }
+    }
+    const bool confirmed = planned > 0 && !Interrupted() && Confirmed(planned);
+    if (Interrupted()) {
+        Output::Error("params set", "interrupted; nothing written");
+        return 0;
+    }
+    if (!confirmed) {
+        PrintResults(results, true);
+        const int refused = isatty(STDIN_FILENO) != 0 ? 1 : kUsageError;
+        return std::max(WorstStatus(results), planned > 0 ? refused : 0);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        if (plans[i]) runner->Continue(i, *plans[i]);
+    }
+    const auto written = runner->Run();
+    for (std::size_t i = 0; i < count; ++i) {
+        if (plans[i]) results[i] = written[i];
+    }
+    PrintResults(results, false);
     return WorstStatus(results);
 }
 
@@ -253,6 +314,9 @@ bool Run::Confirmed(std::size_t count) const {
     if (answer == "y" || answer == "Y" || answer == "yes") {
         return true;
     }
+    if (Interrupted()) {
+        return false;
+    }
     Output::Error("params set", "nothing written");
     return false;
 }
@@ -275,6 +339,7 @@ int main(int argc, char** argv) {
         return kUsageError;
     }
     CatchTerminationSignals();
+    RaiseDescriptorLimit();
     QCoreApplication application(argc, argv);
     Run run(parsed.options);
     return run.Execute();

@@ -36,32 +36,59 @@ std::string RegisterName(std::span<const Byte> frame, Framing framing) {
 
 }  // namespace
 
-ModuleJob::ModuleJob(const cli::Target& target, const cli::Options& options, Work work,
+ModuleJob::ModuleJob(const cli::Target& target, const cli::Options& options, cli::Command command,
                      std::function<bool()> ended)
     : m_options(options),
       m_serial(target.serial),
-      m_work(std::move(work)),
+      m_command(command),
       m_link(ModuleLink::For(target, options, ended)) {
     m_result.module = target.Name();
-    m_result.command = cli::CommandName(options, m_work.command);
+    m_result.command = cli::CommandName(options, m_command);
     m_deadline.setSingleShot(true);
     connect(&m_deadline, &QTimer::timeout, this, &ModuleJob::OnDeadline);
     connect(m_link.get(), &ModuleLink::Opened, this, &ModuleJob::OnOpened);
     connect(m_link.get(), &ModuleLink::FrameReceived, this, &ModuleJob::OnFrame);
-    connect(m_link.get(), &ModuleLink::Lost, this,
-            [this](const QString& reason) { Fail(JobResult::kNoAnswer, reason.toStdString()); });
+    connect(m_link.get(), &ModuleLink::Lost, this, [this](const QString& reason) {
+        m_linkOpen = false;
+        Fail(JobResult::kNoAnswer, reason.toStdString());
+    });
 }
 
 ModuleJob::~ModuleJob() = default;
 
 void ModuleJob::Start() {
-    m_link->Open();
+    m_ended = false;
+    JobResult fresh;
+    fresh.module = m_result.module;
+    fresh.command = m_result.command;
+    m_result = fresh;
+    if (!m_linkOpen) {
+        m_link->Open();
+        return;
+    }
+    if (m_command == cli::Command::Params) {
+        ReadBlock(m_options.unit, [this] { RunCommand(); });
+    } else {
+        RunCommand();
+    }
 }
 
 void ModuleJob::Abort() {
+    if (!m_ended && m_writing) {
+        const std::string sent = std::to_string(m_writesSent);
+        m_result.status = JobResult::kNoAnswer;
+        m_result.error = m_writesSent == 0 ? "interrupted before writing: nothing written"
+                                           : "interrupted: " + sent + " of 4 registers written" +
+                                                 (m_writesSent == 4 ? ", not read back" : "");
+    }
     m_ended = true;
     m_deadline.stop();
+    CloseLink();
+}
+
+void ModuleJob::CloseLink() {
     m_link->Close();
+    m_linkOpen = false;
 }
 
 // ---- the link and the requests on it ------------------------------------------------------------
@@ -71,23 +98,21 @@ void ModuleJob::OnOpened(bool ok, const QString& failure) {
         Fail(JobResult::kNoLink, failure.toStdString());
         return;
     }
-    if (m_work.blockToWrite) {
-        m_address = m_work.unitInForce;
-        WriteBlock(0);
-        return;
-    }
+    m_linkOpen = true;
+    // With --unit the command goes out alone; the search's block is taken only when no unit was
+    // given, as it may come from another module on the line.
     const auto learnt = m_link->LearntBySearch();
     const bool needBlock =
-        m_work.command == cli::Command::Params || m_work.command == cli::Command::ParamsSet;
-    if (learnt && (learnt->count == m_block.bytes.size() || !needBlock)) {
-        m_address = m_options.unit.value_or(learnt->address);
-        m_block = learnt->params;
-        RunCommand();
-    } else if (m_options.unit && !needBlock) {
+        m_command == cli::Command::Params || m_command == cli::Command::ParamsSet;
+    if (m_options.unit && !needBlock) {
         m_address = *m_options.unit;
         RunCommand();
+    } else if (learnt && !m_options.unit && (learnt->count == m_block.bytes.size() || !needBlock)) {
+        m_address = learnt->address;
+        m_block = learnt->params;
+        RunCommand();
     } else {
-        ReadBlock([this] { RunCommand(); });
+        ReadBlock(m_options.unit, [this] { RunCommand(); });
     }
 }
 
@@ -121,7 +146,7 @@ void ModuleJob::ScheduleDeadline() {
 void ModuleJob::OnDeadline() {
     const auto lines = m_watch.Expired(ReplyWatch::Clock::now());
     if (!lines.empty()) {
-        Fail(JobResult::kNoAnswer, lines.front());
+        Fail(JobResult::kNoAnswer, lines.front() + (m_readingBlock ? NoReplyHint() : ""));
         return;
     }
     ScheduleDeadline();
@@ -136,9 +161,11 @@ void ModuleJob::OnFrame(const std::vector<Byte>& frame) {
         Fail(JobResult::kNoAnswer, *refusal);
         return;
     }
-    // A module may answer the read to unit 0xFF from its own address.
+    // A module may answer the read to unit 0xFF from its own address; a read to a given unit
+    // is answered only by that unit.
     const bool answered =
-        m_watch.Watched() < watched || (m_readingBlock && frame[1] == kFuncReadHolding);
+        m_watch.Watched() < watched ||
+        (m_readingBlock && m_blockUnit == kParamBroadcastUnit && frame[1] == kFuncReadHolding);
     ScheduleDeadline();
     if (!answered) {
         if (m_watching) {
@@ -156,15 +183,15 @@ void ModuleJob::OnFrame(const std::vector<Byte>& frame) {
 // --------------------------------------------------------------------------
 
 // The panel's read: three registers, then five (200 ms later in RTU framing), to unit 0xFF;
-// with --unit, five registers from that unit.
-void ModuleJob::ReadBlock(std::function<void()> then) {
+// to a given unit, five registers from that unit.
+void ModuleJob::ReadBlock(std::optional<Byte> unit, std::function<void()> then) {
     m_readingBlock = true;
+    m_blockUnit = unit.value_or(kParamBroadcastUnit);
     m_then = [this, then](const std::vector<Byte>& frame) { TakeBlockReply(frame, then); };
     const Framing framing = m_link->LinkFraming();
-    const Byte unit = m_options.unit.value_or(kParamBroadcastUnit);
-    const ReplyWatch::Request request{unit, kFuncReadHolding, 0, "the parameter read"};
-    if (m_options.unit) {
-        Ask(ParamReadFrame(5, framing, unit), request, m_then);
+    const ReplyWatch::Request request{m_blockUnit, kFuncReadHolding, 0, "the parameter read"};
+    if (unit) {
+        Ask(ParamReadFrame(5, framing, *unit), request, m_then);
         return;
     }
     Watch(request);
@@ -198,10 +225,49 @@ void ModuleJob::TakeBlockReply(const std::vector<Byte>& frame, const std::functi
     ScheduleDeadline();
     const std::function<void()> next = then;  // `then` lives in the handler dropped here
     m_then = nullptr;
-    if (m_options.unit) {
-        m_address = *m_options.unit;
+    if (m_blockUnit != kParamBroadcastUnit) {
+        m_address = m_blockUnit;
     }
     next();
+}
+
+// On the serial line at a given rate, silence most often means another rate.
+std::string ModuleJob::NoReplyHint() const {
+    if (!m_serial || !m_options.baud) {
+        return {};
+    }
+    return " at " + std::to_string(*m_options.baud) +
+           " baud: is the module set to that rate? Without --baud the rates are searched";
+}
+
+// params set: the block is read; the caller plans the write and confirms it (Write), or ends.
+void ModuleJob::Park() {
+    if (RefuseBroadcastAddress()) {
+        return;
+    }
+    m_planBlock = m_block;
+    m_result.status = JobResult::kDone;
+    m_result.unit = m_address;
+    m_result.params = m_block;
+    emit Parked();
+}
+
+void ModuleJob::Write(const DeviceParams& block) {
+    m_blockToWrite = block;
+    m_writing = true;
+    ReadBlock(m_address, [this] { WriteIfUnchanged(); });
+}
+
+// Just before the write, the block must still be the one the plan was made on: someone else
+// may have changed it, or another module may answer now.
+void ModuleJob::WriteIfUnchanged() {
+    if (m_block.bytes != m_planBlock.bytes) {
+        m_writing = false;
+        Fail(JobResult::kNoAnswer, "the module's parameters changed since they were read (" +
+                                       ChangesText(m_planBlock, m_block) + "); nothing written");
+        return;
+    }
+    WriteBlock(0);
 }
 
 // The four registers 100 ms apart, the address last, each to the address in force; their echoes
@@ -211,25 +277,29 @@ void ModuleJob::WriteBlock(std::size_t next) {
         return;
     }
     const Framing framing = m_link->LinkFraming();
-    const auto frames = ParamWriteFrames(*m_work.blockToWrite, m_address, framing);
+    const auto frames = ParamWriteFrames(*m_blockToWrite, m_address, framing);
     if (next == frames.size()) {
         QTimer::singleShot(kReadAfterWritePauseMs, this, [this] {
-            if (m_options.unit) {
-                m_options.unit = m_work.blockToWrite->bytes[0];  // the address it now answers to
-            }
-            ReadBlock([this] { CompareReadBack(); });
+            if (m_ended) return;
+            // With --unit, from the address it now answers to.
+            const Byte newAddress = m_blockToWrite->bytes[0];
+            ReadBlock(m_options.unit ? std::optional<Byte>(newAddress) : std::nullopt,
+                      [this] { CompareReadBack(); });
         });
         return;
     }
     m_then = nullptr;
     Watch({m_address, kFuncWriteRegister, 0, RegisterName(frames[next], framing)});
-    m_link->Send(frames[next]);
+    if (m_link->Send(frames[next])) {
+        ++m_writesSent;
+    }
     QTimer::singleShot(kWritePauseMs, this, [this, next] { WriteBlock(next + 1); });
 }
 
 void ModuleJob::CompareReadBack() {
+    m_writing = false;
     m_result.params = m_block;
-    const std::string differences = ChangesText(*m_work.blockToWrite, m_block);
+    const std::string differences = ChangesText(*m_blockToWrite, m_block);
     if (!differences.empty()) {
         Fail(JobResult::kNoAnswer,
              "the module holds other parameters than were written: " + differences);
@@ -245,7 +315,7 @@ void ModuleJob::CompareReadBack() {
 
 void ModuleJob::RunCommand() {
     m_result.params = m_block;
-    switch (m_work.command) {
+    switch (m_command) {
         case cli::Command::Relay:
             SwitchRelay();
             break;
@@ -258,13 +328,30 @@ void ModuleJob::RunCommand() {
         case cli::Command::Watch:
             m_watching = true;
             break;
-        default:  // params, and the read before params set
+        case cli::Command::ParamsSet:
+            Park();
+            break;
+        default:  // params
             Succeed(BlockText(m_block), BlockJson(m_block));
             break;
     }
 }
 
+// Unit 0 is the broadcast address: no module answers it, every module on a line obeys it.
+bool ModuleJob::RefuseBroadcastAddress() {
+    if (m_address != 0) {
+        return false;
+    }
+    Fail(JobResult::kNoAnswer,
+         "the module reports address 0, the broadcast address, which no module answers: "
+         "nothing sent to it");
+    return true;
+}
+
 void ModuleJob::SendCommandFrame(int k, std::string name, ReplyHandler then) {
+    if (RefuseBroadcastAddress()) {
+        return;
+    }
     StoreCommandUnit(k, m_address);
     const auto frame = FrameCommand(k, m_link->LinkFraming());
     Ask(std::vector<Byte>(frame.begin(), frame.end()), ReplyWatch::ForCommand(k, std::move(name)),
@@ -357,10 +444,19 @@ void ModuleJob::Fail(int status, const std::string& error) {
     End();
 }
 
+// A link that did what was asked stays open for the next round of --poll.
 void ModuleJob::End() {
     if (m_ended) {
         return;
     }
-    Abort();
+    m_ended = true;
+    m_deadline.stop();
+    m_watch.Clear();
+    m_then = nullptr;
+    m_readingBlock = false;
+    m_result.at = std::chrono::system_clock::now();
+    if (m_options.pollMs == 0 || m_result.status != JobResult::kDone) {
+        CloseLink();
+    }
     emit Finished();
 }

@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QTimer>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -27,6 +28,7 @@ struct JobResult {
     std::string json;  // the result as JSON members (no braces), when done
     std::string error;
     DeviceParams params;  // the block read (params, and the read before params set)
+    std::chrono::system_clock::time_point at;  // when the result came
 };
 
 // A report the module sent of its own accord (watch): as words and as JSON members.
@@ -38,28 +40,28 @@ struct JobEvent {
 // Runs one command on one module: makes the link, learns the module's address as the panel does
 // (the parameter read) unless told it, sends the panel's own frames and waits for each reply,
 // then closes the link. One request is answered before the next is sent; the paced parameter
-// write keeps the panel's pauses.
+// write keeps the panel's pauses. params set stays on its one link from the read to the read
+// back: it parks once the block is read, and Write goes on from there.
 class ModuleJob : public QObject {
     Q_OBJECT
   public:
-    // What to do: a command, or the write of a block decided beforehand (params set).
-    struct Work {
-        cli::Command command = cli::Command::Di;
-        std::optional<DeviceParams> blockToWrite;
-        Byte unitInForce = 0;  // with blockToWrite: the address the module answers to now
-    };
-
-    ModuleJob(const cli::Target& target, const cli::Options& options, Work work,
+    ModuleJob(const cli::Target& target, const cli::Options& options, cli::Command command,
               std::function<bool()> ended);
     ~ModuleJob() override;
 
+    // Runs the command; again on the same link when the last run succeeded (--poll).
     void Start();
-    // Ends at once, the link closed, with no result.
+    // Ends at once, the link closed; a write under way says how far it got.
     void Abort();
+    // params set, parked: reads the block again and writes `block` only when the module still
+    // holds the block the plan was made on.
+    void Write(const DeviceParams& block);
     const JobResult& Result() const { return m_result; }
 
   signals:
     void Finished();
+    // params set: the block is read (the result holds it), the link stays open.
+    void Parked();
     void Event(const JobEvent& event);
 
   private:
@@ -72,9 +74,13 @@ class ModuleJob : public QObject {
     void Watch(ReplyWatch::Request request);
     void ScheduleDeadline();
 
-    void ReadBlock(std::function<void()> then);
+    void ReadBlock(std::optional<Byte> unit, std::function<void()> then);
     void TakeBlockReply(const std::vector<Byte>& frame, const std::function<void()>& then);
+    std::string NoReplyHint() const;
     void RunCommand();
+    bool RefuseBroadcastAddress();
+    void Park();
+    void WriteIfUnchanged();
     void SendCommandFrame(int k, std::string name, ReplyHandler then);
     void SwitchRelay();
     void QueryDi();
@@ -86,11 +92,18 @@ class ModuleJob : public QObject {
     void Succeed(std::string text, std::string json);
     void Fail(int status, const std::string& error);
     void End();
+    void CloseLink();
 
     cli::Options m_options;
     bool m_serial;
-    Work m_work;
+    cli::Command m_command;
     std::unique_ptr<ModuleLink> m_link;
+    bool m_linkOpen = false;
+    std::optional<DeviceParams> m_blockToWrite;
+    DeviceParams m_planBlock;  // the block the plan was made on
+    bool m_writing = false;    // from Write until the read back
+    std::size_t m_writesSent = 0;
+    Byte m_blockUnit = kParamBroadcastUnit;  // the unit the block read goes to
     ReplyWatch m_watch;
     QTimer m_deadline;
     ReplyHandler m_then;

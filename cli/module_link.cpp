@@ -29,7 +29,7 @@ class TcpModuleLink : public ModuleLink {
 
     void Open() override {
         if (!m_link.Connect(QString::fromStdString(m_target.host), m_target.port)) {
-            emit Opened(false, TcpLink::CreateFailedText());
+            emit Opened(false, QStringLiteral("no socket could be created"));
         }
     }
     void Close() override { m_link.Disconnect(); }

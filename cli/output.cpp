@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdio>
+#include <ctime>
 #include <iostream>
 
 namespace {
@@ -16,6 +17,23 @@ std::string ModuleMembers(const std::string& module, const std::string& command,
 }
 
 }  // namespace
+
+std::string TimeText(std::chrono::system_clock::time_point at) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(at);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count() % 1000;
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    std::array<char, 32> date{};
+    std::array<char, 8> zone{};
+    std::strftime(date.data(), date.size(), "%Y-%m-%dT%H:%M:%S", &local);
+    std::strftime(zone.data(), zone.size(), "%z", &local);  // +0100
+    const std::string offset(zone.data());
+    std::array<char, 48> text{};
+    std::snprintf(text.data(), text.size(), "%s.%03d%s:%s", date.data(), static_cast<int>(ms),
+                  offset.substr(0, 3).c_str(), offset.substr(3).c_str());
+    return text.data();
+}
 
 std::string JsonString(const std::string& text) {
     std::string json = "\"";
@@ -39,21 +57,23 @@ void Output::Result(const JobResult& result) const {
     if (result.status == JobResult::kNotEnded) {
         return;
     }
+    const std::string time = m_stamped ? TimeText(result.at) : std::string();
     if (result.status != 0) {
-        Error(result.module, result.error);
+        Error(m_stamped ? time + " " + result.module : result.module, result.error);
     }
     if (m_quiet) {
         return;
     }
     if (m_json) {
-        std::string json = "{" + ModuleMembers(result.module, result.command, result.unit);
+        std::string json = "{" + (m_stamped ? "\"time\":" + JsonString(time) + "," : "") +
+                           ModuleMembers(result.module, result.command, result.unit);
         json += result.status == 0 ? ",\"ok\":true," + result.json
                                    : ",\"ok\":false,\"status\":" + std::to_string(result.status) +
                                          ",\"error\":" + JsonString(result.error);
         std::cout << json << "}" << std::endl;
     } else if (result.status == 0) {
-        std::cout << result.module << " unit " << static_cast<int>(result.unit.value_or(0)) << ": "
-                  << result.text << std::endl;
+        std::cout << (m_stamped ? time + " " : "") << result.module << " unit "
+                  << static_cast<int>(result.unit.value_or(0)) << ": " << result.text << std::endl;
     }
 }
 
@@ -61,10 +81,12 @@ void Output::Event(const std::string& module, const JobEvent& event) const {
     if (m_quiet) {
         return;
     }
+    const std::string time = TimeText(std::chrono::system_clock::now());
     if (m_json) {
-        std::cout << "{\"module\":" << JsonString(module) << "," << event.json << "}" << std::endl;
+        std::cout << "{\"time\":" << JsonString(time) << ",\"module\":" << JsonString(module) << ","
+                  << event.json << "}" << std::endl;
     } else {
-        std::cout << module << ": " << event.text << std::endl;
+        std::cout << time << " " << module << ": " << event.text << std::endl;
     }
 }
 

@@ -35,42 +35,46 @@ std::string ShowRate(const DeviceParams& params) {
                      : std::to_string(kSerialRates.at(static_cast<std::size_t>(index)).baud);
 }
 
-std::string Refusal(bool fits, const char* message) {
-    return fits ? std::string() : std::string(message);
+std::string Refusal(bool fits, const char* name, const char* range) {
+    return fits ? std::string() : std::string(name) + " must be " + range;
 }
 
 FieldRule ByteRule(const char* name, const char* jsonName, Byte ParamFields::*member,
-                   std::size_t at) {
-    return {
-        name, jsonName,
-        [](const std::string& v) { return Refusal(ParseByteField(v).has_value(), kRefuseByte); },
-        [member](const std::string& v, ParamFields& f) { f.*member = *ParseByteField(v); },
-        [at](const DeviceParams& p) { return std::to_string(p.bytes.at(at)); }};
+                   std::size_t at, Byte lowest = 0) {
+    return {name, jsonName,
+            [name, lowest](const std::string& v) {
+                const auto value = ParseByteField(v);
+                return Refusal(value && *value >= lowest, name, lowest == 0 ? "0..255" : "1..255");
+            },
+            [member](const std::string& v, ParamFields& f) { f.*member = *ParseByteField(v); },
+            [at](const DeviceParams& p) { return std::to_string(p.bytes.at(at)); }};
 }
 
 FieldRule PeriodRule(const char* name, const char* jsonName, std::uint32_t ParamFields::*member,
                      std::size_t at) {
-    return {
-        name, jsonName,
-        [](const std::string& v) { return Refusal(ParseWordField(v).has_value(), kRefuseWord); },
-        [member](const std::string& v, ParamFields& f) { f.*member = *ParseWordField(v); },
-        [at](const DeviceParams& p) { return std::to_string(ReadWord(p.bytes, at)); }};
+    return {name, jsonName,
+            [name](const std::string& v) {
+                return Refusal(ParseWordField(v).has_value(), name, "0..65535");
+            },
+            [member](const std::string& v, ParamFields& f) { f.*member = *ParseWordField(v); },
+            [at](const DeviceParams& p) { return std::to_string(ReadWord(p.bytes, at)); }};
 }
 
 const std::vector<FieldRule>& Rules() {
     static const std::vector<FieldRule> rules = {
-        ByteRule("address", "address", &ParamFields::slaveAddr, 0),
+        ByteRule("address", "address", &ParamFields::slaveAddr, 0, 1),
         {"baud", "baud",
          [](const std::string& v) {
-             return Refusal(RateIndex(v).has_value(),
-                            "expects one of 1200 2400 4800 9600 19200 38400 57600 115200");
+             return Refusal(RateIndex(v).has_value(), "baud",
+                            "one of 1200 2400 4800 9600 19200 38400 57600 115200");
          },
          [](const std::string& v, ParamFields& f) { f.baudIndex = *RateIndex(v); }, ShowRate},
         ByteRule("di-upload", "di_upload", &ParamFields::uploadEnable, 1),
         ByteRule("di-upload-address", "di_upload_address", &ParamFields::uploadAddr, 2),
         PeriodRule("ai1-period", "ai1_period", &ParamFields::ai1Period, 6),
         PeriodRule("ai2-period", "ai2_period", &ParamFields::ai2Period, 8),
-        {"version", "version", [](const std::string&) { return std::string("is read only"); },
+        {"version", "version",
+         [](const std::string&) { return std::string("version is read only"); },
          [](const std::string&, ParamFields&) {},
          [](const DeviceParams& p) { return VersionText(p.bytes[4]); }},
     };
@@ -102,6 +106,16 @@ std::string ParseAssignment(const std::string& text, ParamAssignment& assignment
     }
     const std::string refusal = rule->check(assignment.value);
     return refusal.empty() ? std::string() : text + ": " + refusal;
+}
+
+bool AssignmentsClash(const std::vector<ParamAssignment>& assignments) {
+    std::optional<std::string> address;
+    std::optional<std::string> uploadAddress;
+    for (const ParamAssignment& assignment : assignments) {
+        if (assignment.name == "address") address = assignment.value;
+        if (assignment.name == "di-upload-address") uploadAddress = assignment.value;
+    }
+    return address && uploadAddress && ParseByteField(*address) == ParseByteField(*uploadAddress);
 }
 
 void ApplyAssignments(const std::vector<ParamAssignment>& assignments, ParamFields& fields) {

@@ -15,6 +15,10 @@ struct ParamAssignment {
 
 // Splits "NAME=VALUE" and checks the value on its own; the refusal text, or empty when it fits.
 std::string ParseAssignment(const std::string& text, ParamAssignment& assignment);
+// The refusal when the module would report its inputs to its own address.
+inline constexpr const char* kAddressesDifferText = "address and DI upload address must differ";
+// Whether the assignments alone set the address and the DI upload address alike.
+bool AssignmentsClash(const std::vector<ParamAssignment>& assignments);
 // Applies checked assignments in order to the fields.
 void ApplyAssignments(const std::vector<ParamAssignment>& assignments, ParamFields& fields);
 

@@ -7,6 +7,7 @@
 #                           flood,stalls,cli
 # Everything runs on loopback and on pseudo-terminals. The table goes to standard output,
 # progress to standard error. KESTREL_BENCH_BUILD changes the build folder.
+# kestrel-cli beside mbpoll is measured by bench/cli_vs_mbpoll.sh, on its own.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${KESTREL_BENCH_BUILD:-$root/build-bench}"

@@ -16,6 +16,7 @@ std::vector<Byte> FaultInjector::Apply(const Message& reply, Framing framing,
     ++count_;
     if (Hits(faults_.dropEvery)) return {};
     Message sent = reply;
+    if (faults_.replyUnit >= 0) sent[0] = static_cast<Byte>(faults_.replyUnit);
     if (Hits(faults_.exceptionEvery)) {
         sent = {reply[0], static_cast<Byte>(reply[1] | 0x80U), kServerDeviceFailure};
     }

@@ -64,6 +64,9 @@ std::string ApplyTcp(SimOptions& o, const std::string& v) {
     auto port = ParseInt(v.substr(colon + 1), 0, 65535);
     if (!port) return "has a port that is not 0..65535";
     o.host = v.substr(0, colon);
+    if (o.host.size() > 2 && o.host.front() == '[' && o.host.back() == ']') {
+        o.host = o.host.substr(1, o.host.size() - 2);  // [IPV6]:PORT
+    }
     o.port = *port;
     return {};
 }
@@ -154,7 +157,7 @@ std::vector<OptionRule> Rules() {
         {"--framing", true, ApplyFraming},
         {"--serial", true, ApplySerial},
         {"--baud", true, ApplyBaud},
-        {"--address", true, IntInto(&SimOptions::address, 1, 247)},
+        {"--address", true, IntInto(&SimOptions::address, 0, 247)},
         {"--no-broadcast-unit", false,
          [](SimOptions& o, const std::string&) {
              o.answerBroadcastUnit = false;
@@ -183,6 +186,13 @@ std::vector<OptionRule> Rules() {
         {"--bad-crc-every", true, FaultInto(&FaultOptions::badCrcEvery)},
         {"--exception-every", true, FaultInto(&FaultOptions::exceptionEvery)},
         {"--close-after", true, FaultInto(&FaultOptions::closeAfter)},
+        {"--reply-unit", true,
+         [](SimOptions& o, const std::string& v) -> std::string {
+             auto n = ParseInt(v, 0, 255);
+             if (!n) return "expects a unit from 0 to 255";
+             o.faults.replyUnit = *n;
+             return {};
+         }},
         {"--stop-reading", false,
          [](SimOptions& o, const std::string&) {
              o.faults.stopReading = true;
@@ -248,7 +258,7 @@ inputs and the parameter block) so the control panel can be tried without hardwa
 By default it is a network module listening on 127.0.0.1:4196 in Modbus TCP framing.
 
 Network model (7310):
-  --tcp HOST:PORT       listen on this IPv4 address and TCP port (default 127.0.0.1:4196;
+  --tcp HOST:PORT       listen on this IPv4 address (or [IPV6]) and TCP port (default 127.0.0.1:4196;
                         port 0 picks a free port, printed on the "listening" line)
   --framing tcp|rtu     Modbus TCP (MBAP) framing or RTU frames inside the TCP stream
                         (default tcp)
@@ -264,7 +274,8 @@ Serial model (7350):
                         to another rate are ignored, as on a real line.
 
 The module:
-  --address N           slave address 1..247 (default 1)
+  --address N           slave address 0..247 (default 1; 0, the broadcast address, only
+                        to try how a client takes a module that reports it)
   --no-broadcast-unit   do not answer unit 0xFF (by default it answers 0xFF too)
   --di BITS             initial digital inputs, DI1 first, e.g. 1010
   --ai RAW1,RAW2        initial raw analog values, e.g. 512,1023
@@ -303,6 +314,7 @@ Misbehaviour, to try the panel against a faulty module (N = 0 means never):
   --exception-every N   refuse every Nth request with exception 04
   --close-after N       disconnect a TCP client after N replies
   --stop-reading        accept connections but never read requests
+  --reply-unit U        answer every request from unit U, whatever unit it was sent to
 
 Once ready it prints one line and flushes it, e.g.
   listening tcp 127.0.0.1:4196 framing=tcp

@@ -23,6 +23,7 @@ struct FaultOptions {
     int exceptionEvery = 0;    // every Nth request is refused with exception 04
     int closeAfter = 0;        // a TCP client is disconnected after this many replies
     bool stopReading = false;  // connections are accepted but never read from
+    int replyUnit = -1;        // every reply carries this unit instead of the request's (0..255)
 };
 
 struct DiscoveryOptions {

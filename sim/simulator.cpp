@@ -29,24 +29,31 @@ std::string SystemError(const std::string& what) {
 // A non-blocking listening socket on addr:port; port 0 picks a free one.
 int Listen(const std::string& address, std::uint16_t port, std::uint16_t* bound,
            std::string* error) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    if (::inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1) {
-        *error = "'" + address + "' is not an IPv4 address";
+    sockaddr_in6 sa{};  // large enough for either family; an IPv4 address uses its front
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&sa);
+    const bool ipv6 = ::inet_pton(AF_INET6, address.c_str(), &sa.sin6_addr) == 1;
+    if (ipv6) {
+        sa.sin6_family = AF_INET6;
+        sa.sin6_port = htons(port);
+    } else if (::inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+    } else {
+        *error = "'" + address + "' is not an IPv4 or IPv6 address";
         return -1;
     }
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int fd =
+        ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     const int yes = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    socklen_t len = sizeof sa;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-        ::listen(fd, 16) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+    socklen_t len = ipv6 ? sizeof sa : sizeof *v4;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&sa), len) != 0 || ::listen(fd, 16) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
         *error = SystemError("listening on " + address + ":" + std::to_string(port));
         if (fd >= 0) ::close(fd);
         return -1;
     }
-    *bound = ntohs(sa.sin_port);
+    *bound = ntohs(ipv6 ? sa.sin6_port : v4->sin_port);
     return fd;
 }
 

@@ -12,6 +12,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import datetime
 import unittest
 
 CLI, SIM, PYMODBUS_MODULE = sys.argv[1:4]
@@ -150,6 +151,30 @@ class Commands(CliCase):
         self.assertEqual(result.stdout, "%s unit 9: AI1=4.99512 V (1023) AI2=0 V (0)\n"
                          % sim.address)
 
+    def test_ipv6_literals(self):
+        sim = self.sim("--tcp", "[::1]:0", "--no-discovery")
+        result = self.cli("--tcp", "[::1]:%d" % sim.port, "di")
+        self.assertEqual((result.returncode, result.stdout.split(" unit")[0]),
+                         (0, "[::1]:%d" % sim.port), result.stderr)
+        result = self.cli("--tcp=::1", "--timeout", "300", "di")  # a bare literal: port 4196
+        self.assertNotEqual(result.returncode, 2, result.stderr)
+        self.assertIn("[::1]:4196", result.stdout + result.stderr)
+
+    def test_poll_repeats_the_command_with_timestamps_until_interrupted(self):
+        # The link is kept from round to round; one the module closes is made anew.
+        sim = self.tcp_sim("--di", "1000", "--close-after", "2")
+        with subprocess.Popen([CLI, "--tcp", sim.address, "--unit", "1", "--poll", "150",
+                               "--json", "di"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                              env=self.env) as poll:
+            rounds = [json.loads(WatchAndSignals.read_line(poll)) for _ in range(4)]
+            poll.send_signal(signal.SIGINT)
+            self.assertEqual(poll.wait(PATIENCE), 0)
+        self.assertEqual([r["di"] for r in rounds], [[True, False, False, False]] * 4)
+        times = [datetime.datetime.fromisoformat(r["time"]) for r in rounds]
+        for before, after in zip(times, times[1:]):
+            self.assertGreaterEqual((after - before).total_seconds(), 0.14)
+
     def test_relays_has_no_read_and_switches_nothing(self):
         sim = self.tcp_sim()
         self.cli("--tcp", sim.address, "relay", "2", "on")
@@ -181,6 +206,13 @@ class ParamsSet(CliCase):
                     link.startswith("serial"), result.stdout)
                 sim.close()
 
+    def test_on_the_serial_line_the_rate_is_searched_once(self):
+        self.sim("--serial", "COM7", "--baud", "19200", "--address", "4")
+        result = self.cli("--com", "COM7", "params", "set", "ai1-period=8", "--yes",
+                          env=dict(self.env, KESTREL_TRACE="1"))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stderr.count("search at 1200 baud"), 2)  # one search, two tries
+
     def test_nothing_is_written_without_yes_when_no_terminal_asks(self):
         sim = self.tcp_sim()
         before = sim.params()
@@ -191,10 +223,12 @@ class ParamsSet(CliCase):
         self.assertEqual(sim.params(), before)
 
     def test_the_operator_confirms_at_the_terminal(self):
-        for answer, status, written in [("y", 0, True), ("n", 1, False), ("", 1, False)]:
-            with self.subTest(answer=answer):
+        # The last: someone else changes the module while the prompt waits.
+        for answer, status, written, meanwhile in [("y", 0, True, None), ("n", 1, False, None),
+                                                   ("", 1, False, None),
+                                                   ("y", 1, False, "ai2-period=7")]:
+            with self.subTest(answer=answer, meanwhile=meanwhile):
                 sim = self.tcp_sim()
-                before = sim.params()
                 master, slave = os.openpty()
                 with subprocess.Popen([CLI, "--tcp", sim.address, "params", "set", "address=9"],
                                       stdin=slave, stdout=subprocess.PIPE,
@@ -205,22 +239,29 @@ class ParamsSet(CliCase):
                         ready, _, _ = select.select([cli.stderr], [], [], PATIENCE)
                         prompt += os.read(cli.stderr.fileno(), 256).decode() if ready else "!"
                         self.assertNotIn("!", prompt)
+                    if meanwhile:
+                        self.cli("--tcp", sim.address, "params", "set", meanwhile, "--yes")
                     os.write(master, (answer + "\n").encode())
                     self.assertEqual(cli.wait(PATIENCE), status)
                     os.close(master)
                     self.assertIn("will write address=9", cli.stdout.read())
-                self.assertEqual(sim.params() != before, written)
+                    if meanwhile:
+                        self.assertIn("changed since they were read (ai2-period=0->7); nothing "
+                                      "written", cli.stderr.read())
+                self.assertEqual(sim.params().startswith("09"), written)
 
-    def test_the_dialogs_checks_refuse_before_anything_is_sent(self):
+    def test_values_are_refused_before_anything_is_written(self):
         sim = self.tcp_sim()
         cases = [
-            (["address=256"], 2, "“请填入一个在0和255之间的整数。”"),
-            (["ai2-period=65536"], 2, "“请填入一个在0和65535之间的整数。”"),
-            (["baud=9601"], 2, "expects one of 1200"),
-            (["version=17"], 2, "read only"),
+            (["address=256"], 2, "params set address=256: address must be 1..255"),
+            (["address=0"], 2, "address must be 1..255"),
+            (["ai2-period=65536"], 2, "ai2-period must be 0..65535"),
+            (["baud=9601"], 2, "baud must be one of 1200"),
+            (["version=17"], 2, "version is read only"),
             (["colour=red"], 2, "no such parameter"),
-            (["di-upload-address=1"], 1,
-             "address=1 di-upload-address=1: 设备地址与上报地址不能一致!"),
+            (["address=3", "di-upload-address=3"], 2, "address and DI upload address must differ"),
+            (["di-upload-address=1"], 2, "address=1 di-upload-address=1: address and DI upload "
+             "address must differ; nothing written"),
         ]
         before = sim.params()
         for words, status, message in cases:
@@ -230,9 +271,26 @@ class ParamsSet(CliCase):
                 self.assertIn(message, result.stderr)
         self.assertEqual(sim.params(), before)
 
+    def test_another_units_reply_and_address_0_write_nothing(self):
+        cases = [
+            (["--address", "5", "--reply-unit", "9"], ["--unit", "5"],
+             "No reply from unit 5 to the "),
+            (["--address", "0"], [], "reports address 0, the broadcast address"),
+        ]
+        for sim_args, cli_args, message in cases:
+            with self.subTest(sim=sim_args):
+                sim = self.tcp_sim(*sim_args)
+                before = sim.params()
+                for command in (["params", "set", "ai1-period=5", "--yes"], ["di"]):
+                    result = self.cli("--tcp", sim.address, *cli_args, "--timeout", "300",
+                                      *command)
+                    self.assertEqual(result.returncode, 1, result.stderr)
+                    self.assertIn(message, result.stderr)
+                self.assertEqual(sim.params(), before)
+
     def test_a_refused_write_is_named_and_stops_the_sequence(self):
         sim = self.tcp_sim()
-        result = self.cli("--tcp", sim.address, "params", "set", "address=0", "--yes")
+        result = self.cli("--tcp", sim.address, "params", "set", "address=250", "--yes")
         self.assertEqual(result.returncode, 1)
         self.assertIn("Unit 1 refused the write of register 0x003F: exception 3 (illegal data "
                       "value)", result.stderr)
@@ -272,18 +330,25 @@ class PanelFrames(CliCase):
                 if len(frames) > 1:
                     self.assertGreaterEqual(frames[1][0] - frames[0][0], pause)
 
+    def test_on_the_serial_line_with_unit_and_rate_the_command_goes_alone(self):
+        self.sim("--serial", "COM7", "--baud", "19200", "--address", "4")
+        frames = self.sent("--com=COM7", "--baud=19200", "--unit=4", "di")
+        self.assertEqual([f for _, f in frames], ["04 01 00 00 00 04 3D 9C"])
+
     def test_the_parameter_write_keeps_the_panels_order_units_and_pauses(self):
         rtu = self.tcp_sim("--address", "5", "--framing", "rtu").address
         frames = self.sent("--tcp", rtu, "--rtu", "params", "set", "di-upload=1",
                            "ai1-period=1000", "--yes")
-        writes = frames[2:6]  # after the read, before the read back
+        # The read, the same block read again from the module's address just before the writes.
+        self.assertTrue(frames[2][1].startswith("05 03 00 3F 00 05 "), frames[2][1])
+        writes = frames[3:7]
         self.assertEqual([f for _, f in writes],
                          ["05 06 00 40 02 07 C9 38", "05 06 00 42 03 E8 28 E4",
                           "05 06 00 43 00 00 79 9A", "05 06 00 3F 05 01 7A D2"])
         for (before, _), (after, _) in zip(writes, writes[1:]):
             self.assertGreaterEqual(after - before, 0.1)
-        self.assertEqual(frames[6][1], "FF 03 00 3F 00 03 20 19")
-        self.assertGreaterEqual(frames[6][0] - writes[-1][0], 0.2)
+        self.assertEqual(frames[7][1], "FF 03 00 3F 00 03 20 19")
+        self.assertGreaterEqual(frames[7][0] - writes[-1][0], 0.2)
 
 
 class Faults(CliCase):
@@ -329,7 +394,8 @@ class Faults(CliCase):
             ["di"],
             ["--tcp", "127.0.0.1", "--each", "di"],
             ["--tcp", "127.0.0.1", "discover"],
-            ["--tcp", "@/nonexistent/modules.txt", "di"],
+            ["--tcp", "[::1]:0", "di"],
+            ["--tcp", "127.0.0.1", "--poll", "100", "relay", "1", "on"],
             ["--com", "COM7", "--com", "COM8", "di"],
             ["--tcp", "127.0.0.1", "--baud", "9600", "di"],
             ["--tcp", "127.0.0.1", "--unit", "0", "di"],
@@ -342,11 +408,29 @@ class Faults(CliCase):
                 self.assertTrue(result.stderr.startswith("kestrel-cli: "), result.stderr)
                 self.assertEqual(result.stderr.count("\n"), 1)
 
+    def test_module_lists_that_cannot_be_used(self):
+        with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False) as bad:
+            bad.write("# plant\n127.0.0.1:5020\n\n127.0.0.1:99999\n")
+        self.addCleanup(os.unlink, bad.name)
+        cases = [
+            ("/dev/zero", "the list is longer than 1 MiB"),
+            (self.comdir.name, "cannot read the file: Is a directory"),
+            ("/nonexistent/modules.txt", "cannot open the file: No such file or directory"),
+            (bad.name, "line 4: the port must be a number from 1 to 65535"),
+            ("/dev/null", "the file lists no module"),
+        ]
+        for path, message in cases:
+            with self.subTest(path=path):
+                result = self.cli("--tcp", "@" + path, "di")
+                self.assertEqual((result.returncode, result.stderr),
+                                 (2, "kestrel-cli: --tcp @%s: %s\n" % (path, message)))
+
     def test_a_serial_line_with_no_module(self):
         sim = self.sim("--serial", "COM7", "--baud", "9600")
         result = self.cli("--com", "COM7", "--baud", "19200", "--timeout", "200", "di")
         self.assertEqual(result.returncode, 1)
-        self.assertIn("No reply from unit 255 to the parameter read", result.stderr)
+        self.assertIn("No reply from unit 255 to the parameter read at 19200 baud: is the module "
+                      "set to that rate? Without --baud the rates are searched", result.stderr)
         sim.close()
         result = self.cli("--com", os.path.join(self.comdir.name, "COM7"), "di")
         self.assertEqual(result.returncode, 3)
@@ -378,6 +462,14 @@ class Many(CliCase):
         self.assertEqual(result.stdout, "")
         # 33 replies that each take 400 ms: the 33rd module waits for a place.
         self.assertGreaterEqual(time.monotonic() - started, 0.8)
+
+    def test_params_set_holds_more_links_than_run_at_once(self):
+        sims = [self.tcp_sim() for _ in range(33)]  # each parked on its link until written
+        args = [a for s in sims for a in ("--tcp", s.address)]
+        result = self.cli(*args, "params", "set", "ai1-period=3", "--yes", "--json", timeout=120)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual([r["ai1_period"] for r in json_lines(result.stdout)], [3] * 33)
+        self.assertTrue(all(s.params().endswith("00 03 00 00") for s in sims))
 
     def test_results_keep_the_order_given_when_some_fail(self):
         slow = self.tcp_sim("--delay-ms", "400")
@@ -437,6 +529,7 @@ class WatchAndSignals(CliCase):
                                      ("ai", 1.25, 256))
                     sim.command("di 3 1")
                     events = [json.loads(self.read_line(watch)) for _ in range(5)]
+                    self.assertTrue(all("T" in e.pop("time", "") for e in events), events)
                     self.assertIn({"module": link_args[1], "event": "di", "input": 3, "on": True},
                                   events)
                     watch.send_signal(signal.SIGINT)
@@ -456,6 +549,22 @@ class WatchAndSignals(CliCase):
             command.send_signal(signal.SIGTERM)
             self.assertEqual(command.wait(PATIENCE), 128 + signal.SIGTERM)
             self.assertLess(time.monotonic() - started, 5)
+
+    def test_an_interrupted_write_says_how_far_it_got(self):
+        sim = self.tcp_sim()
+        env = dict(self.env, KESTREL_TRACE="1")
+        with subprocess.Popen([CLI, "--tcp", sim.address, "params", "set", "address=7",
+                               "ai1-period=9", "--yes"], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True, env=env) as command:
+            while " 01 06 00 " not in self.read_line(command, command.stderr):
+                self.assertIsNone(command.poll())
+            command.send_signal(signal.SIGINT)  # after the first of the four writes
+            self.assertEqual(command.wait(PATIENCE), 128 + signal.SIGINT)
+            errors = command.stderr.read()
+        written = int(errors.split("interrupted: ")[1].split(" of 4")[0])
+        self.assertIn("%s: interrupted: %d of 4 registers written" % (sim.address, written),
+                      errors)
+        self.assertTrue(sim.params().startswith("01"))  # the address, written last, is not
 
     def test_an_interrupt_ends_the_serial_search_and_frees_the_port(self):
         self.sim("--serial", "COM7", "--baud", "115200")  # found only at the last rate

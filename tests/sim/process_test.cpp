@@ -168,6 +168,9 @@ TEST(SimProcessTest, MisbehaviourSwitches) {
         {"--garbage-every",
          "3",
          {good1, Mbap(2, {1, 1, 1, 0}), {0xA5, 0x5A, 0, 0, 3, 0, 0, 0, 4, 1, 1, 1, 0}}},
+        {"--reply-unit",
+         "9",
+         {Mbap(1, {9, 1, 1, 0}), Mbap(2, {9, 1, 1, 0}), Mbap(3, {9, 1, 1, 0})}},
     };
     for (const auto& c : cases) {
         SimProcess sim(With({c.option, c.count}));
