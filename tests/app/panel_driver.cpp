@@ -6,6 +6,7 @@
 //   choose ID TEXT    selects TEXT in the combo box ID
 //   type ID TEXT      puts TEXT in the edit field ID
 //   wait-enabled ID   waits until control ID is enabled
+//   wait-disabled ID  waits until control ID is disabled (held while an operation runs)
 //   menu              opens the window's context menu
 //   pick              triggers the first entry of the open menu
 // Lines: "drive: <step>" before a step runs, "drive: open <caption>: <text>" for a box,
@@ -68,8 +69,8 @@ bool Run(QWidget* main, const QStringList& words) {
     const QString& verb = words.value(0);
     QWidget* control = words.size() > 1 ? Control(main, words[1]) : nullptr;
     const QString text = words.mid(2).join(' ');
-    if (verb == "wait-enabled") {
-        return control != nullptr && control->isEnabled();
+    if (verb == "wait-enabled" || verb == "wait-disabled") {
+        return control != nullptr && control->isEnabled() == (verb == "wait-enabled");
     }
     if (verb == "pick") {
         auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());

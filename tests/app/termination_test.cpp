@@ -110,9 +110,9 @@ TEST(PanelTermination, EndsInOrderWhateverIsOpen) {
 // The search reads at each of the eight rates twice, ~3.4 s in all, on a line where nothing
 // answers, and then says "Found no device!". A signal during the search ends it after the read
 // under way, without the box; a signal while the box is open closes it.
-class PanelSearchTermination : public PtyFixture {};
+class PanelOperationTermination : public PtyFixture {};
 
-TEST_F(PanelSearchTermination, SignalEndsTheSerialSearchAndItsBox) {
+TEST_F(PanelOperationTermination, SignalEndsTheSerialSearchAndItsBox) {
     const QString com = "COM" + QString::number(kPort);
     const QString box = "drive: open kestrel: Found no device!";
     for (const QString& signalAt : {com + " tx", box}) {
@@ -126,6 +126,42 @@ TEST_F(PanelSearchTermination, SignalEndsTheSerialSearchAndItsBox) {
             const QString log = panel.Log();
             EXPECT_LT(log.count(" tx "), 16) << "the search ran to its end";
             EXPECT_FALSE(log.contains(box)) << log.toStdString();
+        }
+    }
+}
+
+// Each long operation is cut short at close rather than waited for: the network search's
+// one-second window, the serial search's read, the paced write's pauses. The program ends
+// well within a second of the signal; the searches run with the COM port and the TCP link open.
+TEST_F(PanelOperationTermination, SignalEndsEachLongOperationPromptly) {
+    constexpr qint64 kPromptMs = 1000;
+    simtest::SimProcess sim({"--tcp", "127.0.0.1:0", "--no-discovery"});
+    ASSERT_TRUE(sim.Started()) << sim.Stderr();
+    const QString com = "COM" + QString::number(kPort);
+    const QStringList tcp = {"type 1000 127.0.0.1", "type 1001 " + QString::number(sim.Port()),
+                             "click 1", "wait-enabled 1035"};
+    const QStringList both = tcp + QStringList{"choose 1041 " + com, "click 1042"};
+    const QString held = "drive: wait-disabled 1026";
+    const struct {
+        const char* what;
+        QStringList steps;
+        QString underWay;
+    } operations[] = {
+        {"network search", both + QStringList{"click 1026", "wait-disabled 1026"}, held},
+        {"serial search", both + QStringList{"click 1038"}, com + " search at"},
+        {"paced write", tcp + QStringList{"click 1035", "click 1", "wait-disabled 1026"}, held},
+    };
+    for (const auto& operation : operations) {
+        for (const int signo : {SIGTERM, SIGINT}) {
+            SCOPED_TRACE(std::string(operation.what) + (signo == SIGTERM ? " SIGTERM" : " SIGINT"));
+            DrivenPanel panel(operation.steps);
+            ASSERT_TRUE(panel.WaitForLine(operation.underWay)) << panel.Log().toStdString();
+            const qint64 took = panel.SignalAndWait(signo);
+            std::printf("%s, signal %d: ended %lld ms after it\n", operation.what, signo,
+                        static_cast<long long>(took));
+            EXPECT_GE(took, 0) << "still running " << kGenerousMs << " ms after the signal";
+            EXPECT_LT(took, kPromptMs);
+            panel.ExpectOrderlyEnd();
         }
     }
 }
