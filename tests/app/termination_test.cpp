@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QProcess>
 
+#include "codec.h"
 #include "panel_fixture.h"
 #include "pty_fixture.h"
 #include "sim_harness.h"
@@ -112,11 +113,46 @@ TEST(PanelTermination, EndsInOrderWhateverIsOpen) {
     }
 }
 
+// The long operations, with the pseudo-terminal as COM7.
+class PanelOperationTermination : public PtyFixture {
+  protected:
+    // A frame the line does not take (output held) waited out the write's bound, 1.3 s for eight
+    // bytes: the search's request on its thread, and the paced write's on the window's. The signal
+    // ends the write at once, and no "Write com failed" box follows. The line is held once the
+    // panel has reached `holdAt`; the signal goes once a frame is sent after `writeAfter`.
+    void SignalDuringAHeldWrite(const QStringList& steps, const QString& holdAt,
+                                const QString& writeAfter) {
+        const QString com = "COM" + QString::number(kPort);
+        DrivenPanel panel(steps);
+        if (holdAt.endsWith("1035")) {  // the module answers the search at 1200 baud
+            ASSERT_TRUE(panel.WaitForLine(com + " tx")) << panel.Log().toStdString();
+            std::vector<Byte> reply = {0xFF, 0x03, 0x0A, 0x01, 0x00, 0x02, 0x07,
+                                       0x16, 0x00, 0x00, 0x00, 0x00, 0x00};
+            AppendCrc(reply);
+            WriteToMaster(reply);
+        }
+        ASSERT_TRUE(panel.WaitForLine(holdAt)) << panel.Log().toStdString();
+        if (!HoldTowardMaster()) GTEST_SKIP() << "a second opener of the slave is refused";
+        QFile(QString::fromStdString(ComDir()) + "/held").open(QIODevice::WriteOnly);
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                const QString log = panel.Log();
+                const qsizetype after = log.indexOf(writeAfter);
+                return after >= 0 && log.indexOf(com + " tx", after) >= 0;
+            },
+            20000))
+            << panel.Log().toStdString();
+        const qint64 took = panel.SignalAndWait(SIGTERM);
+        EXPECT_GE(took, 0) << "still running " << kGenerousMs << " ms after the signal";
+        EXPECT_LT(took, 1000);
+        panel.ExpectOrderlyEnd();
+        EXPECT_FALSE(panel.Log().contains("Write com failed")) << panel.Log().toStdString();
+    }
+};
+
 // The search reads at each of the eight rates twice, ~3.4 s in all, on a line where nothing
 // answers, and then says "Found no device!". A signal during the search ends it after the read
 // under way, without the box; a signal while the box is open closes it.
-class PanelOperationTermination : public PtyFixture {};
-
 TEST_F(PanelOperationTermination, SignalEndsTheSerialSearchAndItsBox) {
     const QString com = "COM" + QString::number(kPort);
     const QString box = "drive: open kestrel: Found no device!";
@@ -135,23 +171,18 @@ TEST_F(PanelOperationTermination, SignalEndsTheSerialSearchAndItsBox) {
     }
 }
 
-// A search whose request the line does not take (output held) would wait out the write's bound,
-// 1.3 s for its eight bytes: the signal ends the write at once, and no "Write com failed" box
-// follows.
 TEST_F(PanelOperationTermination, SignalEndsASearchWriteTheLineDoesNotTake) {
-    const QString com = "COM" + QString::number(kPort);
     const QString held = QString::fromStdString(ComDir()) + "/held";
-    DrivenPanel panel({"choose 1041 " + com, "click 1042", "wait-enabled 1038", "wait-path " + held,
-                       "click 1038"});
-    ASSERT_TRUE(panel.WaitForLine("drive: wait-enabled 1038")) << panel.Log().toStdString();
-    if (!HoldTowardMaster()) GTEST_SKIP() << "a second opener of the slave is refused";
-    QFile(held).open(QIODevice::WriteOnly);
-    ASSERT_TRUE(panel.WaitForLine(com + " tx")) << panel.Log().toStdString();
-    const qint64 took = panel.SignalAndWait(SIGTERM);
-    EXPECT_GE(took, 0) << "still running " << kGenerousMs << " ms after the signal";
-    EXPECT_LT(took, 1000);
-    panel.ExpectOrderlyEnd();
-    EXPECT_FALSE(panel.Log().contains("Write com failed")) << panel.Log().toStdString();
+    SignalDuringAHeldWrite(
+        {"choose 1041 COM7", "click 1042", "wait-enabled 1038", "wait-path " + held, "click 1038"},
+        "drive: wait-enabled 1038", "drive: wait-path");
+}
+
+TEST_F(PanelOperationTermination, SignalEndsAPacedWriteTheLineDoesNotTake) {
+    const QString held = QString::fromStdString(ComDir()) + "/held";
+    SignalDuringAHeldWrite({"choose 1041 COM7", "click 1042", "click 1038", "wait-enabled 1035",
+                            "wait-path " + held, "click 1035", "click 1"},
+                           "drive: wait-enabled 1035", "drive: click 1\n");
 }
 
 // Each long operation is cut short at close rather than waited for: the network search's
