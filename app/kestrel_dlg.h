@@ -242,7 +242,7 @@ class CKestrelDlg : public CTemplateDialog {
     std::vector<std::pair<QWidget*, bool>> m_heldControls;  // and the state each comes back to
     const std::thread::id m_uiThread = std::this_thread::get_id();
     BackgroundTask m_deviceSearchTask;
-    std::vector<DeviceSearch::Row> m_foundDevices;  // the task's, until it has been joined
+    std::vector<DeviceSearch::Row> m_foundDevices;  // the last search's, until shown
     // The paced write: its frames, how many went out, and the link they go on.
     std::vector<std::vector<Byte>> m_paramFrames;
     std::size_t m_paramFramesSent = 0;

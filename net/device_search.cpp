@@ -65,11 +65,21 @@ bool DeviceSearch::Loaded() const {
 }
 
 std::vector<DeviceSearch::Row> DeviceSearch::Search(std::optional<Framing> chosen) const {
+    const SearchCall search = SearchEntry();
+    return search != nullptr ? FoundRows(search(), chosen) : std::vector<Row>{};
+}
+
+DeviceSearch::SearchCall DeviceSearch::SearchEntry() const {
+    return Loaded() ? m_library->QBDM_StartSearchDev : nullptr;
+}
+
+std::vector<DeviceSearch::Row> DeviceSearch::FoundRows(int result,
+                                                       std::optional<Framing> chosen) const {
     const SearchLibrary& library = *m_library;
     if (!library.Complete()) {
         return {};
     }
-    const auto count = static_cast<std::uint16_t>(library.QBDM_StartSearchDev() & 0xFFFF);
+    const auto count = static_cast<std::uint16_t>(result & 0xFFFF);
     std::vector<Row> rows;
     rows.reserve(count);
     for (int i = 0; i < count; ++i) {

@@ -155,7 +155,7 @@ SerialLink::SearchResult SerialLink::RunSearch(Byte address, const std::function
             onRate(kSerialRates.at(step).baud);
         }
         for (int attempt = 0; attempt < 2; ++attempt) {
-            if (ended()) {
+            if (ended() || CSerialPort::Ending()) {
                 result.end = SearchResult::End::Ended;
                 return result;
             }
