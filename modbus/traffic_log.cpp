@@ -227,15 +227,17 @@ void TrafficLog::Add(const TraceEvent& event) {
             return;
         }
     }
+    if (m_intakeBytes >= m_limits.waitingBytes) {
+        // The owner does not keep up: what comes is counted, not kept, and costs the link no
+        // more than the count until the intake has room again.
+        m_openDrop.reset();
+        ++m_forgotten;
+        return;
+    }
     std::shared_ptr<TrafficEntry> entry = EntryOf(event);
     m_openDrop = drop ? entry : nullptr;
     m_intakeBytes += CostOf(*entry);
     m_intake.push_back(std::move(entry));
-    while (m_intakeBytes > m_limits.waitingBytes && m_intake.size() > 1) {
-        m_intakeBytes -= CostOf(*m_intake.front());
-        m_intake.pop_front();
-        ++m_forgotten;
-    }
 }
 
 std::size_t TrafficLog::Take(std::size_t most, Clock::time_point now) {

@@ -93,13 +93,14 @@ inline constexpr const char* kTrafficCsvHeader = "time,link,direction,hex,decode
 
 // The history and its intake. `Add` may be called on any thread (the trace's listener); the rest
 // on the owner's thread only. Frames wait in the intake until `Take` moves them into the history;
-// both are bounded in bytes: the oldest lines give way, and are counted. The counters count
-// every frame, whatever was kept.
+// both are bounded in bytes: in the history the oldest lines give way, and a full intake takes
+// nothing more until it has room; either way they are counted. The counters count every frame,
+// whatever was kept.
 class TrafficLog {
   public:
     struct Limits {
         static constexpr std::size_t kHistoryBytes = std::size_t{64} << 20;
-        static constexpr std::size_t kWaitingBytes = std::size_t{16} << 20;
+        static constexpr std::size_t kWaitingBytes = std::size_t{2} << 20;
         std::size_t historyBytes = kHistoryBytes;
         std::size_t waitingBytes = kWaitingBytes;
     };

@@ -86,7 +86,7 @@ TEST(TrafficLog, ARequestWithoutReplyBecomesANoReplyLineWithTheRequest) {
 }
 
 TEST(TrafficLog, CountsEveryFrameExceptionAndDroppedByte) {
-    TrafficLog log({.historyBytes = 1, .waitingBytes = 1});  // keeps one line at most
+    TrafficLog log({.historyBytes = 1, .waitingBytes = 1});  // takes in and keeps one line
     Add(log, kTcp, "tx", Tcp("01 04 0000 0002"));
     Add(log, kTcp, "rx", Tcp("01 84 02"));
     Add(log, kTcp, "rx", Tcp("02 05 0011 FF00"));
