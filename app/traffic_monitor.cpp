@@ -164,9 +164,9 @@ void TrafficViewModel::Update() {
         m_shown += change.appended;
         endInsertRows();
     }
-    if (m_shown > 0) {  // a run of dropped bytes may have grown
-        emit dataChanged(index(static_cast<int>(m_shown) - 1),
-                         index(static_cast<int>(m_shown) - 1));
+    const int last = static_cast<int>(m_shown) - 1;
+    if (last >= 0 && m_log.BySeq(m_rows.SeqAt(m_shown - 1))->kind == TrafficKind::Dropped) {
+        emit dataChanged(index(last), index(last));  // its run may have grown
     }
 }
 

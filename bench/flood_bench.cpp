@@ -166,8 +166,7 @@ FloodRun TcpFlood(const FloodCase& c, Framing framing, std::size_t mib, bool mon
     return {done, probe.LongestMs(), seconds};
 }
 
-FloodRun PtyFlood(const FloodCase& c, const BenchOptions& options, std::size_t mib,
-                  bool monitor) {
+FloodRun PtyFlood(const FloodCase& c, const BenchOptions& options, std::size_t mib, bool monitor) {
     PtyModule module(options.comDir, kFloodCom, true);
     auto dlg = NewPanel();
     OpenMonitorIf(monitor, *dlg);

@@ -26,9 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     log.SetWindowAddress(address);
     const TraceLink link{"TCP", framing, 0};
     const auto now = std::chrono::steady_clock::now();
-    const auto wall = std::chrono::system_clock::now();
-    log.Add({now, wall, link, "tx", frame});
-    log.Add({now, wall, link, direction, frame});
+    log.Add({link, "tx", frame}, now);
+    log.Add({link, direction, frame}, now);
     log.Take(4, now + std::chrono::seconds(5));  // the request unanswered, or answered
     for (std::uint64_t seq = log.FirstSeq(); seq < log.EndSeq(); ++seq) {
         const TrafficEntry& entry = *log.BySeq(seq);

@@ -46,12 +46,7 @@ void HandToListeners(const TraceLink& link, std::string_view direction,
     if (!listeners.any.load(std::memory_order_acquire)) {
         return;
     }
-    const TraceEvent event{std::chrono::steady_clock::now(),
-                           std::chrono::system_clock::now(),
-                           link,
-                           direction,
-                           bytes,
-                           text};
+    const TraceEvent event{link, direction, bytes, text};
     const std::lock_guard lock(listeners.mutex);
     for (const auto& entry : listeners.entries) {
         entry.second(event);

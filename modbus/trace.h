@@ -35,9 +35,9 @@ struct TraceLink {
 // One frame or link event as a listener gets it. The bytes are those of the trace line: a Modbus
 // TCP frame whole, with its header, in both directions; an RTU frame with its CRC; nothing for an
 // event, which says what happened in `text`.
+// The listener runs as the frame is traced: it reads the clock itself when it needs the time, so
+// a frame nobody keeps costs no clock reading.
 struct TraceEvent {
-    std::chrono::steady_clock::time_point time;
-    std::chrono::system_clock::time_point wallTime;
     const TraceLink& link;
     std::string_view direction;
     std::span<const std::uint8_t> bytes;

@@ -43,10 +43,10 @@ std::span<const Byte> MessageIn(std::span<const Byte> frame, Framing framing) {
     return MessageOf(frame, framing);
 }
 
-std::shared_ptr<TrafficEntry> EntryOf(const TraceEvent& event) {
+std::shared_ptr<TrafficEntry> EntryOf(const TraceEvent& event,
+                                      std::chrono::steady_clock::time_point time) {
     auto entry = std::make_shared<TrafficEntry>();
-    entry->time = event.time;
-    entry->wallTime = event.wallTime;
+    entry->time = time;
     entry->link = event.link;
     entry->kind = KindOf(event.direction);
     const std::size_t kept = entry->kind == TrafficKind::Dropped
@@ -211,7 +211,7 @@ std::size_t TrafficLog::CostOf(const TrafficEntry& entry) {
            (entry.link.name.capacity() > 15 ? entry.link.name.capacity() : 0);
 }
 
-void TrafficLog::Add(const TraceEvent& event) {
+void TrafficLog::Add(const TraceEvent& event, std::optional<Clock::time_point> at) {
     const bool drop = event.direction == "drop";
     const std::lock_guard lock(m_mutex);
     if (event.direction == "tx") {
@@ -234,7 +234,7 @@ void TrafficLog::Add(const TraceEvent& event) {
         ++m_forgotten;
         return;
     }
-    std::shared_ptr<TrafficEntry> entry = EntryOf(event);
+    std::shared_ptr<TrafficEntry> entry = EntryOf(event, at ? *at : Clock::now());
     m_openDrop = drop ? entry : nullptr;
     m_intakeBytes += CostOf(*entry);
     m_intake.push_back(std::move(entry));
@@ -252,7 +252,12 @@ std::size_t TrafficLog::Take(std::size_t most, Clock::time_point now) {
         taken.assign(std::make_move_iterator(m_intake.begin()), std::make_move_iterator(end));
         m_intake.erase(m_intake.begin(), end);
     }
+    // The wall clock of each line, from the monotonic time the link stamped it with.
+    const auto wallNow = std::chrono::system_clock::now();
+    const auto steadyNow = Clock::now();
     for (const std::shared_ptr<TrafficEntry>& entry : taken) {
+        entry->wallTime = wallNow - std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                                        steadyNow - entry->time);
         entry->windowAddress = m_windowAddress;
         Pair(entry);
         Keep(entry);

@@ -100,7 +100,7 @@ class TrafficLog {
   public:
     struct Limits {
         static constexpr std::size_t kHistoryBytes = std::size_t{64} << 20;
-        static constexpr std::size_t kWaitingBytes = std::size_t{2} << 20;
+        static constexpr std::size_t kWaitingBytes = std::size_t{1} << 20;
         std::size_t historyBytes = kHistoryBytes;
         std::size_t waitingBytes = kWaitingBytes;
     };
@@ -109,9 +109,9 @@ class TrafficLog {
     explicit TrafficLog(Limits limits);
     TrafficLog() : TrafficLog(Limits{}) {}
 
-    // Any thread: one traced frame or event. A drop right after a drop on the same link adds to
-    // its run instead of making a line.
-    void Add(const TraceEvent& event);
+    // Any thread: one traced frame or event, which happened `at` (by default: now). A drop right
+    // after a drop on the same link adds to its run instead of making a line.
+    void Add(const TraceEvent& event, std::optional<Clock::time_point> at = std::nullopt);
 
     // Moves at most `most` waiting lines into the history, pairs replies with their requests,
     // and makes a no-reply line of each request whose time ran out by `now`. The lines taken.

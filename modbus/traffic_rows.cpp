@@ -18,6 +18,13 @@ TrafficRows::Change TrafficRows::Update(const TrafficLog& log) {
         }
     }
     m_scanned = log.EndSeq();
+    while (m_rows.size() > m_mostRows) {
+        m_rows.pop_front();
+        if (m_visible > 0) {
+            --m_visible;
+            ++change.removedFront;
+        }
+    }
     if (!m_paused) {
         change.appended = m_rows.size() - m_visible;
         m_visible = m_rows.size();

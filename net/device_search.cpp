@@ -2,9 +2,11 @@
 
 #include <array>
 #include <cstring>
+#include <string>
 
 #include "codec.h"
 #include "search_library_binding.h"
+#include "trace.h"
 
 namespace {
 
@@ -69,7 +71,10 @@ std::vector<DeviceSearch::Row> DeviceSearch::Search(std::optional<Framing> chose
     if (!library.Complete()) {
         return {};
     }
+    const TraceLink traced{"Search"};
+    TraceLinkEvent(traced, trace_kind::kStep, "network search started");
     const auto count = static_cast<std::uint16_t>(library.QBDM_StartSearchDev() & 0xFFFF);
+    TraceLinkEvent(traced, trace_kind::kStep, "network search found " + std::to_string(count));
     std::vector<Row> rows;
     rows.reserve(count);
     for (int i = 0; i < count; ++i) {

@@ -22,7 +22,7 @@ const Clock::time_point kStart = Clock::now();
 
 void Add(TrafficLog& log, const TraceLink& link, std::string_view direction,
          const std::vector<Byte>& bytes, Clock::duration at = {}, std::string_view text = {}) {
-    log.Add({kStart + at, std::chrono::system_clock::now(), link, direction, bytes, text});
+    log.Add({link, direction, bytes, text}, kStart + at);
 }
 
 std::vector<Byte> Tcp(const char* message) {
@@ -215,6 +215,15 @@ TEST(TrafficRows, PauseHoldsWhatComesAndResumeShowsIt) {
     EXPECT_EQ(change.removedFront, 2U);
     EXPECT_EQ(change.appended, 3U);
     EXPECT_EQ(rows.SeqAt(0), log.FirstSeq());
+}
+
+TEST(TrafficRows, AViewHoldsTheNewestRowsOnly) {
+    TrafficLog log;
+    TrafficRows rows(3);
+    for (int n = 0; n < 5; ++n) Add(log, kTcp, "tx", Tcp("01 05 0010 FF00"));
+    log.Take(10, kStart);
+    EXPECT_EQ(rows.Update(log).appended, 3U);
+    EXPECT_EQ(rows.SeqAt(0), 2U);
 }
 
 // ---- saving -------------------------------------------------------------------------------------

@@ -12,6 +12,7 @@
 #include <QListView>
 #include <QMenu>
 #include <QRegularExpression>
+#include <QTcpServer>
 #include <QTemporaryDir>
 
 #include "loopback_module.h"
@@ -133,11 +134,30 @@ TEST_F(TrafficWindow, DiReportExceptionAndStrayByteOnTcp) {
                      "TCP rx 00 01 00 00 00 06 02 05 00 11 FF 00 DI report: DI2 on",
                      "TCP rx 00 01 00 00 00 03 01 84 02 problem: exception 2 to query AI (illegal "
                      "data address), unit 1"}));
+    module.ResetClient();
+    ASSERT_TRUE(WaitLines(monitor, 5));
+    EXPECT_EQ(Untimed(monitor.ViewLines()).last(),
+              "TCP close problem: reset by 127.0.0.1:" + QString::number(module.Port()));
 }
 
-// A module streams DI reports: every frame is counted, kept and shown, and the connection's
-// events are lines of their own.
-TEST_F(TrafficWindow, AFloodIsCountedKeptAndShown) {
+TEST_F(TrafficWindow, AFailedConnectionIsAProblemLine) {
+    quint16 port = 0;
+    {
+        QTcpServer gone;
+        ASSERT_TRUE(gone.listen(QHostAddress::LocalHost));
+        port = gone.serverPort();
+    }
+    TrafficMonitor& monitor = OpenMonitor(*dlg);
+    ConnectTo(port);
+    ASSERT_TRUE(WaitLines(monitor, 1));
+    EXPECT_TRUE(Untimed(monitor.ViewLines())[0].startsWith(
+        "TCP fail problem: connect to 127.0.0.1:" + QString::number(port) + " failed: "))
+        << monitor.ViewLines()[0].toStdString();
+}
+
+// A module streams DI reports faster than the window takes lines in: every frame is counted,
+// what the intake has no room for is counted as no longer kept, and the close still comes.
+TEST_F(TrafficWindow, AFloodIsCountedWhateverIsKept) {
     LoopbackModule module;
     TrafficMonitor& monitor = OpenMonitor(*dlg);
     ASSERT_TRUE(ConnectedAndRead(module, monitor));
@@ -151,10 +171,13 @@ TEST_F(TrafficWindow, AFloodIsCountedKeptAndShown) {
     module.Send(flood);
     ASSERT_TRUE(WaitFor([&] { return monitor.Log().Counters().received == kReports; }, 60000));
     module.CloseClient();
-    ASSERT_TRUE(WaitLines(monitor, kReports + 1));
+    ASSERT_TRUE(WaitFor([&] {
+        monitor.TakePending();
+        return monitor.HistorySize() + monitor.Log().Forgotten() == kReports + 1;
+    }));
     const QStringList lines = Untimed(monitor.ViewLines());
-    ASSERT_EQ(lines.size(), kReports + 1);
-    EXPECT_EQ(lines[kReports - 1], "TCP rx 00 01 00 00 00 06 02 05 00 11 00 00 DI report: DI2 off");
+    ASSERT_EQ(lines.size(), static_cast<qsizetype>(monitor.HistorySize()));
+    EXPECT_EQ(lines[0], "TCP rx 00 01 00 00 00 06 02 05 00 11 FF 00 DI report: DI2 on");
     EXPECT_TRUE(lines.last().startsWith("TCP close closed by 127.0.0.1:"))
         << lines.last().toStdString();
 }
@@ -171,6 +194,11 @@ TEST_F(SerialTrafficWindow, RelayCommandAndEchoFromTheSimulator) {
     Search();
     ASSERT_TRUE(Found());
     monitor.TakePending();
+    const QStringList opened = Untimed(monitor.HistoryLines());  // the port, then the search
+    ASSERT_GE(opened.size(), 2);
+    EXPECT_TRUE(opened[0].contains(QRegularExpression("^COM7 \\d+ open opened /.*COM7$")))
+        << opened[0].toStdString();
+    EXPECT_EQ(opened[1], "COM7 1200 step search at 1200 baud");
     monitor.Clear();
     Button(IDC_RL1_ON)->click();
     ASSERT_TRUE(WaitFor([this] { return dlg->Relay(0)->isChecked(); }));
@@ -195,6 +223,33 @@ TEST_F(SerialTrafficWindow, DiReportExceptionAndStrayByte) {
                            "COM7 1200 drop A5 problem: dropped 1 byte",
                            "COM7 1200 rx " + Rtu("02 05 0011 FF00") + " DI report: DI2 on"}));
 }
+
+// ---- where the monitor opens --------------------------------------------------------------------
+
+struct PlaceCase {
+    const char* name;
+    QRect panel;
+    QRect placed;
+};
+
+class MonitorPlace : public ::testing::TestWithParam<PlaceCase> {};
+
+// Beside the panel, never over it, on its screen; made smaller where no side has room for it.
+TEST_P(MonitorPlace, BesideThePanelOnItsScreen) {
+    const QRect screen(0, 0, 1920, 1080);
+    const QRect placed = PlaceBeside(GetParam().panel, QSize(720, 360), screen);
+    EXPECT_EQ(placed, GetParam().placed);
+    EXPECT_FALSE(placed.intersects(GetParam().panel));
+    EXPECT_TRUE(screen.contains(placed));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Screens, MonitorPlace,
+    ::testing::Values(PlaceCase{"right", {100, 100, 600, 400}, {708, 100, 720, 360}},
+                      PlaceCase{"left", {1300, 800, 600, 280}, {572, 720, 720, 360}},
+                      PlaceCase{"below", {100, 100, 1700, 500}, {100, 608, 720, 360}},
+                      PlaceCase{"shrunk", {300, 0, 1620, 1080}, {0, 0, 292, 360}}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 // ---- the window's controls ---------------------------------------------------------------------
 
