@@ -211,33 +211,38 @@ std::size_t TrafficLog::CostOf(const TrafficEntry& entry) {
            (entry.link.name.capacity() > 15 ? entry.link.name.capacity() : 0);
 }
 
+// Counted on the caller's thread without a lock; a line is made under the intake's lock only
+// while the intake has room.
 void TrafficLog::Add(const TraceEvent& event, std::optional<Clock::time_point> at) {
+    constexpr auto kRelaxed = std::memory_order_relaxed;
     const bool drop = event.direction == "drop";
-    const std::lock_guard lock(m_mutex);
     if (event.direction == "tx") {
-        ++m_counters.sent;
+        m_tally.sent.fetch_add(1, kRelaxed);
     } else if (event.direction == "rx") {
-        ++m_counters.received;
+        m_tally.received.fetch_add(1, kRelaxed);
         const std::span<const Byte> message = MessageIn(event.bytes, event.link.framing);
-        m_counters.exceptions += message.size() >= 2 && (message[1] & kExceptionBit) != 0 ? 1 : 0;
-    } else if (drop) {
-        m_counters.droppedBytes += event.bytes.size();
-        if (m_openDrop && m_openDrop->link.name == event.link.name) {
-            m_openDrop->length += event.bytes.size();
-            return;
+        if (message.size() >= 2 && (message[1] & kExceptionBit) != 0) {
+            m_tally.exceptions.fetch_add(1, kRelaxed);
         }
+    } else if (drop) {
+        m_tally.droppedBytes.fetch_add(event.bytes.size(), kRelaxed);
     }
-    if (m_intakeBytes >= m_limits.waitingBytes) {
+    if (m_full.load(kRelaxed)) {
         // The owner does not keep up: what comes is counted, not kept, and costs the link no
         // more than the count until the intake has room again.
-        m_openDrop.reset();
-        ++m_forgotten;
+        m_tally.forgotten.fetch_add(1, kRelaxed);
+        return;
+    }
+    const std::lock_guard lock(m_mutex);
+    if (drop && m_openDrop && m_openDrop->link.name == event.link.name) {
+        m_openDrop->length += event.bytes.size();
         return;
     }
     std::shared_ptr<TrafficEntry> entry = EntryOf(event, at ? *at : Clock::now());
     m_openDrop = drop ? entry : nullptr;
     m_intakeBytes += CostOf(*entry);
     m_intake.push_back(std::move(entry));
+    m_full.store(m_intakeBytes >= m_limits.waitingBytes, kRelaxed);
 }
 
 std::size_t TrafficLog::Take(std::size_t most, Clock::time_point now) {
@@ -251,6 +256,10 @@ std::size_t TrafficLog::Take(std::size_t most, Clock::time_point now) {
         }
         taken.assign(std::make_move_iterator(m_intake.begin()), std::make_move_iterator(end));
         m_intake.erase(m_intake.begin(), end);
+        if (m_full.load() && m_intakeBytes < m_limits.waitingBytes) {
+            m_full.store(false);
+            m_openDrop.reset();  // bytes dropped meanwhile were not kept: a new run starts
+        }
     }
     // The wall clock of each line, from the monotonic time the link stamped it with.
     const auto wallNow = std::chrono::system_clock::now();
@@ -274,8 +283,7 @@ void TrafficLog::Keep(const std::shared_ptr<TrafficEntry>& entry) {
         m_historyBytes -= CostOf(*m_history.front());
         m_history.pop_front();
         ++m_firstSeq;
-        const std::lock_guard lock(m_mutex);
-        ++m_forgotten;
+        m_tally.forgotten.fetch_add(1, std::memory_order_relaxed);
     }
 }
 
@@ -346,10 +354,7 @@ void TrafficLog::ExpireRequests(Clock::time_point now) {
         entry->problem = true;
         entry->unit = request.unit;
         entry->function = request.function;
-        {
-            const std::lock_guard lock(m_mutex);
-            ++m_counters.noReply;
-        }
+        m_tally.noReply.fetch_add(1, std::memory_order_relaxed);
         Keep(entry);
     }
 }
@@ -364,8 +369,12 @@ void TrafficLog::Clear() {
         m_intake.clear();
         m_intakeBytes = 0;
         m_openDrop.reset();
-        m_forgotten = 0;
-        m_counters = {};
+        m_full.store(false);
+        for (std::atomic<std::uint64_t>* count :
+             {&m_tally.sent, &m_tally.received, &m_tally.noReply, &m_tally.exceptions,
+              &m_tally.droppedBytes, &m_tally.forgotten}) {
+            count->store(0);
+        }
     }
     m_firstSeq = EndSeq();
     std::deque<TrafficEntryPtr>().swap(m_history);  // the memory goes back, not only the lines
@@ -374,8 +383,7 @@ void TrafficLog::Clear() {
 }
 
 std::uint64_t TrafficLog::Forgotten() const {
-    const std::lock_guard lock(m_mutex);
-    return m_forgotten;
+    return m_tally.forgotten.load();
 }
 
 bool TrafficLog::Waiting() const {
@@ -384,6 +392,6 @@ bool TrafficLog::Waiting() const {
 }
 
 TrafficCounters TrafficLog::Counters() const {
-    const std::lock_guard lock(m_mutex);
-    return m_counters;
+    return {m_tally.sent.load(), m_tally.received.load(), m_tally.noReply.load(),
+            m_tally.exceptions.load(), m_tally.droppedBytes.load()};
 }

@@ -160,6 +160,14 @@ class TrafficLog {
     std::deque<std::shared_ptr<TrafficEntry>> m_intake;
     std::size_t m_intakeBytes = 0;
     std::shared_ptr<TrafficEntry> m_openDrop;  // the run the next drop on its link adds to
-    std::uint64_t m_forgotten = 0;
-    TrafficCounters m_counters;
+    std::atomic<bool> m_full{false};           // the intake has no room: Add only counts
+
+    struct Tally {
+        std::atomic<std::uint64_t> sent{0};
+        std::atomic<std::uint64_t> received{0};
+        std::atomic<std::uint64_t> noReply{0};
+        std::atomic<std::uint64_t> exceptions{0};
+        std::atomic<std::uint64_t> droppedBytes{0};
+        std::atomic<std::uint64_t> forgotten{0};
+    } m_tally;
 };
