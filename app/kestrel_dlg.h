@@ -233,7 +233,7 @@ class CKestrelDlg : public CTemplateDialog {
     QTimer* m_replyTimer = nullptr;
     QTimer* m_refreshPacer = nullptr;  // running: a refresh was shown less than a frame ago
     bool m_bRefreshDue = false;        // replies came since that refresh
-    QPointer<TrafficMonitor> m_trafficMonitor;  // while open; it goes when closed
+    QPointer<TrafficMonitor> m_trafficMonitor;  // once opened; closing it hides it
 
     QLabel* m_status = nullptr;  // what the operation under way is doing
     QPointer<QWidget> m_focusBeforeOperation;

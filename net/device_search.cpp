@@ -2,9 +2,11 @@
 
 #include <array>
 #include <cstring>
+#include <string>
 
 #include "codec.h"
 #include "search_library_binding.h"
+#include "trace.h"
 
 namespace {
 
@@ -69,8 +71,13 @@ std::vector<DeviceSearch::Row> DeviceSearch::Search(std::optional<Framing> chose
     return search != nullptr ? FoundRows(search(), chosen) : std::vector<Row>{};
 }
 
+// The caller is about to start the search: the traffic monitor is told so here.
 DeviceSearch::SearchCall DeviceSearch::SearchEntry() const {
-    return Loaded() ? m_library->QBDM_StartSearchDev : nullptr;
+    if (!Loaded()) {
+        return nullptr;
+    }
+    TraceLinkEvent(TraceLink{"Search"}, trace_kind::kStep, "network search started");
+    return m_library->QBDM_StartSearchDev;
 }
 
 std::vector<DeviceSearch::Row> DeviceSearch::FoundRows(int result,
@@ -80,6 +87,8 @@ std::vector<DeviceSearch::Row> DeviceSearch::FoundRows(int result,
         return {};
     }
     const auto count = static_cast<std::uint16_t>(result & 0xFFFF);
+    TraceLinkEvent(TraceLink{"Search"}, trace_kind::kStep,
+                   "network search found " + std::to_string(count));
     std::vector<Row> rows;
     rows.reserve(count);
     for (int i = 0; i < count; ++i) {
