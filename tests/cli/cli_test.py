@@ -304,9 +304,9 @@ class PanelFrames(CliCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         frames = []
         for line in result.stderr.splitlines():
-            time_text, _, direction, hex_bytes = line.split(" ", 3)
-            if direction == "tx":
-                frames.append((float(time_text), hex_bytes))
+            fields = line.split(" ", 3)  # link events ("COM7 closed") have no bytes
+            if len(fields) == 4 and fields[2] == "tx":
+                frames.append((float(fields[0]), fields[3]))
         return frames
 
     def test_requests_match_the_panels_frames_byte_for_byte(self):

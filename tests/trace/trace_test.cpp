@@ -100,8 +100,11 @@ TEST_F(SerialTrace, TheSearchTracesItsRateAndWhatItReads) {
     setenv("KESTREL_TRACE", "1", 1);
     const Bytes kDamaged = WithBadCrc(HexBytes("AA 03 0A 00 00 00 00 00 00 00 00 00 00"));
     const Bytes kReply = ParamReply(0x01, {1, 0, 2, 3, 0x16, 0});
-    PlugFake().SetResponder([kDamaged, kReply](const FakeModule::Request& request) {
-        if (IsFiveRegisterRead(request.bytes)) return kDamaged;
+    const Bytes kWhole = ParamReply(0x01, {1, 0, 2, 3, 0x16, 0, 0, 0, 0, 0});
+    PlugFake().SetResponder([kDamaged, kReply, kWhole](const FakeModule::Request& request) {
+        if (IsFiveRegisterRead(request.bytes)) {
+            return request.bytes[0] == 0xFF ? kDamaged : kWhole;  // the search's, then the rest
+        }
         if (IsThreeRegisterRead(request.bytes)) return kReply;
         return request.bytes;  // the echo of a relay command
     });
@@ -110,6 +113,7 @@ TEST_F(SerialTrace, TheSearchTracesItsRateAndWhatItReads) {
     StderrCapture capture;
     Search();
     ASSERT_TRUE(Found());
+    ASSERT_TRUE(WaitFor([this] { return Button(IDC_ADVANCED)->isEnabled(); }));
     Button(IDC_RL1_ON)->click();
     ASSERT_TRUE(WaitFor([this] { return dlg->Relay(0)->isChecked(); }));
 
@@ -120,6 +124,8 @@ TEST_F(SerialTrace, TheSearchTracesItsRateAndWhatItReads) {
         "COM7 search at 1200 baud",
         "COM7 tx " + HexText(WithCrc(HexBytes("01 03 003F 0003"))),
         "COM7 rx " + HexText(kReply),
+        "COM7 tx " + HexText(WithCrc(HexBytes("01 03 003F 0005"))),
+        "COM7 rx " + HexText(kWhole),
         "COM7 tx 01 05 00 10 FF 00 8D FF",
         "COM7 rx 01 05 00 10 FF 00 8D FF",
     };
