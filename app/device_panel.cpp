@@ -5,6 +5,7 @@
 #include <QHeaderView>
 #include <QMouseEvent>
 #include <QTreeWidget>
+#include <memory>
 
 #include "kestrel_dlg.h"
 #include "message_box.h"
@@ -48,21 +49,21 @@ void CKestrelDlg::LoadSearchLibrary() {
     }
 }
 
-// The library waits for answers for a second: it is called on a thread of its own, and the old
-// rows stay on view until the new ones come.
+// The library waits for answers for a second: its call runs on a thread of its own, and the old
+// rows stay on view until the new ones come. The thread holds only the call and the count it
+// returns, so a window that closes meanwhile does not wait for it.
 void CKestrelDlg::OnSearchDevices() {
     if (!m_deviceSearch.Loaded()) {
         return;  // no library, no search
     }
     BeginOperation(QStringLiteral("Searching the network for modules..."));
-    m_deviceSearchTask.Start(
-        [this, framing = ShownFraming(m_cbProtocol)] {
-            m_foundDevices = m_deviceSearch.Search(framing);
-        },
-        [this] {
-            EndOperation();
-            ShowFoundDevices();
-        });
+    auto found = std::make_shared<int>(0);
+    m_deviceSearchTask.Start([found, search = m_deviceSearch.SearchEntry()] { *found = search(); },
+                             [this, found, framing = ShownFraming(m_cbProtocol)] {
+                                 m_foundDevices = m_deviceSearch.FoundRows(*found, framing);
+                                 EndOperation();
+                                 ShowFoundDevices();
+                             });
 }
 
 // An empty list alone would not tell a search that found nothing from one not yet made.

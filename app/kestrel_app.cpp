@@ -5,6 +5,7 @@
 #include <csignal>
 
 #include "kestrel_dlg.h"
+#include "serial_port.h"
 #include "trace.h"
 
 #ifdef _WIN32
@@ -37,7 +38,10 @@ bool InitSocketLayer() {
 
 #ifndef _WIN32
 int g_signalPipe[2] = {-1, -1};
+// A COM port write or read that waits (the paced write's on this thread, the serial search's on
+// its own) returns at once, so the window's thread gets to the pipe within milliseconds.
 void OnTerminationSignal(int) {
+    CSerialPort::EndAllWaits();
     const char byte = 1;
     [[maybe_unused]] const auto ignored = write(g_signalPipe[1], &byte, 1);  // full: one is enough
 }

@@ -204,14 +204,10 @@ TrafficMonitor* CKestrelDlg::Monitor() const {
 }
 
 void CKestrelDlg::OnTraffic() {
-    if (m_trafficMonitor) {
-        m_trafficMonitor->raise();
-        m_trafficMonitor->activateWindow();
-        return;
+    if (!m_trafficMonitor) {  // one for the whole run: closing it only hides it
+        m_trafficMonitor = new TrafficMonitor([this] { return m_byAddress; }, this);
     }
-    m_trafficMonitor = new TrafficMonitor([this] { return m_byAddress; }, this);
-    m_trafficMonitor->setAttribute(Qt::WA_DeleteOnClose);
-    m_trafficMonitor->show();
+    m_trafficMonitor->ShowBeside(this);
 }
 
 HelpWindow* CKestrelDlg::Help() const {

@@ -230,7 +230,7 @@ class CKestrelDlg : public CTemplateDialog {
     QTimer* m_replyTimer = nullptr;
     QTimer* m_refreshPacer = nullptr;  // running: a refresh was shown less than a frame ago
     bool m_bRefreshDue = false;        // replies came since that refresh
-    QPointer<TrafficMonitor> m_trafficMonitor;  // while open; it goes when closed
+    QPointer<TrafficMonitor> m_trafficMonitor;  // once opened; closing it hides it
 
     QLabel* m_status = nullptr;  // what the operation under way is doing
     QPointer<QWidget> m_focusBeforeOperation;
@@ -239,7 +239,7 @@ class CKestrelDlg : public CTemplateDialog {
     std::vector<std::pair<QWidget*, bool>> m_heldControls;  // and the state each comes back to
     const std::thread::id m_uiThread = std::this_thread::get_id();
     BackgroundTask m_deviceSearchTask;
-    std::vector<DeviceSearch::Row> m_foundDevices;  // the task's, until it has been joined
+    std::vector<DeviceSearch::Row> m_foundDevices;  // the last search's, until shown
     // The paced write: its frames, how many went out, and the link they go on.
     std::vector<std::vector<Byte>> m_paramFrames;
     std::size_t m_paramFramesSent = 0;

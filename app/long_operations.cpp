@@ -49,11 +49,13 @@ void CKestrelDlg::EnableControl(QWidget* control, bool enabled) {
     control->setEnabled(enabled);
 }
 
-// The window is closing: nothing of an operation under way may go on after it.
+// The window is closing: nothing of an operation under way may go on after it, and none is waited
+// for. The paced write's pause stops, the serial search's read is cut short, and the network
+// search is left to end its library call on its own thread (it holds nothing of the window).
 void CKestrelDlg::EndOperationForClose() {
     m_paramPause->stop();
     m_afterParamPause = nullptr;
-    m_deviceSearchTask.Abandon();
+    m_deviceSearchTask.Leave();
     m_serialLink.EndSearch();
     if (m_operationRunning) {
         m_holdForParamRead = false;

@@ -2,144 +2,131 @@
 
 #include <QAbstractListModel>
 #include <QDialog>
+#include <QRect>
 #include <QString>
 #include <QStringList>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <span>
-#include <string>
-#include <vector>
 
 #include "frames.h"
 #include "trace.h"
+#include "traffic_log.h"
+#include "traffic_rows.h"
+#include "traffic_saver.h"
 
+class QCheckBox;
 class QComboBox;
 class QLabel;
 class QListView;
 class QPushButton;
 class QTimer;
 
-// One frame as the monitor took it from the trace.
-struct TrafficFrame {
-    std::chrono::steady_clock::time_point time;
-    std::chrono::system_clock::time_point wallTime;
-    TraceLink link;
-    std::string direction;
-    std::vector<Byte> bytes;
-    Byte windowAddress = 0;  // the address echoes were told apart by when it came
-};
-using TrafficFramePtr = std::shared_ptr<const TrafficFrame>;
+// Where a window of `size` goes beside `panel` on `screen`: to its right, else its left, else
+// below or above it, and where none has room, on the side with the most room, made to fit it.
+// It never covers the panel, and stays on the screen.
+QRect PlaceBeside(const QRect& panel, const QSize& size, const QRect& screen);
 
-enum class TrafficTime : std::uint8_t { SinceOpen, WallClock };
-
-// One monitor line: time, link, direction, hex, and what the frame means.
-//   "   1234.567  COM5 9600   tx    05 05 00 10 FF 00 8C 7E  write RL1 on, unit 5"
-QString TrafficLineText(const TrafficFrame& frame, TrafficTime mode,
-                        std::chrono::steady_clock::time_point openedAt);
-
-// The lines the monitor's view shows, at most `capacity`, oldest first. Lines are made into text
-// only when the view asks for them.
+// The lines a view shows: the rows of a log, made into text only when the view asks. Problems
+// are drawn in red, and say "problem:" too; a line's tooltip is the whole line.
 class TrafficViewModel : public QAbstractListModel {
     Q_OBJECT
   public:
-    TrafficViewModel(std::size_t capacity, std::chrono::steady_clock::time_point openedAt,
-                     QObject* parent);
+    TrafficViewModel(const TrafficLog& log, TrafficRows& rows,
+                     std::chrono::steady_clock::time_point openedAt, QObject* parent);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role) const override;
 
-    // Shows the lines after the others; the oldest give way beyond the capacity.
-    void Append(std::span<const TrafficFramePtr> lines);
-    void Clear();
+    // Shows what the rows gained and lost since the last time.
+    void Update();
+    void Reset(const std::function<void()>& change);
     void SetTimeMode(TrafficTime mode);
+    TrafficTime TimeMode() const { return m_mode; }
     QString LineText(std::size_t row) const;
 
   private:
-    std::size_t m_capacity;
+    const TrafficLog& m_log;
+    TrafficRows& m_rows;
     std::chrono::steady_clock::time_point m_openedAt;
     TrafficTime m_mode = TrafficTime::SinceOpen;
-    std::deque<TrafficFramePtr> m_lines;
-};
-
-// How many lines the monitor keeps, and how many its view takes in per batch.
-struct TrafficLimits {
-    static constexpr std::size_t kHistoryLines = 100000;
-    static constexpr std::size_t kBatchLines = 500;
-    std::size_t history = kHistoryLines;
-    std::size_t batch = kBatchLines;
+    std::size_t m_shown = 0;
 };
 
 // The traffic monitor: a window of its own, opened beside the main window, that shows one line
-// per frame sent, received or dropped on either link while it is open. It keeps the last
-// `history` lines for saving; the view takes in at most `batch` lines per turn of its timer and
-// counts the rest as not shown, so a flood never stalls the window. Closing it stops nothing.
+// per frame sent, received or dropped and per event of either link while it is open. Closing it
+// only hides it: its history, filters and settings stay for the whole run, and reopening it goes
+// on where it was. The links only queue what they trace; its timer takes a bounded share of it
+// into the history every period, so a flood never stalls the window.
 class TrafficMonitor : public QDialog {
     Q_OBJECT
   public:
     static constexpr int kBatchPeriodMs = 50;
-    using Limits = TrafficLimits;
-    // Asks for the file to save to; an empty name saves nothing.
-    using PathAsker = std::function<QString(QWidget* owner)>;
+    static constexpr std::size_t kTakePerPeriod = 20000;
+    // Asks for the file to save to and its format; an empty name saves nothing.
+    using PathAsker = std::function<QString(QWidget* owner, TrafficFormat& format)>;
 
     // windowAddress: the main window's address, read on this thread when frames are taken in.
     explicit TrafficMonitor(std::function<Byte()> windowAddress, QWidget* parent = nullptr,
-                            Limits limits = Limits());
+                            TrafficLog::Limits limits = TrafficLog::Limits());
     ~TrafficMonitor() override;
 
-    // Takes in the frames traced since the last time (the timer calls it every batch period).
+    // Shows the monitor beside `panel`, on its screen, and listens from now on.
+    void ShowBeside(QWidget* panel);
+    // Takes in what was traced since the last time (the timer calls it every batch period).
     void TakePending();
     void SetPaused(bool paused);
     void SetTimeMode(TrafficTime mode);
+    void SetFilter(const TrafficFilter& filter);
     // Empties the view and the history and starts the counts again.
     void Clear();
     // The selected lines, in order, to the clipboard.
     void CopySelection();
-    // Writes every line of the history to `path`; false, with a message box, when it cannot.
-    bool SaveTo(const QString& path);
+    // Starts writing every line kept to `path`; the file is whole once Saving() is false.
+    void SaveTo(const QString& path, TrafficFormat format);
+    bool Saving() const { return m_saver != nullptr; }
     void SetPathAsker(PathAsker asker) { m_askPath = std::move(asker); }
 
-    std::uint64_t Count() const { return m_count; }
-    std::uint64_t NotShown() const { return m_notShown; }
-    std::size_t HistorySize() const { return m_history.size(); }
+    const TrafficLog& Log() const { return m_log; }
+    std::size_t HistorySize() const { return m_log.Size(); }
     QStringList HistoryLines() const;
     QStringList ViewLines() const;
     QListView* View() const { return m_view; }
     QString StatusText() const;
 
+  protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
   private:
     void BuildControls();
+    void BuildFilters(class QHBoxLayout* bar);
     QPushButton* AddButton(const QString& text, int id);
     void OnSave();
+    void OnFilterChosen();
+    void CheckSaver();
     void ShowStatus();
-    void Keep(const TrafficFramePtr& frame);
-    void Show(std::span<const TrafficFramePtr> lines);
-    void OnTrace(const TraceEvent& event);
 
     std::function<Byte()> m_windowAddress;
-    Limits m_limits;
     std::chrono::steady_clock::time_point m_openedAt;
-    TrafficTime m_mode = TrafficTime::SinceOpen;
-    bool m_paused = false;
-    std::uint64_t m_count = 0;
-    std::uint64_t m_notShown = 0;
-    std::uint64_t m_forgotten = 0;  // lines the history no longer keeps
-    std::deque<TrafficFramePtr> m_history;
+    TrafficLog m_log;
+    TrafficRows m_rows;
     PathAsker m_askPath;
-
-    std::mutex m_pendingMutex;  // the links' threads add, this thread takes
-    std::deque<TrafficFrame> m_pending;
-    std::uint64_t m_pendingLost = 0;  // beyond a history's worth waiting: counted, not kept
+    std::unique_ptr<TrafficSaver> m_saver;
+    QString m_saveOutcome;
 
     TrafficViewModel* m_model = nullptr;
     QListView* m_view = nullptr;
     QComboBox* m_timeMode = nullptr;
+    QComboBox* m_direction = nullptr;
+    QComboBox* m_unit = nullptr;
+    QComboBox* m_function = nullptr;
+    QCheckBox* m_problems = nullptr;
     QPushButton* m_pause = nullptr;
+    QLabel* m_counters = nullptr;
     QLabel* m_status = nullptr;
     QTimer* m_batchTimer = nullptr;
-    std::optional<TraceSubscription> m_subscription;  // last: ends before the rest goes
+    std::optional<TraceSubscription> m_subscription;  // while shown; ends before the rest goes
 };

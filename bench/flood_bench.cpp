@@ -22,6 +22,7 @@
 namespace {
 
 constexpr double kGoalMs = 50.0;
+constexpr double kMonitorIntakeShare = 0.5;
 constexpr int kFloodCom = 7;
 constexpr int kAcceptBoundMs = 10000;
 constexpr int kDrainBoundMs = 600000;
@@ -141,9 +142,17 @@ void AddFloodRow(BenchTable& table, const std::string& figure, std::size_t mib,
                 "< 50 ms", run.stallMs < kGoalMs);
 }
 
-FloodRun TcpFlood(const FloodCase& c, Framing framing, std::size_t mib) {
+// The traffic monitor open beside the panel, as the context menu's item opens it.
+void OpenMonitorIf(bool monitor, CKestrelDlg& dlg) {
+    if (monitor) {
+        dlg.OnTraffic();
+    }
+}
+
+FloodRun TcpFlood(const FloodCase& c, Framing framing, std::size_t mib, bool monitor) {
     TcpFlooder flooder(c.pattern(framing), mib << 20);
     auto dlg = NewPanel();
+    OpenMonitorIf(monitor, *dlg);
     dlg->Item<QComboBox>(IDC_PROTOCOL)->setCurrentIndex(framing == Framing::ModbusRtu ? 1 : 0);
     if (flooder.Port() == 0 || !ConnectTcp(*dlg, flooder.Port())) {
         return {};
@@ -157,9 +166,10 @@ FloodRun TcpFlood(const FloodCase& c, Framing framing, std::size_t mib) {
     return {done, probe.LongestMs(), seconds};
 }
 
-FloodRun PtyFlood(const FloodCase& c, const BenchOptions& options, std::size_t mib) {
+FloodRun PtyFlood(const FloodCase& c, const BenchOptions& options, std::size_t mib, bool monitor) {
     PtyModule module(options.comDir, kFloodCom, true);
     auto dlg = NewPanel();
+    OpenMonitorIf(monitor, *dlg);
     if (!module.Ready() || !OpenCom(*dlg, kFloodCom) || !SearchCom(*dlg)) {
         return {};
     }
@@ -175,19 +185,39 @@ FloodRun PtyFlood(const FloodCase& c, const BenchOptions& options, std::size_t m
 
 }  // namespace
 
+// The same flood with the monitor closed and open, one after the other: the rate open over the
+// rate closed.
+void AddMonitorRatioRow(BenchTable& table, const std::string& figure, const FloodRun& closed,
+                        const FloodRun& open) {
+    if (!closed.completed || !open.completed) {
+        return;
+    }
+    const double ratio = closed.seconds / open.seconds;
+    table.Check(figure + ", intake monitor open / closed", Format("%.2fx", ratio), ">= 0.50x",
+                ratio >= kMonitorIntakeShare);
+}
+
 void BenchFlood(BenchTable& table, const BenchOptions& options) {
     for (const FloodCase& c : kCases) {
         for (const Framing framing : {Framing::ModbusTcp, Framing::ModbusRtu}) {
             const char* name = framing == Framing::ModbusTcp ? "MODBUS TCP" : "MODBUS RTU";
-            AddFloodRow(table, Format("8. Flood over TCP (%s), %s", name, c.name), options.floodMiB,
-                        TcpFlood(c, framing, options.floodMiB));
+            const std::string figure = Format("8. Flood over TCP (%s), %s", name, c.name);
+            const FloodRun closed = TcpFlood(c, framing, options.floodMiB, false);
+            const FloodRun open = TcpFlood(c, framing, options.floodMiB, true);
+            AddFloodRow(table, figure, options.floodMiB, closed);
+            AddFloodRow(table, figure + ", monitor open", options.floodMiB, open);
+            AddMonitorRatioRow(table, figure, closed, open);
         }
     }
     for (const FloodCase& c : kCases) {
         // Every analog reply on the serial link is handed to the window and waited for, so
         // that flood is taken in far slower than the others; it runs on a smaller volume.
         const std::size_t mib = c.pattern == Analog ? options.floodPtyAnalogMiB : options.floodMiB;
-        AddFloodRow(table, Format("8. Flood over a pseudo-terminal, %s", c.name), mib,
-                    PtyFlood(c, options, mib));
+        const std::string figure = Format("8. Flood over a pseudo-terminal, %s", c.name);
+        const FloodRun closed = PtyFlood(c, options, mib, false);
+        const FloodRun open = PtyFlood(c, options, mib, true);
+        AddFloodRow(table, figure, mib, closed);
+        AddFloodRow(table, figure + ", monitor open", mib, open);
+        AddMonitorRatioRow(table, figure, closed, open);
     }
 }

@@ -1,7 +1,7 @@
 # Installation extras and the Debian package of the panel and the simulator.
 #
 #   cmake --install <build> --prefix <dir>   bin/kestrel, bin/kestrel-sim, bin/kestrel-cli
-#                                            with share/man/man1/kestrel-cli.1.gz,
+#                                            with their pages in share/man/man1 (.1.gz),
 #                                            lib/kestrel/libDAVazIvurirU2.so, desktop entry, icons,
 #                                            share/doc/kestrel/copyright and changelog.Debian.gz
 #   cpack --config <build>/CPackConfig.cmake kestrel_<version>-<revision>_<arch>.deb (under /usr)
@@ -38,6 +38,11 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KESTREL_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# CPack writes maintainer scripts that run ldconfig for any library under /usr/lib; the search
+# library in /usr/lib/kestrel is private (the programs find it through their run path), so the
+# package brings its own, which leave the linker cache alone.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/packaging/postinst ${PROJECT_SOURCE_DIR}/packaging/postrm)
 # The summary above becomes the first line of the package's description; this is the rest.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "Kestrel drives remote I/O modules with four relays, four digital inputs, two

@@ -35,15 +35,18 @@ struct SearchResults {
     std::vector<DiscoveredDevice> devices;
 };
 
+// The library's state is never destroyed: a program may end while a search it no longer waits
+// for is still listening on another thread, and that search must find its results and its lock
+// as they were when it ends.
 SearchResults& Results() {
-    static SearchResults results;
-    return results;
+    static auto* const results = new SearchResults;
+    return *results;
 }
 
 // One search at a time: a second caller waits for the first to finish.
 std::mutex& SearchMutex() {
-    static std::mutex mutex;
-    return mutex;
+    static auto* const mutex = new std::mutex;
+    return *mutex;
 }
 
 std::uint32_t NextSearchId() {

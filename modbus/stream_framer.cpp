@@ -219,7 +219,8 @@ std::optional<StreamFramer::Piece> StreamFramer::TakeFrame(const Verdict& verdic
     m_start += verdict.skip + verdict.length;
     m_dropFrom = m_start;
     return std::optional<Piece>(std::in_place, Piece::Kind::Frame,
-                                rest.subspan(verdict.skip, verdict.length), transactionId);
+                                rest.subspan(verdict.skip, verdict.length), transactionId,
+                                rest.first(verdict.skip + verdict.length));
 }
 
 StreamFramer::Verdict StreamFramer::Judge() const {

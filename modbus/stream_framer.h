@@ -26,12 +26,19 @@ class StreamFramer {
   public:
     struct Piece {
         enum class Kind : std::uint8_t { Frame, Drop };
-        Piece(Kind pieceKind, std::span<const Byte> pieceBytes, std::uint16_t transaction = 0)
-            : kind(pieceKind), bytes(pieceBytes), transactionId(transaction) {}
+        Piece(Kind pieceKind, std::span<const Byte> pieceBytes, std::uint16_t transaction = 0,
+              std::span<const Byte> wireBytes = {})
+            : kind(pieceKind),
+              bytes(pieceBytes),
+              wire(wireBytes.empty() ? pieceBytes : wireBytes),
+              transactionId(transaction) {}
 
         Kind kind;
         // Valid until the next Append() or Next().
         std::span<const Byte> bytes;
+        // The bytes as they came on the wire: a Modbus TCP frame with its header. Valid as long
+        // as `bytes`.
+        std::span<const Byte> wire;
         // A Modbus TCP frame's transaction id; 0 otherwise.
         std::uint16_t transactionId = 0;
         bool IsFrame() const { return kind == Kind::Frame; }

@@ -41,13 +41,12 @@ Listeners& TheListeners() {
 }
 
 void HandToListeners(const TraceLink& link, std::string_view direction,
-                     std::span<const std::uint8_t> bytes) {
+                     std::span<const std::uint8_t> bytes, std::string_view text = {}) {
     Listeners& listeners = TheListeners();
     if (!listeners.any.load(std::memory_order_acquire)) {
         return;
     }
-    const TraceEvent event{std::chrono::steady_clock::now(), std::chrono::system_clock::now(), link,
-                           direction, bytes};
+    const TraceEvent event{link, direction, bytes, text};
     const std::lock_guard lock(listeners.mutex);
     for (const auto& entry : listeners.entries) {
         entry.second(event);
@@ -119,5 +118,27 @@ void TraceFrame(const TraceLink& link, std::string_view direction,
 void TraceNote(std::string_view text) {
     if (TraceEnabled()) {
         WriteLine(Timestamp() + ' ' + std::string(text) + '\n');
+    }
+}
+
+void TraceLinkEvent(const TraceLink& link, std::string_view kind, std::string_view text) {
+    HandToListeners(link, kind, {}, text);
+    if (TraceEnabled()) {
+        WriteLine(Timestamp() + ' ' + link.name + ' ' + std::string(text) + '\n');
+    }
+}
+
+bool TraceOpening(const TraceLink& link, bool opened, std::string_view detail) {
+    if (opened) {
+        TraceLinkEvent(link, trace_kind::kOpen, "opened " + std::string(detail));
+    } else {
+        TraceLinkEvent(link, trace_kind::kFail, detail);
+    }
+    return opened;
+}
+
+void TraceClosing(const TraceLink& link, bool wasOpen) {
+    if (wasOpen) {
+        TraceLinkEvent(link, trace_kind::kClose, "closed");
     }
 }

@@ -32,14 +32,16 @@ struct TraceLink {
     std::uint32_t baud = 0;  // 0: not a serial line
 };
 
-// One frame as a listener gets it. The bytes are those of the trace line: a Modbus TCP frame
-// sent with its header, one received from its unit byte on; an RTU frame with its CRC.
+// One frame or link event as a listener gets it. The bytes are those of the trace line: a Modbus
+// TCP frame whole, with its header, in both directions; an RTU frame with its CRC; nothing for an
+// event, which says what happened in `text`.
+// The listener runs as the frame is traced: it reads the clock itself when it needs the time, so
+// a frame nobody keeps costs no clock reading.
 struct TraceEvent {
-    std::chrono::steady_clock::time_point time;
-    std::chrono::system_clock::time_point wallTime;
     const TraceLink& link;
     std::string_view direction;
     std::span<const std::uint8_t> bytes;
+    std::string_view text = {};
 };
 using TraceListener = std::function<void(const TraceEvent&)>;
 
@@ -48,6 +50,18 @@ using TraceListener = std::function<void(const TraceEvent&)>;
 void TraceFrame(const TraceLink& link, std::string_view direction,
                 std::span<const std::uint8_t> bytes);
 void TraceNote(std::string_view text);
+
+// What happens to a link that is not a frame, as `TraceLinkEvent` names it.
+namespace trace_kind {
+inline constexpr std::string_view kOpen = "open";    // connected, COM port opened
+inline constexpr std::string_view kClose = "close";  // closed, reset, lost
+inline constexpr std::string_view kFail = "fail";    // a connection or an opening that failed
+inline constexpr std::string_view kStep = "step";    // a step of a search
+}  // namespace trace_kind
+
+// An event of the link: to standard error (when the trace is on) as "time link text", and to
+// every listener with `kind` as its direction.
+void TraceLinkEvent(const TraceLink& link, std::string_view kind, std::string_view text);
 
 // Hands every traced frame to `listener` for as long as it lives, whatever KESTREL_TRACE says.
 // The listener runs on the thread of the link that traces (a serial reader's own thread
@@ -63,3 +77,9 @@ class TraceSubscription {
   private:
     std::uint64_t m_id;
 };
+
+// A port's opening: "opened <detail>" when it opened, otherwise `detail` as a failure. Gives back
+// `opened`.
+bool TraceOpening(const TraceLink& link, bool opened, std::string_view detail);
+// A port's closing, when it was open.
+void TraceClosing(const TraceLink& link, bool wasOpen);

@@ -156,9 +156,8 @@ std::string ByteCount(std::size_t count) {
 }
 
 // The unit, function and data of a traced frame.
-std::span<const Byte> TracedMessage(std::string_view direction, Framing framing,
-                                    std::span<const Byte> bytes) {
-    if (framing == Framing::ModbusTcp && direction == "tx") {
+std::span<const Byte> TracedMessage(Framing framing, std::span<const Byte> bytes) {
+    if (framing == Framing::ModbusTcp) {
         return bytes.size() >= kMbapHeaderSize ? bytes.subspan(kMbapHeaderSize)
                                                : std::span<const Byte>{};
     }
@@ -172,7 +171,7 @@ std::string SummarizeFrame(std::string_view direction, Framing framing, std::spa
     if (direction == "drop") {
         return "dropped " + ByteCount(bytes.size());
     }
-    const std::span<const Byte> message = TracedMessage(direction, framing, bytes);
+    const std::span<const Byte> message = TracedMessage(framing, bytes);
     if (message.size() < 2) {
         return "frame of " + ByteCount(bytes.size());
     }

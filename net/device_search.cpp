@@ -2,9 +2,11 @@
 
 #include <array>
 #include <cstring>
+#include <string>
 
 #include "codec.h"
 #include "search_library_binding.h"
+#include "trace.h"
 
 namespace {
 
@@ -65,11 +67,28 @@ bool DeviceSearch::Loaded() const {
 }
 
 std::vector<DeviceSearch::Row> DeviceSearch::Search(std::optional<Framing> chosen) const {
+    const SearchCall search = SearchEntry();
+    return search != nullptr ? FoundRows(search(), chosen) : std::vector<Row>{};
+}
+
+// The caller is about to start the search: the traffic monitor is told so here.
+DeviceSearch::SearchCall DeviceSearch::SearchEntry() const {
+    if (!Loaded()) {
+        return nullptr;
+    }
+    TraceLinkEvent(TraceLink{"Search"}, trace_kind::kStep, "network search started");
+    return m_library->QBDM_StartSearchDev;
+}
+
+std::vector<DeviceSearch::Row> DeviceSearch::FoundRows(int result,
+                                                       std::optional<Framing> chosen) const {
     const SearchLibrary& library = *m_library;
     if (!library.Complete()) {
         return {};
     }
-    const auto count = static_cast<std::uint16_t>(library.QBDM_StartSearchDev() & 0xFFFF);
+    const auto count = static_cast<std::uint16_t>(result & 0xFFFF);
+    TraceLinkEvent(TraceLink{"Search"}, trace_kind::kStep,
+                   "network search found " + std::to_string(count));
     std::vector<Row> rows;
     rows.reserve(count);
     for (int i = 0; i < count; ++i) {

@@ -38,6 +38,15 @@ class DeviceSearch {
     // protocol with the framing chosen (none: no framing fits).
     std::vector<Row> Search(std::optional<Framing> chosen) const;
 
+    // The same in two steps, for a search on a thread of its own. The library's search call
+    // blocks for the search's window and returns its result; being the library's entry point, it
+    // uses nothing of this object and may still be running after it is gone. Null when the
+    // library is not loaded.
+    using SearchCall = int (*)();
+    SearchCall SearchEntry() const;
+    // The rows of the modules the last search found, `result` being what its call returned.
+    std::vector<Row> FoundRows(int result, std::optional<Framing> chosen) const;
+
     struct Address {
         QString host;
         std::uint16_t port;

@@ -49,6 +49,7 @@ void CModbusSocket::Connect(const QString& host, std::uint32_t port) {
         QTimer::singleShot(0, this, [this, reason] { FailAttempt(reason); });
         return;
     }
+    m_peerName = host.toStdString() + ':' + std::to_string(port);
     m_connectTimer->start(kConnectTimeoutMs);
     m_socket->connectToHost(host, static_cast<quint16>(port));
 }
@@ -61,6 +62,9 @@ void CModbusSocket::Close() {
     m_probe.Release();
     if (!m_socket) {
         return;
+    }
+    if (m_socket->state() == QAbstractSocket::ConnectedState) {
+        TraceLinkEvent(m_traceLink, trace_kind::kClose, "closed " + m_peerName);
     }
     m_socket->disconnect(this);
     m_socket->abort();
@@ -95,7 +99,7 @@ void CModbusSocket::HandOn(std::span<const Byte> bytes) {
             TraceFrame(m_traceLink, "drop", piece->bytes);
             continue;
         }
-        TraceFrame(m_traceLink, "rx", piece->bytes);
+        TraceFrame(m_traceLink, "rx", piece->wire);
         emit FrameReceived(piece->bytes);
     }
 }
@@ -104,6 +108,7 @@ void CModbusSocket::OnConnect() {
     m_connectTimer->stop();
     m_bOutcomeGiven = true;
     m_probe.Attach(m_socket->socketDescriptor());
+    TraceLinkEvent(m_traceLink, trace_kind::kOpen, "connected to " + m_peerName);
     emit Connected(0);
 }
 
@@ -115,6 +120,8 @@ void CModbusSocket::FailAttempt(const QString& reason) {
     m_connectTimer->stop();
     m_socket->abort();
     m_strError = reason;
+    TraceLinkEvent(m_traceLink, trace_kind::kFail,
+                   "connect to " + m_peerName + " failed: " + reason.toStdString());
     emit Connected(1);
 }
 
@@ -167,5 +174,8 @@ void CModbusSocket::OnClose() {
     constexpr qint64 kAll = std::numeric_limits<qint64>::max();
     ReadAtMost(kAll, kAll);
     m_peerEnding = m_probe.Take();
+    TraceLinkEvent(
+        m_traceLink, trace_kind::kClose,
+        (m_peerEnding == PeerCloseProbe::Ending::Reset ? "reset by " : "closed by ") + m_peerName);
     emit ClosedByPeer();
 }

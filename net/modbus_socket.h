@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 
 #include "frames.h"
 #include "peer_close_probe.h"
@@ -74,4 +75,5 @@ class CModbusSocket : public QObject {
     QString m_strError;
     std::unique_ptr<StreamFramer> m_framer;
     TraceLink m_traceLink{"TCP"};
+    std::string m_peerName;  // "host:port", as the trace tells of the connection
 };

@@ -15,7 +15,7 @@ CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Re
 cmake --build "$build" --target fuzzers -j "$(nproc)"
 printf '%-24s %12s %10s\n' target executions seconds
 for target in fuzz_tcp_stream fuzz_serial_stream fuzz_field_exchange fuzz_discovery_answer \
-              fuzz_sim_requests; do
+              fuzz_sim_requests fuzz_traffic_summary; do
   mkdir -p "$build/corpus/$target"
   log="$build/$target.log"
   # -timeout: one input that takes seconds is a failure (work must stay bounded per byte).

@@ -65,18 +65,21 @@ bool SerialLink::Open(int com) {
     m_com = com;
     m_baud = kOpenBaud;
     m_device.clear();
-    return m_port.Open(com, kOpenBaud, 8, 0, 0);
+    const bool opened = m_port.Open(com, kOpenBaud, 8, 0, 0);
+    return TraceOpening(TraceSource(), opened, opened ? m_port.DevicePath() : OpenFailureLine());
 }
 
 bool SerialLink::OpenDevice(const std::string& path) {
     m_com = 0;
     m_device = path;
-    return m_port.OpenDevice(path, kOpenBaud, 8, 0, 0);
+    const bool opened = m_port.OpenDevice(path, kOpenBaud, 8, 0, 0);
+    return TraceOpening(TraceSource(), opened, opened ? m_port.DevicePath() : OpenFailureLine());
 }
 
 void SerialLink::Close() {
     EndSearch();
     StopReader();
+    TraceClosing(TraceSource(), m_port.IsOpen());
     m_port.Close();
 }
 
@@ -155,7 +158,7 @@ SerialLink::SearchResult SerialLink::RunSearch(Byte address, const std::function
             onRate(kSerialRates.at(step).baud);
         }
         for (int attempt = 0; attempt < 2; ++attempt) {
-            if (ended()) {
+            if (ended() || CSerialPort::Ending()) {
                 result.end = SearchResult::End::Ended;
                 return result;
             }
@@ -186,7 +189,8 @@ bool SerialLink::AskAtRate(std::size_t step, int attempt, Byte address, SearchRe
         m_port.SetReadTimeout(settings.searchReadMultiplierMs);
         m_port.Configure(settings.baud, 8, 0, 0);
         m_baud = settings.baud;
-        TraceNote(TraceName() + " search at " + std::to_string(settings.baud) + " baud");
+        TraceLinkEvent(TraceSource(), trace_kind::kStep,
+                       "search at " + std::to_string(settings.baud) + " baud");
         const int k = kCmdReadParams5 + attempt;
         StoreCommandUnit(k, address);
         Send(FrameCommand(k, Framing::ModbusRtu));

@@ -12,7 +12,8 @@
 //   m = 0 (also right after Open): a read returns at once with the bytes already received.
 //   m > 0: a read of capacity n returns when n bytes have come or m*n + m ms have passed, or
 //          as soon as another thread calls WakeWaiter() (a search that is ended early).
-// Writes are bounded by 100 ms per byte plus 500 ms.
+// Writes are bounded by 100 ms per byte plus 500 ms. Both bounds end early once EndAllWaits() has
+// been called (the program is ending).
 class CSerialPort {
   public:
     using MessageSink = std::function<void(const char* text)>;
@@ -49,6 +50,12 @@ class CSerialPort {
     // so a waiting reader can be stopped without waking up on a quiet line.
     WaitResult WaitReadableOrWoken();
     void WakeWaiter();
+    // Any thread, and safe in a signal handler: the program is ending. From now on every bounded
+    // wait of every port (a read with a time-out, a write the line does not take) returns at
+    // once; a write cut short so shows no message. The waits end within milliseconds of the
+    // signal rather than at their bounds, whichever thread they hold.
+    static void EndAllWaits();
+    static bool Ending();
     // Drops a wake that no waiter took (one asked of a reader stopped before it waited), so the
     // next read waits its whole time.
     void ForgetWake();

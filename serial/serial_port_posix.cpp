@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -27,6 +28,16 @@ using Milliseconds = std::chrono::milliseconds;
 constexpr std::uint64_t kLongestBoundMs = 24ull * 60 * 60 * 1000;
 constexpr std::uint64_t kWriteMsPerByte = 100;
 constexpr std::uint64_t kWriteExtraMs = 500;
+
+// Readable, and never drained, once the program is ending. Made with the first port, before any
+// signal handler can ask for it; the handler only reads the descriptor and writes to it.
+std::atomic<int> g_endingFd{-1};
+std::atomic<bool> g_ending{false};
+
+void MakeEndingDescriptor() {
+    static const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    g_endingFd.store(fd);
+}
 
 struct BaudCode {
     std::uint32_t baud;
@@ -96,7 +107,8 @@ int PollUntil(int fd, short events, Clock::time_point deadline) {
 // then taken). The returned revents are 0 on a time-out or a wake; negative on a failed poll.
 int PollUntilOrWoken(int fd, int wake, Clock::time_point deadline) {
     for (;;) {
-        std::array<pollfd, 2> entries{{{fd, POLLIN, 0}, {wake, POLLIN, 0}}};
+        std::array<pollfd, 3> entries{
+            {{fd, POLLIN, 0}, {wake, POLLIN, 0}, {g_endingFd.load(), POLLIN, 0}}};
         const int ready = ::poll(entries.data(), entries.size(), MillisecondsLeft(deadline));
         if (ready < 0 && errno == EINTR) continue;
         if (ready < 0) return -1;
@@ -137,7 +149,21 @@ long ReadSome(int fd, std::uint8_t* buffer, std::uint32_t capacity) {
     }
 }
 
-bool WriteAll(int fd, const std::uint8_t* data, std::uint32_t count) {
+// Polls for room to write until the deadline or until the program is ending. The returned
+// revents are 0 on a time-out or at the end; negative on a failed poll.
+int PollWritableUntilEnding(int fd, Clock::time_point deadline) {
+    for (;;) {
+        std::array<pollfd, 2> entries{{{fd, POLLOUT, 0}, {g_endingFd.load(), POLLIN, 0}}};
+        const int ready = ::poll(entries.data(), entries.size(), MillisecondsLeft(deadline));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return -1;
+        return entries[1].revents != 0 ? 0 : entries[0].revents;
+    }
+}
+
+enum class WriteEnd : std::uint8_t { Written, Failed, Ending };
+
+WriteEnd WriteAll(int fd, const std::uint8_t* data, std::uint32_t count) {
     const auto deadline = DeadlineAfter(kWriteMsPerByte * count + kWriteExtraMs);
     std::uint32_t written = 0;
     while (written < count) {
@@ -147,10 +173,12 @@ bool WriteAll(int fd, const std::uint8_t* data, std::uint32_t count) {
             continue;
         }
         if (sent < 0 && errno == EINTR) continue;
-        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
-        if (PollUntil(fd, POLLOUT, deadline) <= 0 || Clock::now() >= deadline) return false;
+        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return WriteEnd::Failed;
+        const int revents = PollWritableUntilEnding(fd, deadline);
+        if (g_ending.load()) return WriteEnd::Ending;
+        if (revents <= 0 || Clock::now() >= deadline) return WriteEnd::Failed;
     }
-    return true;
+    return WriteEnd::Written;
 }
 
 // Raw 8N1, receiver on, modem lines ignored, no flow control. VMIN 1 / VTIME 0 so an idle
@@ -214,7 +242,9 @@ void ApplyLineSettings(termios& line, std::uint32_t baud, std::uint8_t byteSize,
 
 }  // namespace
 
-CSerialPort::CSerialPort() : m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+CSerialPort::CSerialPort() : m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    MakeEndingDescriptor();
+}
 
 CSerialPort::~CSerialPort() {
     Close();
@@ -284,9 +314,24 @@ bool CSerialPort::SetReadTimeout(std::uint32_t multiplierMs) {
 void CSerialPort::Write(const std::uint8_t* data, std::uint32_t count) {
     if (count == 0) return;
     const int fd = m_hCom.load();
-    if (!IsOpen() || fd < 0 || data == nullptr || !WriteAll(fd, data, count)) {
+    if (!IsOpen() || fd < 0 || data == nullptr) {
+        ShowMessage("Write com failed");
+    } else if (WriteAll(fd, data, count) == WriteEnd::Failed) {
         ShowMessage("Write com failed");
     }
+}
+
+void CSerialPort::EndAllWaits() {
+    g_ending.store(true);
+    const int fd = g_endingFd.load();
+    const std::uint64_t one = 1;
+    if (fd >= 0) {
+        [[maybe_unused]] const auto written = ::write(fd, &one, sizeof one);
+    }
+}
+
+bool CSerialPort::Ending() {
+    return g_ending.load();
 }
 
 std::uint32_t CSerialPort::Read(std::uint8_t* buffer, std::uint32_t capacity) {

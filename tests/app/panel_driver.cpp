@@ -6,6 +6,8 @@
 //   choose ID TEXT    selects TEXT in the combo box ID
 //   type ID TEXT      puts TEXT in the edit field ID
 //   wait-enabled ID   waits until control ID is enabled
+//   wait-disabled ID  waits until control ID is disabled (held while an operation runs)
+//   wait-path PATH    waits until PATH exists (the test has set something up)
 //   menu              opens the window's context menu
 //   pick              triggers the first entry of the open menu
 // Lines: "drive: <step>" before a step runs, "drive: open <caption>: <text>" for a box,
@@ -14,6 +16,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
@@ -68,8 +71,11 @@ bool Run(QWidget* main, const QStringList& words) {
     const QString& verb = words.value(0);
     QWidget* control = words.size() > 1 ? Control(main, words[1]) : nullptr;
     const QString text = words.mid(2).join(' ');
-    if (verb == "wait-enabled") {
-        return control != nullptr && control->isEnabled();
+    if (verb == "wait-enabled" || verb == "wait-disabled") {
+        return control != nullptr && control->isEnabled() == (verb == "wait-enabled");
+    }
+    if (verb == "wait-path") {
+        return QFileInfo::exists(words.value(1));
     }
     if (verb == "pick") {
         auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());

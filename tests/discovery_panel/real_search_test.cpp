@@ -161,17 +161,15 @@ TEST_F(RealSearch, TheWindowAnswersWhileTheLibrarySearches) {
     EXPECT_TRUE(dlg->OperationStatus().isEmpty());
 }
 
-// Closing the window mid-search waits for the library's call to end, and no more.
+// Closing the window mid-search does not wait for the library's call: the call ends on its own
+// thread within its window, and nothing of it reaches the closed window.
 TEST_F(RealSearch, ClosingTheWindowDuringASearchLeavesNoThread) {
     const int threadsBefore = ThreadCount();
     Button(IDC_NET_SEARCH)->click();
     ASSERT_TRUE(dlg->OperationRunning());
-    QElapsedTimer clock;
-    clock.start();
     dlg->close();
-    EXPECT_LT(clock.elapsed(), 3000);
     EXPECT_FALSE(dlg->OperationRunning());
-    EXPECT_LE(ThreadCount(), threadsBefore);
+    EXPECT_TRUE(WaitFor([&] { return ThreadCount() <= threadsBefore; }, 5000));
     EXPECT_FALSE(WaitFor([this] { return List()->topLevelItemCount() > 0; }, 300));
 }
 

@@ -15,14 +15,11 @@ struct SummaryCase {
     const char* summary;
 };
 
-// The message as the trace hands it on: sent Modbus TCP frames keep their header, received ones
-// come from the unit byte on; RTU frames carry their CRC.
+// The message as the trace hands it on: Modbus TCP frames with their header, RTU frames with
+// their CRC, in both directions.
 std::vector<Byte> Traced(const SummaryCase& c, Framing framing) {
     const std::vector<Byte> message = Hex(c.message);
-    if (framing == Framing::ModbusRtu) {
-        return EncodeRtu(message);
-    }
-    return std::string_view(c.direction) == "tx" ? EncodeMbap(message, 1) : message;
+    return framing == Framing::ModbusRtu ? EncodeRtu(message) : EncodeMbap(message, 1);
 }
 
 class TrafficSummary : public ::testing::TestWithParam<SummaryCase> {};

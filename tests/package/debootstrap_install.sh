@@ -99,7 +99,8 @@ in_root dpkg -s kestrel | grep -E '^(Version|Depends):'
 
 step "installed files"
 for file in /usr/bin/kestrel /usr/bin/kestrel-sim /usr/bin/kestrel-cli \
-    /usr/share/man/man1/kestrel-cli.1.gz /usr/lib/kestrel/libDAVazIvurirU2.so \
+    /usr/share/man/man1/kestrel-cli.1.gz /usr/share/man/man1/kestrel.1.gz \
+    /usr/share/man/man1/kestrel-sim.1.gz /usr/lib/kestrel/libDAVazIvurirU2.so \
     /usr/share/applications/kestrel.desktop /usr/share/icons/hicolor/64x64/apps/kestrel.png \
     /usr/share/icons/hicolor/scalable/apps/kestrel.svg /usr/share/doc/kestrel/copyright \
     /usr/share/doc/kestrel/changelog.Debian.gz; do

@@ -288,6 +288,8 @@ TEST_F(Installed, PutsEveryFileWhereTheRunPathAndTheDesktopLook) {
     for (const Expected& file :
          {Expected{"bin/kestrel", true}, Expected{"bin/kestrel-sim", true},
           Expected{"bin/kestrel-cli", true}, Expected{"share/man/man1/kestrel-cli.1.gz", false},
+          Expected{"share/man/man1/kestrel.1.gz", false},
+          Expected{"share/man/man1/kestrel-sim.1.gz", false},
           Expected{"lib/kestrel/libDAVazIvurirU2.so", false},
           Expected{"share/applications/kestrel.desktop", false},
           Expected{"share/icons/hicolor/64x64/apps/kestrel.png", false},
@@ -425,6 +427,35 @@ TEST_F(Installed, DesktopEntryIsValidAndNamesTheInstalledProgramAndIcon) {
     EXPECT_EQ(output, "");
 }
 
+// Every program has its page, compressed with gzip -9n, that groff reads without a warning, and
+// every page another page refers to is installed.
+TEST_F(Installed, EveryProgramHasAManualPageAndEveryPageReferredToIsThere) {
+    const fs::path pages = prefix_ / "share/man/man1";
+    for (const char* program : {"kestrel", "kestrel-cli", "kestrel-sim"}) {
+        SCOPED_TRACE(program);
+        const fs::path page = pages / (std::string(program) + ".1.gz");
+        const std::vector<char> packed = ReadWhole(page);
+        ASSERT_GE(packed.size(), 10U);
+        // Magic, deflate, no flags (so no file name), time 0, and "slowest, best compression".
+        EXPECT_EQ(std::vector<unsigned char>(packed.begin(), packed.begin() + 10),
+                  (std::vector<unsigned char>{0x1f, 0x8b, 8, 0, 0, 0, 0, 0, 2, 3}));
+        const std::string source = "gzip -dc " + Quoted(page.string());
+        const auto [status, warnings] = RunCommand(source + " | groff -man -ww -Tutf8 -z");
+        EXPECT_EQ(status, 0) << warnings;
+        EXPECT_EQ(warnings, "");
+        const auto [nameStatus, name] = RunCommand(source + " | sed -n '/^.SH NAME/{n;p;q}'");
+        EXPECT_EQ(name.rfind(std::string(program) + " \\- ", 0), 0U) << name;
+        const auto [refStatus, references] =
+            RunCommand(source + " | sed -n 's/^\\.BR \\([a-z-]*\\) (1).*/\\1/p'");
+        for (std::size_t start = 0; start < references.size();) {
+            const std::size_t end = references.find('\n', start);
+            const std::string other = references.substr(start, end - start);
+            EXPECT_TRUE(fs::is_regular_file(pages / (other + ".1.gz"))) << other << "(1)";
+            start = end + 1;
+        }
+    }
+}
+
 // The Debian package, made once and unpacked: named and versioned from the project and its
 // changelog, everything under /usr with Debian's modes, and the run-time packages the binaries
 // need among its dependencies.
@@ -489,7 +520,8 @@ TEST_F(DebianPackage, CarriesTheInstallWithDebiansModes) {
     const std::string contents = RunCommand("dpkg-deb -c " + Quoted(deb_.string())).second;
     for (const char* file :
          {"./usr/bin/kestrel", "./usr/bin/kestrel-sim", "./usr/bin/kestrel-cli",
-          "./usr/share/man/man1/kestrel-cli.1.gz", "./usr/lib/kestrel/libDAVazIvurirU2.so",
+          "./usr/share/man/man1/kestrel-cli.1.gz", "./usr/share/man/man1/kestrel.1.gz",
+          "./usr/share/man/man1/kestrel-sim.1.gz", "./usr/lib/kestrel/libDAVazIvurirU2.so",
           "./usr/share/applications/kestrel.desktop", "./usr/share/doc/kestrel/copyright",
           "./usr/share/doc/kestrel/changelog.Debian.gz"}) {
         EXPECT_NE(contents.find(std::string(file) + "\n"), std::string::npos) << file;
@@ -504,6 +536,25 @@ TEST_F(DebianPackage, CarriesTheInstallWithDebiansModes) {
                                  : program ? "-rwxr-xr-x root/root "
                                            : "-rw-r--r-- root/root ";
         EXPECT_EQ(line.rfind(mode, 0), 0U) << line;
+    }
+}
+
+// The search library in /usr/lib/kestrel is private, found through the run path: installing or
+// removing the package has no reason to rebuild the linker cache.
+TEST_F(DebianPackage, MaintainerScriptsLeaveTheLinkerCacheAlone) {
+    const fs::path control = out_ / "control";
+    const auto [status, output] =
+        RunCommand("dpkg-deb -e " + Quoted(deb_.string()) + " " + Quoted(control.string()));
+    ASSERT_EQ(status, 0) << output;
+    for (const auto& item : fs::directory_iterator(control)) {
+        const std::string name = item.path().filename().string();
+        const std::vector<char> text = ReadWhole(item.path());
+        EXPECT_EQ(std::string(text.begin(), text.end()).find("ldconfig"), std::string::npos)
+            << name;
+        if (name == "postinst" || name == "postrm") {
+            const auto [checkStatus, check] = RunCommand("sh -n " + Quoted(item.path().string()));
+            EXPECT_EQ(checkStatus, 0) << name << ": " << check;
+        }
     }
 }
 

@@ -82,11 +82,12 @@ TEST_F(Trace, EveryFrameSentReceivedAndDroppedIsOneLine) {
     ASSERT_TRUE(WaitFor([this] { return dlg->Relay(0)->isChecked(); }));
     const QStringList lines = TraceLines(capture.Lines());
     const QStringList expected = {
+        "TCP connected to 127.0.0.1:" + QString::number(module.Port()),
         "TCP tx 00 01 00 00 00 06 FF 03 00 3F 00 03",
         "TCP tx 00 01 00 00 00 06 FF 03 00 3F 00 05",
         "TCP tx 00 01 00 00 00 06 01 05 00 10 FF 00",
         "TCP drop A5 5A 00",
-        "TCP rx 01 05 00 10 FF 00",
+        "TCP rx 00 01 00 00 00 06 01 05 00 10 FF 00",
     };
     EXPECT_EQ(Untimed(lines), expected) << lines.join('\n').toStdString();
 }
