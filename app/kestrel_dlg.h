@@ -42,9 +42,6 @@ class TrafficMonitor;
 // Which link's module the parameter block was read from.
 enum class ParamOrigin : std::uint8_t { None, Tcp, Serial };
 
-// WM_USER + 1034: the serial reader asks the window to show its members again.
-inline constexpr int WM_REFRESH_VIEW = 0x080A;
-
 // The panel's main window. It owns every per-run state: the TCP link, the COM port and its
 // link, the device search, the address and values in use, the report, and the link-mode flag.
 // The links do the work; the window's handlers call them and show what they report.
