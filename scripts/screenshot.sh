@@ -6,8 +6,15 @@
 # writes docs/main-window.png, docs/traffic-monitor.png and docs/advanced-dialog.png. The panel
 # is driven with the keyboard in its tab order, so the pictures do not depend on where the
 # controls land.
-# Needs xdotool and imagemagick (apt-get install xvfb xauth xdotool imagemagick).
+# Needs xdotool, imagemagick and unshare (apt-get install xvfb xauth xdotool imagemagick).
 set -euo pipefail
+# The panel's default address is a module on a real network: the pictures are taken in a network
+# namespace of the script's own, where only loopback exists, so a keystroke that goes astray
+# (Return before the IP was typed) reaches no other machine.
+if [ -z "${KESTREL_SCREENSHOT_NETNS:-}" ]; then
+  export KESTREL_SCREENSHOT_NETNS=1
+  exec unshare -rn sh -c 'ip link set lo up && exec "$0" "$@"' "$0" "$@"
+fi
 root="$(cd "$(dirname "$0")/.." && pwd)"
 out="$(realpath -m "${1:-$root/docs}")"
 bin="$root/build/bin"
