@@ -306,8 +306,15 @@ QPushButton* TrafficMonitor::AddButton(const QString& text, int id) {
     return button;
 }
 
+// A monitor that opens is shown as any new window is (the window manager gives it the focus);
+// one already open is brought to the front.
 void TrafficMonitor::ShowBeside(QWidget* panel) {
-    if (!isVisible() && panel != nullptr) {
+    if (isVisible()) {
+        raise();
+        activateWindow();
+        return;
+    }
+    if (panel != nullptr) {
         const QScreen* screen = panel->screen();
         const QRect area = screen != nullptr ? screen->availableGeometry() : QRect();
         const QSize wanted = size().expandedTo(minimumSize());
@@ -318,8 +325,6 @@ void TrafficMonitor::ShowBeside(QWidget* panel) {
         move(place.topLeft());
     }
     show();
-    raise();
-    activateWindow();
 }
 
 void TrafficMonitor::showEvent(QShowEvent* event) {
