@@ -164,6 +164,20 @@ std::string AddCom(const std::string& value, Options& options) {
 
 using ValueOption = std::function<std::string(const std::string&, Options&)>;
 
+// An option whose value is a whole number from `low` to `high`, kept by `keep`.
+ValueOption Ranged(const std::string& name, long low, long high, const std::string& what,
+                   void (*keep)(Options&, long)) {
+    return [=](const std::string& v, Options& o) -> std::string {
+        const auto number = Number(v, low, high);
+        if (!number) {
+            return name + " " + v + ": expects " + what + " from " + std::to_string(low) + " to " +
+                   std::to_string(high);
+        }
+        keep(o, *number);
+        return {};
+    };
+}
+
 const std::map<std::string, ValueOption>& ValueOptions() {
     static const std::map<std::string, ValueOption> options = {
         {"--tcp", AddTcp},
@@ -179,27 +193,12 @@ const std::map<std::string, ValueOption>& ValueOptions() {
              }
              return "--baud " + v + ": expects one of 1200 2400 4800 9600 19200 38400 57600 115200";
          }},
-        {"--unit",
-         [](const std::string& v, Options& o) -> std::string {
-             const auto unit = Number(v, 1, 255);
-             if (!unit) return "--unit " + v + ": expects a unit from 1 to 255";
-             o.unit = static_cast<Byte>(*unit);
-             return {};
-         }},
-        {"--poll",
-         [](const std::string& v, Options& o) -> std::string {
-             const auto ms = Number(v, 10, 86400000);
-             if (!ms) return "--poll " + v + ": expects milliseconds from 10 to 86400000";
-             o.pollMs = static_cast<int>(*ms);
-             return {};
-         }},
-        {"--timeout",
-         [](const std::string& v, Options& o) -> std::string {
-             const auto ms = Number(v, 1, 600000);
-             if (!ms) return "--timeout " + v + ": expects milliseconds from 1 to 600000";
-             o.timeoutMs = static_cast<int>(*ms);
-             return {};
-         }},
+        {"--unit", Ranged("--unit", 1, 255, "a unit",
+                          [](Options& o, long n) { o.unit = static_cast<Byte>(n); })},
+        {"--poll", Ranged("--poll", 10, 86400000, "milliseconds",
+                          [](Options& o, long n) { o.pollMs = static_cast<int>(n); })},
+        {"--timeout", Ranged("--timeout", 1, 600000, "milliseconds",
+                             [](Options& o, long n) { o.timeoutMs = static_cast<int>(n); })},
     };
     return options;
 }
