@@ -38,9 +38,10 @@ class PollLoop : public EventPort {
     std::unique_ptr<Watch> WatchDescriptor(int descriptor, unsigned events,
                                            std::function<void(unsigned ready)> ready);
 
-    // Runs passes until Quit (which may come before Run: Run then returns at once).
+    // Runs passes until Quit.
     void Run();
-    // Any thread: Run returns once the pass under way has ended.
+    // Any thread: the Run under way returns once its pass has ended. A Quit while no Run is
+    // under way is forgotten (as one for a Run that has ended).
     void Quit();
     // One pass that waits at most `within` for something to do; whether something ran.
     bool RunOnce(std::chrono::milliseconds within);

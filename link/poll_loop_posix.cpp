@@ -123,6 +123,10 @@ void PollLoop::Quit() {
 }
 
 void PollLoop::Run() {
+    {
+        const std::lock_guard lock(m_postMutex);
+        m_quit = false;
+    }
     for (;;) {
         {
             const std::lock_guard lock(m_postMutex);
