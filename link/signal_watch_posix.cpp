@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <thread>
@@ -16,11 +17,13 @@ namespace {
 constexpr std::array<int, 2> kSignals = {SIGINT, SIGTERM};
 
 int g_pipe[2] = {-1, -1};
-volatile std::sig_atomic_t g_signal = 0;
+// Lock-free, so the handler may store it and any thread read it.
+std::atomic<int> g_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 void OnTerminationSignal(int signo) {
     const int savedErrno = errno;
-    g_signal = signo;
+    g_signal.store(signo);
     CSerialPort::EndAllWaits();
     const char byte = 1;
     [[maybe_unused]] const auto ignored = ::write(g_pipe[1], &byte, 1);  // full: one is enough
@@ -78,7 +81,7 @@ SignalWatch::SignalWatch(EventPort& loop, std::function<void(int signo)> caught)
     if (platform.stopFd < 0 || ::pipe2(g_pipe, O_NONBLOCK | O_CLOEXEC) != 0) {
         return;
     }
-    auto tell = platform.life.Guard([caught = std::move(caught)] { caught(g_signal); });
+    auto tell = platform.life.Guard([caught = std::move(caught)] { caught(g_signal.load()); });
     platform.thread =
         std::thread(&Platform::Watch, g_pipe[0], platform.stopFd, std::ref(loop), std::move(tell));
     // No SA_RESTART: a blocking read of the terminal returns, so its caller sees the signal.
@@ -93,7 +96,7 @@ SignalWatch::SignalWatch(EventPort& loop, std::function<void(int signo)> caught)
 SignalWatch::~SignalWatch() = default;
 
 int SignalWatch::Caught() {
-    return g_signal;
+    return g_signal.load();
 }
 
 bool SignalWatch::Active() const {
