@@ -54,6 +54,10 @@ struct ReadCase {
     std::vector<std::uint16_t> watched;
 };
 
+void PrintTo(const ReadCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class ParamReadTimes : public ::testing::TestWithParam<ReadCase> {};
 
 TEST_P(ParamReadTimes, SendsItsFramesAtTheirTimes) {
