@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Cross-builds Kestrel's Windows parts (x86_64, MinGW-w64) into the given folder (default
-# build-windows), warnings as errors.
+# build-windows), warnings as errors, and makes the installer
+# kestrel-<version>-setup.exe there.
 #   scripts/build-windows.sh [folder [cmake arguments...]]
-# KESTREL_TARGETS="a b" builds only those targets.
+# KESTREL_TARGETS="a b" builds only those targets (and no installer).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build-windows}"
@@ -19,3 +20,4 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="${KESTREL_BUILD_TYPE:-
 targets=()
 [ -z "${KESTREL_TARGETS:-}" ] || read -r -a targets <<<"--target $KESTREL_TARGETS"
 cmake --build "$build" -j "$(nproc)" "${targets[@]}"
+[ -n "${KESTREL_TARGETS:-}" ] || cmake --build "$build" --target windows_installer
