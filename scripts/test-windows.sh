@@ -2,6 +2,7 @@
 # Builds the Windows parts (scripts/build-windows.sh) and runs their tests under Wine, in a
 # prefix made afresh in the build folder (BUILD/wine-prefix), with no display (Wine's null
 # driver) and loopback only:
+#   0. what each program imports (DLLs Windows ships only) and what the search DLL exports,
 #   1. the cross-built tests that need no peer (ctest in the build folder, through wine),
 #   2. the Win32 COM port against the Linux kestrel-sim in serial mode on a pseudo-terminal,
 #      mapped as COM7 through the prefix's dosdevices/com7, and a peer that hangs up as COM8,
@@ -52,6 +53,21 @@ start=$(date +%s)
 step "Wine prefix $WINEPREFIX"
 rm -rf "$WINEPREFIX"
 wineboot -i >/dev/null 2>&1
+
+step "imports and exports"
+# Every program and library needs only DLLs that Windows ships (the C++ runtime and winpthread
+# are linked in), and the search library exports the nine search functions and nothing else.
+system_dlls="^(KERNEL32|msvcrt|ADVAPI32|WS2_32|IPHLPAPI)\.(dll|DLL)$"
+for file in "$build"/bin/*.exe "$build"/bin/*.dll; do
+  while read -r dll; do
+    [[ "$dll" =~ $system_dlls ]] || fail "$(basename "$file") needs $dll"
+  done < <(x86_64-w64-mingw32-objdump -p "$file" | sed -n 's/^\s*DLL Name: //p')
+done
+exports="$(x86_64-w64-mingw32-objdump -p "$build/bin/DAVazIvurirU2.dll" |
+  sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/s/^\s*\[ *[0-9]*\] //p' | sort | tr '\n' ' ')"
+expected="QBDM_GetAppProtocol QBDM_GetBaudrateIndex QBDM_GetDataBits QBDM_GetDevName QBDM_GetIP "
+expected+="QBDM_GetParity QBDM_GetPort QBDM_GetWorkMode QBDM_StartSearchDev "
+[ "$exports" = "$expected" ] || fail "DAVazIvurirU2.dll exports: $exports"
 
 step "tests without a peer"
 (cd "$build" && ctest --output-on-failure --timeout 120) || fail "cross-built tests"
