@@ -74,7 +74,8 @@ Outcome Finish(HANDLE com, Overlapped& operation, DWORD timeoutMs, std::span<con
     const bool interrupted = woke != WAIT_OBJECT_0;
     if (interrupted) CancelIoEx(com, &operation.record);
     const BOOL done = GetOverlappedResult(com, &operation.record, &transferred, TRUE);
-    if (done) return Outcome::Done;
+    // A read that reached its time-out has ended as it should (Wine reports it as a failure).
+    if (done || GetLastError() == ERROR_TIMEOUT) return Outcome::Done;
     if (!interrupted || GetLastError() != ERROR_OPERATION_ABORTED) return Outcome::Failed;
     return woke == WAIT_TIMEOUT ? Outcome::TimedOut : Outcome::Woken;
 }

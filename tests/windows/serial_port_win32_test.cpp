@@ -66,6 +66,7 @@ TEST_F(Win32SerialPortTest, TheModuleAnswersOnlyAtItsRateAndAReadWaitsItsWholeBo
     const auto start = Clock::now();
     EXPECT_EQ(port.Read(reply.data(), kQueryDiReplySize), 0u);
     EXPECT_GE(Clock::now() - start, 270ms);
+    EXPECT_FALSE(port.LineLost());
     EXPECT_TRUE(m_messages.empty());
 }
 
