@@ -88,6 +88,7 @@ else
   ln -sfn "$hangup_pty" "$WINEPREFIX/dosdevices/com8"
   KESTREL_TEST_COM=7 KESTREL_TEST_BAUD=19200 KESTREL_TEST_HANGUP_COM=8 \
       timeout 120 wine "$build/bin/win_serial_port_tests.exe" || fail "COM port"
+  KESTREL_TEST_COM=7 timeout 120 wine "$build/bin/win_serial_ending_tests.exe" || fail "COM port at the end"
 fi
 
 step "search library DLL against the simulator's discovery responder on loopback"
