@@ -91,7 +91,7 @@ Outcome Run(HANDLE com, DWORD timeoutMs, std::span<const HANDLE> extra, DWORD& t
     return Finish(com, operation, timeoutMs, extra, transferred);
 }
 
-// Bytes received and not yet read; nullopt-like -1 when the device no longer answers (a USB
+// Bytes received and not yet read; -1 when the device no longer answers (a USB
 // adapter pulled out), which also clears any line error so the next read can go on.
 long BytesWaiting(HANDLE com) {
     DWORD errors = 0;
