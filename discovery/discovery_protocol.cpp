@@ -1,12 +1,10 @@
 #include "discovery_protocol.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <array>
-#include <cstring>
 
 #include "codec.h"
+#include "ipv4_octets.h"
 
 namespace {
 
@@ -41,16 +39,6 @@ std::uint32_t GetU32(std::span<const std::uint8_t> in, std::size_t at) {
 
 bool StartsWith(std::span<const std::uint8_t> in, const std::array<std::uint8_t, 4>& magic) {
     return in.size() >= magic.size() && std::equal(magic.begin(), magic.end(), in.begin());
-}
-
-// The four address bytes of dotted IPv4 text, first octet first; 0.0.0.0 when not IPv4 text.
-std::array<std::uint8_t, 4> Ipv4Octets(const std::string& text) {
-    std::array<std::uint8_t, 4> octets{};
-    in_addr address{};
-    if (inet_pton(AF_INET, text.c_str(), &address) == 1) {
-        std::memcpy(octets.data(), &address.s_addr, octets.size());
-    }
-    return octets;
 }
 
 std::string Ipv4Text(std::span<const std::uint8_t> octets) {

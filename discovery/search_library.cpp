@@ -1,18 +1,11 @@
 #include "search_library.h"
 
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <random>
 #include <string_view>
@@ -20,13 +13,14 @@
 
 #include "discovery_protocol.h"
 #include "search_scope.h"
-#include "unique_fd.h"
+#include "search_socket.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kSearchWindow{kSearchWindowMs};
-constexpr in_addr_t kLoopbackBroadcast = 0x7FFFFFFF;  // 127.255.255.255
+constexpr std::uint32_t kLoopbackBroadcast = 0x7FFFFFFF;  // 127.255.255.255
+constexpr std::uint32_t kLoopbackAddress = 0x7F000001;    // 127.0.0.1
 constexpr std::string_view kAnyAddress = "0.0.0.0";
 
 // The last search's modules; the text pointers handed out point into these.
@@ -82,74 +76,31 @@ std::uint16_t TargetPort() {
     return valid ? static_cast<std::uint16_t>(port) : kDiscoveryPort;
 }
 
-void AddTarget(std::vector<in_addr>& targets, in_addr_t hostOrder) {
-    in_addr address{};
-    address.s_addr = htonl(hostOrder);
-    const bool known = std::any_of(targets.begin(), targets.end(),
-                                   [&](const in_addr& a) { return a.s_addr == address.s_addr; });
-    if (!known) {
+void AddTarget(std::vector<std::uint32_t>& targets, std::uint32_t address) {
+    if (std::find(targets.begin(), targets.end(), address) == targets.end()) {
         targets.push_back(address);
     }
 }
 
-// The broadcast address of every IPv4 interface that is up and can broadcast.
-void AddInterfaceBroadcasts(std::vector<in_addr>& targets) {
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) {
-        return;
-    }
-    for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
-        const unsigned flags = i->ifa_flags;
-        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET || (flags & IFF_UP) == 0 ||
-            (flags & IFF_BROADCAST) == 0 || (flags & IFF_LOOPBACK) != 0 ||
-            i->ifa_broadaddr == nullptr) {
-            continue;
-        }
-        const auto* broadcast = reinterpret_cast<const sockaddr_in*>(i->ifa_broadaddr);
-        AddTarget(targets, ntohl(broadcast->sin_addr.s_addr));
-    }
-    freeifaddrs(list);
-}
-
 // Loopback always: its broadcast reaches every module on this machine; the plain address
 // covers hosts whose loopback has no broadcast route.
-std::vector<in_addr> RequestTargets(bool loopbackOnly) {
-    std::vector<in_addr> targets;
+std::vector<std::uint32_t> RequestTargets(bool loopbackOnly) {
+    std::vector<std::uint32_t> targets;
     AddTarget(targets, kLoopbackBroadcast);
-    AddTarget(targets, INADDR_LOOPBACK);
+    AddTarget(targets, kLoopbackAddress);
     if (!loopbackOnly) {
-        AddInterfaceBroadcasts(targets);
+        for (const std::uint32_t broadcast : InterfaceBroadcasts()) {
+            AddTarget(targets, broadcast);
+        }
     }
     return targets;
 }
 
-UniqueFd OpenSearchSocket(bool loopbackOnly) {
-    UniqueFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!sock.Valid()) {
-        return {};
-    }
-    const int on = 1;
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(loopbackOnly ? INADDR_LOOPBACK : INADDR_ANY);
-    if (setsockopt(sock.Get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
-        bind(sock.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        return {};
-    }
-    return sock;
-}
-
-void SendRequests(int sock, std::uint32_t searchId, const std::vector<in_addr>& targets,
-                  std::uint16_t port) {
+void SendRequests(const SearchSocket& sock, std::uint32_t searchId,
+                  const std::vector<std::uint32_t>& targets, std::uint16_t port) {
     const auto request = EncodeSearchRequest(searchId);
-    for (const in_addr& target : targets) {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_addr = target;
-        to.sin_port = htons(port);
-        // A target that cannot be reached (interface going down) is simply skipped.
-        sendto(sock, request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-               sizeof to);
+    for (const std::uint32_t target : targets) {
+        sock.SendTo(target, port, request);
     }
 }
 
@@ -158,25 +109,21 @@ bool SameModule(const DiscoveredDevice& a, const DiscoveredDevice& b) {
 }
 
 // Reads every answer waiting on the socket into `found`, one entry per module.
-void DrainAnswers(int sock, std::uint32_t searchId, std::vector<DiscoveredDevice>& found) {
+void DrainAnswers(const SearchSocket& sock, std::uint32_t searchId,
+                  std::vector<DiscoveredDevice>& found) {
     std::array<std::uint8_t, kMaxAnswerSize + 1> buffer{};
     while (found.size() < static_cast<std::size_t>(kMaxSearchResults)) {
-        sockaddr_in from{};
-        socklen_t fromLength = sizeof from;
-        const ssize_t got = recvfrom(sock, buffer.data(), buffer.size(), MSG_DONTWAIT,
-                                     reinterpret_cast<sockaddr*>(&from), &fromLength);
-        if (got < 0) {
+        const auto datagram = sock.Receive(buffer);
+        if (!datagram) {
             return;
         }
-        const std::size_t kept = std::min(static_cast<std::size_t>(got), buffer.size());
+        const std::size_t kept = datagram->size;
         auto dev = ParseSearchAnswer(std::span(buffer.data(), kept), searchId);
         if (!dev) {
             continue;
         }
         if (dev->ip == kAnyAddress) {
-            std::array<char, INET_ADDRSTRLEN> text{};
-            inet_ntop(AF_INET, &from.sin_addr, text.data(), text.size());
-            dev->ip = text.data();
+            dev->ip = datagram->fromIp;
         }
         const bool known = std::any_of(found.begin(), found.end(), [&](const DiscoveredDevice& d) {
             return SameModule(d, *dev);
@@ -187,7 +134,7 @@ void DrainAnswers(int sock, std::uint32_t searchId, std::vector<DiscoveredDevice
     }
 }
 
-std::vector<DiscoveredDevice> CollectAnswers(int sock, std::uint32_t searchId,
+std::vector<DiscoveredDevice> CollectAnswers(const SearchSocket& sock, std::uint32_t searchId,
                                              Clock::time_point deadline) {
     std::vector<DiscoveredDevice> found;
     while (found.size() < static_cast<std::size_t>(kMaxSearchResults)) {
@@ -195,12 +142,11 @@ std::vector<DiscoveredDevice> CollectAnswers(int sock, std::uint32_t searchId,
         if (left.count() <= 0) {
             break;
         }
-        pollfd fd{sock, POLLIN, 0};
-        const int ready = poll(&fd, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno != EINTR) {
+        const SearchSocket::Wait ready = sock.WaitReadable(static_cast<int>(left.count()));
+        if (ready == SearchSocket::Wait::Failed) {
             break;
         }
-        if (ready > 0) {
+        if (ready == SearchSocket::Wait::Readable) {
             DrainAnswers(sock, searchId, found);
         }
     }
@@ -209,13 +155,22 @@ std::vector<DiscoveredDevice> CollectAnswers(int sock, std::uint32_t searchId,
 
 std::vector<DiscoveredDevice> Search() {
     const bool loopbackOnly = LoopbackOnly();
-    const UniqueFd sock = OpenSearchSocket(loopbackOnly);
+    const SearchSocket sock(loopbackOnly);
     if (!sock.Valid()) {
         return {};
     }
     const std::uint32_t searchId = NextSearchId();
-    SendRequests(sock.Get(), searchId, RequestTargets(loopbackOnly), TargetPort());
-    return CollectAnswers(sock.Get(), searchId, Clock::now() + kSearchWindow);
+    SendRequests(sock, searchId, RequestTargets(loopbackOnly), TargetPort());
+    return CollectAnswers(sock, searchId, Clock::now() + kSearchWindow);
+}
+
+// The port as the panel expects it: its two bytes in network order, read as a host-order number.
+std::uint16_t NetworkOrder(std::uint16_t port) {
+    const std::array<std::uint8_t, 2> wire{static_cast<std::uint8_t>(port >> 8),
+                                           static_cast<std::uint8_t>(port & 0xFF)};
+    std::uint16_t value = 0;
+    std::memcpy(&value, wire.data(), wire.size());
+    return value;
 }
 
 template <typename Value, typename Getter>
@@ -250,7 +205,7 @@ const char* QBDM_GetIP(int index) {
 }
 
 int QBDM_GetPort(int index) {
-    return FieldOf(index, 0, [](const DiscoveredDevice& d) { return int{htons(d.port)}; });
+    return FieldOf(index, 0, [](const DiscoveredDevice& d) { return int{NetworkOrder(d.port)}; });
 }
 
 int QBDM_GetWorkMode(int index) {

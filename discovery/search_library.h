@@ -1,6 +1,7 @@
 #pragma once
 
-// The module search library (libDAVazIvurirU2.so) as the panel loads it: nine C functions.
+// The module search library (libDAVazIvurirU2.so; DAVazIvurirU2.dll on Windows) as the panel
+// loads it: nine C functions.
 // A search broadcasts a discovery request and collects answers for kSearchWindowMs; its results
 // and every text pointer handed out stay valid until the next search. An index outside
 // 0..count-1 gives "" or 0.

@@ -1,67 +1,12 @@
 #include "search_library_binding.h"
 
-#include <string>
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#include <unistd.h>
-
-#include <array>
-#include <climits>
-#endif
+#include "library_loader.h"
 
 namespace {
 
-#ifndef _WIN32
-// The folder of the running executable, with its trailing slash; empty if unknown.
-std::string ExecutableFolder() {
-    std::array<char, PATH_MAX> path{};
-    const ssize_t length = readlink("/proc/self/exe", path.data(), path.size() - 1);
-    if (length <= 0) {
-        return {};
-    }
-    const std::string executable(path.data(), static_cast<std::size_t>(length));
-    return executable.substr(0, executable.rfind('/') + 1);
-}
-
-// Beside the executable (the build tree), in its installed library folder, then the system's
-// search. The folders are tried by path because a dlopen made through an interposed loader (as
-// under the sanitizers) does not see the executable's run path.
-void* OpenSharedObject(const std::string& fileName) {
-    const std::string folder = ExecutableFolder();
-    for (const std::string& candidate :
-         {folder + fileName, folder + "../lib/kestrel/" + fileName}) {
-        if (!folder.empty() && access(candidate.c_str(), F_OK) == 0) {
-            return dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
-        }
-    }
-    return dlopen(fileName.c_str(), RTLD_NOW | RTLD_LOCAL);
-}
-#endif
-
-void* OpenLibrary(const char* baseName) {
-    if (!baseName || *baseName == '\0') {
-        return nullptr;  // no name, no library
-    }
-#ifdef _WIN32
-    return reinterpret_cast<void*>(LoadLibraryA((std::string(baseName) + ".dll").c_str()));
-#else
-    return OpenSharedObject("lib" + std::string(baseName) + ".so");
-#endif
-}
-
 template <class Fn>
 void Resolve(void* handle, const char* name, Fn& entry) {
-    if (!handle) {
-        return;
-    }
-#ifdef _WIN32
-    entry = reinterpret_cast<Fn>(GetProcAddress(static_cast<HMODULE>(handle), name));
-#else
-    entry = reinterpret_cast<Fn>(dlsym(handle, name));
-#endif
+    entry = reinterpret_cast<Fn>(LookUpFunction(handle, name));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@ packages=(
   mbpoll python3-pymodbus python3-serial python3-serial-asyncio libmodbus-dev
   file desktop-file-utils groff-base
   clang libclang-rt-14-dev
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 nsis
 )
 
 missing=()

@@ -2,9 +2,10 @@
 # Sets up, builds and runs every test; exits non-zero on any failure:
 #   1. the whole suite on an optimised build,
 #   2. the build without Qt (-DKESTREL_QT=OFF) and its tests,
-#   3. the whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer,
-#   4. the whole suite again under ThreadSanitizer,
-#   5. every fuzz target for a short, bounded time.
+#   3. the Windows build (MinGW-w64) and its tests under Wine (scripts/test-windows.sh),
+#   4. the whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer,
+#   5. the whole suite again under ThreadSanitizer,
+#   6. every fuzz target for a short, bounded time.
 # KESTREL_QUICK=1 runs the first step only.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -31,6 +32,10 @@ fi
 echo "== tests of the build without Qt"
 # Qt must not even be looked for.
 run_suite "$root/build-noqt" -DKESTREL_QT=OFF -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON
+
+echo "== the Windows build and its tests under Wine"
+# Its Linux peer, the simulator, is the one the build without Qt just made.
+KESTREL_LINUX_BUILD="$root/build-noqt" "$root/scripts/test-windows.sh" "$root/build-windows"
 
 echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" \

@@ -71,12 +71,21 @@ class CSerialPort {
 
   private:
     void ShowMessage(const char* text) const;
+
+#ifdef _WIN32
+    WaitResult WaitForBytes(unsigned long timeoutMs, void* wake);
+    std::uint32_t ReadWaiting(void* com, std::uint8_t* buffer, std::uint32_t capacity);
+
+    void* m_wake = nullptr;  // an auto-reset event: set while a waiter is asked to return
+    // Atomic because a reader thread waits and reads while the window writes and configures.
+    std::atomic<void*> m_hCom{nullptr};  // the port's HANDLE, opened for overlapped I/O
+#else
     WaitResult JudgeWait(int fd, int revents);
 
     int m_wake = -1;  // an eventfd: readable while a waiter is asked to return
-
     // Atomic because a reader thread waits and reads while the window writes and configures.
     std::atomic<int> m_hCom{-1};
+#endif
     std::atomic<bool> m_bOpen{false};
     std::atomic<bool> m_bLineLost{false};
     std::atomic<std::uint32_t> m_readMultiplier{0};
@@ -85,10 +94,12 @@ class CSerialPort {
     MessageSink m_messageSink;
 };
 
-// The device behind COM<port> on this machine: KESTREL_COM_DIR/COM<port> when that entry
-// exists, else COM1..32 = /dev/ttyS0..31, COM33..64 = /dev/ttyUSB0..31,
-// COM65..96 = /dev/ttyACM0..31; empty when no device is mapped to the number.
+// The device behind COM<port> on this machine. On Linux: KESTREL_COM_DIR/COM<port> when that
+// entry exists, else COM1..32 = /dev/ttyS0..31, COM33..64 = /dev/ttyUSB0..31,
+// COM65..96 = /dev/ttyACM0..31. On Windows: \\.\COM<port>. Empty when no device is mapped
+// to the number.
 std::string ComDevicePath(int port);
-// Whether a device answers to COM<port> right now: its path leads, through any links, to a
-// character device (a serial port, a USB adapter, a pseudo-terminal).
+// Whether a device answers to COM<port> right now. On Linux: its path leads, through any links,
+// to a character device (a serial port, a USB adapter, a pseudo-terminal). On Windows: the
+// system knows the name COM<port> (a DOS device, or the serial ports the registry lists).
 bool ComDeviceExists(int port);

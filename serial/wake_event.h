@@ -1,8 +1,9 @@
 #pragma once
 
-// A descriptor that any thread can make readable, to wake the thread whose event loop watches it.
-// Nothing is shared in memory: a worker that only signals it hands over no data, so all that
-// passes between the threads goes through the hand-over's own lock, where ThreadSanitizer sees it.
+// A descriptor (on Windows an event) that any thread can make readable (signalled), to wake the
+// thread whose event loop watches it. Nothing is shared in memory: a worker that only signals it
+// hands over no data, so all that passes between the threads goes through the hand-over's own lock,
+// where ThreadSanitizer sees it.
 class WakeEvent {
   public:
     WakeEvent();
@@ -10,12 +11,25 @@ class WakeEvent {
     WakeEvent(const WakeEvent&) = delete;
     WakeEvent& operator=(const WakeEvent&) = delete;
 
-    int Descriptor() const { return m_fd; }
+#ifdef _WIN32
+    // A manual-reset event HANDLE, for WaitForMultipleObjects.
+    void* Handle() const {
+        return m_event;
+    }
+#else
+    int Descriptor() const {
+        return m_fd;
+    }
+#endif
     // Any thread: the descriptor becomes readable.
     void Signal() const;
     // The watching thread: readable no more until the next Signal().
     void Clear() const;
 
   private:
+#ifdef _WIN32
+    void* m_event = nullptr;
+#else
     int m_fd = -1;
+#endif
 };
