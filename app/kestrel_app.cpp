@@ -4,7 +4,7 @@
 #include <QSocketNotifier>
 #include <csignal>
 
-#include "kestrel_dlg.h"
+#include "kestrel_window.h"
 #include "serial_port.h"
 #include "trace.h"
 
@@ -96,7 +96,7 @@ int CKestrelApp::InitInstance(int argc, char** argv) {
     }
     QApplication application(argc, argv);
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/kestrel.png")));
-    CKestrelDlg dialog;
+    KestrelWindow dialog;
     CloseOnTerminationSignals(dialog);
     QMetaObject::invokeMethod(
         &dialog,

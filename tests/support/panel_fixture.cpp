@@ -3,8 +3,35 @@
 #include <QDir>
 #include <QFile>
 #include <QThread>
+#include <array>
+#include <string>
 
 #include "frames.h"
+
+int RelayId(std::size_t n) {
+    return IDC_RL1 + static_cast<int>(n);
+}
+
+int DiId(std::size_t n) {
+    static constexpr std::array<int, 4> kIds = {IDC_DI1, IDC_DI2, IDC_DI3, IDC_DI4};
+    return kIds.at(n);
+}
+
+QString ReportText(const DialogPort& window) {
+    return QString::fromStdString(window.Text(IDC_REPORT));
+}
+
+int ShownAddress(const DialogPort& window) {
+    return std::stoi(window.Text(IDC_ADDRESS));
+}
+
+bool TcpConnected(const DialogPort& window) {
+    return window.Text(IDC_CONNECT) == "Disconnect";
+}
+
+bool ComOpen(const DialogPort& window) {
+    return window.Text(IDC_SERIAL_OPEN) == "Close";
+}
 
 bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
     QElapsedTimer timer;
@@ -56,7 +83,7 @@ void CloseNextModal(std::function<void(QWidget*)> inspect, bool accept) {
 
 void PanelTest::SetUp() {
     ResetCommandTable();
-    dlg = std::make_unique<CKestrelDlg>();
+    dlg = std::make_unique<KestrelWindow>();
     dlg->show();
 }
 
@@ -64,7 +91,7 @@ void PanelTest::TearDown() {
     dlg.reset();
 }
 
-OperationWatch::OperationWatch(const CKestrelDlg& dlg)
+OperationWatch::OperationWatch(const KestrelWindow& dlg)
     : m_dlg(dlg), m_status(dlg.GetDlgItem(IDC_STATUS)) {
     m_status->installEventFilter(this);
     QObject::connect(&m_timer, &QTimer::timeout, this, [this] { Tick(); });
@@ -72,11 +99,11 @@ OperationWatch::OperationWatch(const CKestrelDlg& dlg)
 }
 
 void OperationWatch::Tick() {
-    if (!m_dlg.OperationRunning()) {
+    if (!m_dlg.Dlg().OperationRunning()) {
         return;
     }
     ++ticks;
-    const QString status = m_dlg.OperationStatus();
+    const QString status = QString::fromStdString(m_dlg.Dlg().OperationStatus());
     if (statuses.isEmpty() || statuses.back() != status) {
         statuses << status;
     }
@@ -84,7 +111,7 @@ void OperationWatch::Tick() {
 }
 
 bool OperationWatch::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == m_status && event->type() == QEvent::Paint && m_dlg.OperationRunning()) {
+    if (watched == m_status && event->type() == QEvent::Paint && m_dlg.Dlg().OperationRunning()) {
         ++paints;
     }
     return QObject::eventFilter(watched, event);
@@ -106,7 +133,7 @@ int ThreadCount() {
 
 bool PanelTest::RunOperation(int id, int timeoutMs) const {
     Button(id)->click();
-    return WaitFor([this] { return !dlg->OperationRunning(); }, timeoutMs);
+    return WaitFor([this] { return !dlg->Dlg().OperationRunning(); }, timeoutMs);
 }
 
 void PanelTest::ConnectTo(quint16 port, const QString& host) {
