@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 
+#include "event_port.h"
 #include "frames.h"
 #include "stream_framer.h"
 #include "tcp_port.h"
@@ -15,7 +16,8 @@
 // request returns at once; its outcome, every whole reply frame and the peer's ending come back
 // through the handlers on the loop's thread. Replies are cut out of the stream by the framing
 // fixed once per connection: 0 = Modbus TCP (MBAP header, stripped), 1 = Modbus RTU inside the
-// stream. Every frame and event goes to the trace.
+// stream. Every frame and event goes to the trace. The attempt's time limit and the refusal of
+// a port above 65535 are kept here, on the loop's time, for every platform's connection alike.
 class CModbusSocket {
   public:
     struct Handlers {
@@ -24,13 +26,16 @@ class CModbusSocket {
         std::function<void()> closedByPeer;
     };
 
-    CModbusSocket(TcpPort& port, Handlers handlers);
+    CModbusSocket(EventPort& loop, TcpPort& port, Handlers handlers);
     ~CModbusSocket();
     CModbusSocket(const CModbusSocket&) = delete;
     CModbusSocket& operator=(const CModbusSocket&) = delete;
 
     // False when the platform could make no socket.
     bool Create();
+    // The outcome comes through `connected`, never before this returns: a port above 65535
+    // fails the attempt rather than connecting to its low 16 bits, and an attempt with no
+    // outcome within kConnectTimeoutMs fails ("timed out after 5 s").
     void Connect(const std::string& host, std::uint32_t port);
     // Closes; no handler of this socket runs afterwards.
     void Close();
@@ -47,13 +52,24 @@ class CModbusSocket {
     static constexpr int kConnectTimeoutMs = TcpConnection::kConnectTimeoutMs;
 
   private:
+    void OnConnected(int errorCode);
+    void OnReceived(std::span<const Byte> bytes);
+    void OnClosedByPeer(bool reset);
+    void FailAttempt(const std::string& reason);
+
+    EventPort& m_loop;
     TcpPort& m_port;
     Handlers m_handlers;
     std::unique_ptr<TcpConnection> m_connection;
     std::unique_ptr<StreamFramer> m_framer;
+    std::unique_ptr<Timer> m_connectTimer;
+    bool m_bConnected = false;
+    bool m_bOutcomeGiven = false;
+    bool m_bClosed = false;
     std::uint8_t m_bRtuFraming = 0;
     bool m_bPeerReset = false;
     std::string m_strError;
     TraceLink m_traceLink{"TCP"};
-    std::string m_peerName;
+    std::string m_peerName;  // "host:port", as the trace tells of the connection
+    LifeToken m_life;        // last: guarded calls end before anything else goes
 };

@@ -61,6 +61,10 @@ class TcpLink : public RequestLink {
     static std::string CreateFailedText();
 
   private:
+    void OnSocketOutcome(int errorCode);
+    void OnSocketClosedByPeer();
+    void Report(const std::string& line) const;
+
     EventPort& m_loop;
     TcpPort& m_port;
     Handlers m_handlers;

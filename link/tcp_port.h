@@ -15,7 +15,8 @@ class TcpConnection {
   public:
     struct Listener {
         // 0 when connected, otherwise the platform's error code (ErrorText() says it in words).
-        // Told once per attempt; an attempt with no outcome within kConnectTimeout fails.
+        // Told once per attempt. The connection sets no time limit of its own: its user closes
+        // an attempt that has no outcome within kConnectTimeoutMs.
         std::function<void(int errorCode)> connected;
         // The bytes that came, in order, as they came.
         std::function<void(std::span<const Byte> bytes)> received;
@@ -26,9 +27,9 @@ class TcpConnection {
     static constexpr int kConnectTimeoutMs = 5000;
 
     virtual ~TcpConnection() = default;
-    // Starts connecting to host (a dotted address, an IPv6 address, or a name) and port. A port
-    // above 65535 fails the attempt rather than connecting to its low 16 bits.
-    virtual void Connect(const std::string& host, std::uint32_t port) = 0;
+    // Starts connecting to host (a dotted address, an IPv6 address, or a name) and port; the
+    // user never passes a port above 65535.
+    virtual void Connect(const std::string& host, std::uint16_t port) = 0;
     // Queues the bytes for sending; -1 when not connected.
     virtual std::int64_t Send(std::span<const Byte> bytes) = 0;
     // Closes; nothing of this connection is told afterwards, not even what was already queued.
