@@ -15,6 +15,9 @@ constexpr unsigned kAboutCommand = 0x0010;
 constexpr int kComCount = 255;
 constexpr std::chrono::milliseconds kRefreshPeriod{16};  // one frame of a 60 Hz screen
 
+// The indicators DI1..DI4.
+constexpr std::array<int, 4> kDiIds = {IDC_DI1, IDC_DI2, IDC_DI3, IDC_DI4};
+
 // The button of request k of the command table (relays, then the two queries).
 int CommandButtonId(int k) {
     return k < 8 ? IDC_RL1_ON + k : IDC_QUERY_DI + (k - 8);
@@ -267,7 +270,6 @@ void CKestrelDlg::ScheduleReplyCheck() {
 
 void CKestrelDlg::ApplyEffect(const ReplyEffect& effect) {
     using Kind = ReplyEffect::Kind;
-    static constexpr std::array<int, 4> kDiIds = {IDC_DI1, IDC_DI2, IDC_DI3, IDC_DI4};
     switch (effect.kind) {
         case Kind::DiBits:
             for (std::size_t n = 0; n < 4; ++n) {
@@ -312,8 +314,8 @@ void CKestrelDlg::DecodeNetworkReply(std::span<const Byte> frame) {
 }
 
 void CKestrelDlg::ClearIndicators() {
-    for (int id : {IDC_DI1, IDC_DI2, IDC_DI3, IDC_DI4, IDC_RL1, IDC_RL1 + 1, IDC_RL1 + 2,
-                   IDC_RL1 + 3}) {
-        Port().SetChecked(id, false);
+    for (int n = 0; n < 4; ++n) {
+        Port().SetChecked(kDiIds[static_cast<std::size_t>(n)], false);
+        Port().SetChecked(IDC_RL1 + n, false);
     }
 }
