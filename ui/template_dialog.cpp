@@ -604,15 +604,19 @@ void CTemplateDialog::ShowMessageBox(const std::string& text, const std::string&
     KestrelMessageBox(this, FromUtf8(text), FromUtf8(caption), icon);
 }
 
+// Qt's dialogs end with Rejected (0) where a template dialog ends with IDCANCEL.
+constexpr int kIdCancel = 2;
+
 void CTemplateDialog::EndDialog(int result) {
-    done(result);
+    done(result == kIdCancel ? QDialog::Rejected : result);
 }
 
 int CTemplateDialog::RunModal(const DialogTemplate& dialogTemplate, DialogPanel& child) {
     CTemplateDialog window(dialogTemplate, this);
     window.setObjectName(QString::fromUtf8(dialogTemplate.caption) + QStringLiteral("Dialog"));
     window.SetPanel(&child);
-    return window.exec();
+    const int result = window.exec();
+    return result == QDialog::Rejected ? kIdCancel : result;
 }
 
 int ComboSelection(const QComboBox* combo) {

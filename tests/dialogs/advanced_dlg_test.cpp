@@ -11,7 +11,7 @@
 #include <QTest>
 #include <array>
 
-#include "dialog_template.h"
+#include "template_dialog.h"
 #include "modal_driver.h"
 #include "panel_fixture.h"
 
@@ -34,9 +34,12 @@ class AdvancedDialog : public ::testing::Test {
     }
     int ShowAgain(std::vector<ModalStep> steps) {
         DriveNextModal(std::move(steps));
-        return advanced.DoModal(nullptr);
+        return advanced.DoModal(owner);
     }
 
+    // An empty window for the dialog to be shown over.
+    static constexpr DialogTemplate kOwnerTemplate = {"Owner", 100, 50, {}};
+    CTemplateDialog owner{kOwnerTemplate, nullptr};
     MessageRecorder recorder;
     CAdvancedDlg advanced;
 };

@@ -7,13 +7,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <QTcpServer>
 #include <QTest>
 #include <QThread>
 
 #include "loopback_module.h"
 #include "modbus_socket.h"
-#include "panel_fixture.h"
+#include "wait_for.h"
 #include "timed_sink.h"
 
 namespace {

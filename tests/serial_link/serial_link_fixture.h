@@ -102,12 +102,12 @@ class SerialLinkTest : public PanelTest {
     void OpenCom(int com = kCom);
     // Presses the serial "Search"; returns how long the window was busy with it.
     std::chrono::milliseconds Search();
-    bool Found() const { return dlg->ReportText().startsWith(QStringLiteral("Found device!\r\n")); }
+    bool Found() const { return ReportText(*dlg).startsWith(QStringLiteral("Found device!\r\n")); }
     // Opens COM<com> on a fake module that answers the first parameter read with `params`
     // and searches: the reader then runs.
     void ConnectFake(const std::array<Byte, 10>& params);
     QString FirstReportLine() const {
-        return dlg->ReportText().section(QStringLiteral("\r\n"), 0, 0);
+        return ReportText(*dlg).section(QStringLiteral("\r\n"), 0, 0);
     }
 
     QTemporaryDir comDir;

@@ -33,17 +33,18 @@ bool ComOpen(const DialogPort& window) {
     return window.Text(IDC_SERIAL_OPEN) == "Close";
 }
 
-bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > timeoutMs) {
-            return false;
-        }
-        QApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(1);
-    }
-    return true;
+int NetworkLink(const DialogPort& window) {
+    return ComOpen(window) ? 0 : 1;
+}
+
+void TakeAddress(KestrelWindow& window, int address) {
+    window.SetText(IDC_ADDRESS, std::to_string(address));
+    window.Dlg().UpdateData(true);
+}
+
+void ClearReport(KestrelWindow& window) {
+    window.SetText(IDC_REPORT, "");
+    window.Dlg().UpdateData(true);
 }
 
 MessageRecorder::MessageRecorder() {

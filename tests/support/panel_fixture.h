@@ -16,6 +16,7 @@
 #include "kestrel_window.h"
 #include "main_template.h"
 #include "message_box.h"
+#include "wait_for.h"
 
 // The controls of the main window, read by id as the operator sees them.
 int RelayId(std::size_t n);  // RL1..RL4
@@ -27,9 +28,15 @@ int ShownAddress(const DialogPort& window);
 bool TcpConnected(const DialogPort& window);
 // The COM port is open: Open says "Close".
 bool ComOpen(const DialogPort& window);
+// Where requests go, as the window shows it: 1 (TCP) unless a COM port is open, 0 then.
+int NetworkLink(const DialogPort& window);
 
-// Runs the event loop until the condition holds or the time is up.
-bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 5000);
+// Puts the address into the "Address:" field and takes the fields in, as a module's reply
+// would set it.
+void TakeAddress(KestrelWindow& window, int address);
+// Empties the report, as if nothing had been written in it yet.
+void ClearReport(KestrelWindow& window);
+
 
 // Records every message box instead of showing it.
 class MessageRecorder {
