@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <sys/types.h>
 
 #include <QStringList>
@@ -16,6 +17,7 @@
 
 #include "frames.h"
 #include "panel_fixture.h"
+#include "trace.h"
 #include "pty_line.h"
 #include "sim_harness.h"
 
@@ -109,7 +111,18 @@ class SerialLinkTest : public PanelTest {
     QString FirstReportLine() const {
         return ReportText(*dlg).section(QStringLiteral("\r\n"), 0, 0);
     }
+    // Whether a COM port the window opened is still open, as the trace tells: the window's own
+    // caption is left as it was when the window closes.
+    bool AnyComPortOpen() const { return m_openComPorts.load() > 0; }
 
+    std::atomic<int> m_openComPorts{0};
+    TraceSubscription m_comPortEvents{[this](const TraceEvent& event) {
+        if (event.link.name.rfind("COM", 0) == 0) {
+            m_openComPorts += event.direction == trace_kind::kOpen    ? 1
+                              : event.direction == trace_kind::kClose ? -1
+                                                                      : 0;
+        }
+    }};
     QTemporaryDir comDir;
     std::unique_ptr<FakeModule> fake;
     std::unique_ptr<simtest::SimProcess> sim;

@@ -1,7 +1,7 @@
 // The reader of the COM port after a search: replies reaching the window, damaged frames, a
 // module that floods the line, a line that goes away, and the window closing under the reader.
 #include <QEvent>
-#include <QSocketNotifier>
+#include <QCoreApplication>
 #include <optional>
 
 #include "device_params.h"
@@ -175,20 +175,17 @@ TEST_F(SerialLinkTest, ALateLineLostNoticeLeavesANewlyOpenedPortAlone) {
 
 // ---- the window closing under the reader --------------------------------------------------------
 
-// Holds back the wake-ups that have the window take what the reader hands it, so the reader is
-// left waiting on a call.
+// Holds back the calls posted to the window's thread, the wake-ups that have the window take
+// what the reader hands it among them, so the reader is left waiting on a call.
 class HoldCalls : public QObject {
   public:
-    explicit HoldCalls(QObject& window) {
-        for (auto* wake : window.findChildren<QSocketNotifier*>(Qt::FindDirectChildrenOnly)) {
-            wake->installEventFilter(this);
-        }
-    }
+    HoldCalls() { QCoreApplication::instance()->installEventFilter(this); }
+    ~HoldCalls() override { QCoreApplication::instance()->removeEventFilter(this); }
     int held = 0;
 
   protected:
     bool eventFilter(QObject*, QEvent* event) override {
-        if (event->type() != QEvent::SockAct) return false;
+        if (event->type() != QEvent::MetaCall) return false;
         ++held;
         return true;
     }
@@ -213,7 +210,7 @@ TEST_P(WindowClose, ReturnsPromptlyWithoutADeadlock) {
     ConnectFake(kParams);
     std::optional<HoldCalls> hold;
     if (c.readerWaitsOnWindow) {
-        hold.emplace(*dlg);
+        hold.emplace();
         fake->Send(WithCrc(HexBytes("01 01 01 0F")));
         ASSERT_TRUE(WaitFor([&hold] { return hold->held > 0; }));
     }
@@ -222,7 +219,7 @@ TEST_P(WindowClose, ReturnsPromptlyWithoutADeadlock) {
         dlg.reset();
     } else {
         dlg->reject();
-        EXPECT_FALSE(ComOpen(*dlg));
+        EXPECT_FALSE(AnyComPortOpen());
         EXPECT_FALSE(dlg->IsChecked(DiId(0)));
         hold.reset();
     }
@@ -247,7 +244,7 @@ TEST_F(SerialLinkTest, ClosingTheWindowDuringTheParameterWriteWritesNoMore) {
     ASSERT_TRUE(WaitFor([&] { return fake->Requests().size() == before + 1; }));
     EXPECT_EQ(fake->Requests().back().bytes, WithCrc(HexBytes("01 06 0040 0200")));
     dlg->close();
-    EXPECT_FALSE(ComOpen(*dlg));
+    EXPECT_FALSE(AnyComPortOpen());
     EXPECT_FALSE(dlg->Dlg().OperationRunning());
     EXPECT_FALSE(WaitFor([&] { return fake->Requests().size() > before + 1; }, 400));
     EXPECT_TRUE(recorder.messages.empty()) << recorder.Texts().join('|').toStdString();

@@ -221,7 +221,7 @@ TEST_F(SerialLinkTest, ClosingTheWindowEndsTheSearchPromptly) {
     const auto took = std::chrono::steady_clock::now() - start;
 
     EXPECT_LT(took, milliseconds(600));  // not the rest of the read
-    EXPECT_FALSE(ComOpen(*dlg));
+    EXPECT_FALSE(AnyComPortOpen());
     EXPECT_FALSE(dlg->Dlg().OperationRunning());
     EXPECT_LE(ThreadCount(), threadsBefore);
     EXPECT_FALSE(WaitFor([this] { return fake->Requests().size() > 1; }, 300));
