@@ -101,8 +101,7 @@ std::vector<DeviceSearch::Row> DeviceSearch::FoundRows(int result,
             TextOf(library.QBDM_GetDevName(i)),
             TextOf(library.QBDM_GetIP(i)),
             std::to_string(HostPort(library.QBDM_GetPort(i))),
-            Low8(library.QBDM_GetWorkMode(i)) == 0 ? "TCP Server"
-                                                   : "WorkMode Error!",
+            Low8(library.QBDM_GetWorkMode(i)) == 0 ? "TCP Server" : "WorkMode Error!",
             ProtocolVerdict(Low8(library.QBDM_GetAppProtocol(i)), chosen),
             UartVerdict(library, i),
         });
@@ -114,6 +113,5 @@ std::optional<DeviceSearch::Address> DeviceSearch::RowAddress(int row) const {
     if (!Loaded()) {
         return std::nullopt;
     }
-    return Address{TextOf(m_library->QBDM_GetIP(row)),
-                   HostPort(m_library->QBDM_GetPort(row))};
+    return Address{TextOf(m_library->QBDM_GetIP(row)), HostPort(m_library->QBDM_GetPort(row))};
 }

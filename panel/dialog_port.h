@@ -67,7 +67,7 @@ class DialogPort {
     virtual std::string ProgramName() const = 0;
     // A message box with one OK button, modal over the dialog; returns once it is answered.
     virtual void ShowMessageBox(const std::string& text, const std::string& caption,
-                            MessageIcon icon) = 0;
+                                MessageIcon icon) = 0;
     // Ends the dialog's modal run with `result`.
     virtual void EndDialog(int result) = 0;
     // Builds a dialog from the template over this one, hands it to `child` (OnInitDialog) and

@@ -29,8 +29,9 @@ void CKestrelDlg::OnSerialOpen() {
     const bool wasOpen = m_serialLink.IsOpen();
     if (wasOpen) {
         m_serialLink.Close();
-    } else if (!m_serialLink.Open(Port().ComboSelection(IDC_COM) + 1)) {  // no selection: COM0, which
-                                                                   // fails
+    } else if (!m_serialLink.Open(Port().ComboSelection(IDC_COM) +
+                                  1)) {  // no selection: COM0, which
+                                         // fails
         AppendReport(m_serialLink.OpenFailureLine());
     }
     if (m_serialLink.IsOpen()) {

@@ -72,7 +72,7 @@ class CTemplateDialog : public QDialog, public DialogPort {
     int SelectedListRow(int id) const override;
     std::string ProgramName() const override;
     void ShowMessageBox(const std::string& text, const std::string& caption,
-                    MessageIcon icon) override;
+                        MessageIcon icon) override;
     void EndDialog(int result) override;
     int RunModal(const DialogTemplate& dialogTemplate, DialogPanel& child) override;
     void ShowAbout() override {}

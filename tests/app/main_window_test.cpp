@@ -201,9 +201,9 @@ TEST_F(MainWindow, OnTheSerialLineTheReportSaysOnlyWhatIsRead) {
     ASSERT_TRUE(WaitFor([this] { return !dlg->Dlg().OperationRunning(); }));
     EXPECT_TRUE(
         ReportText(*dlg).startsWith("The module reports address 0, the broadcast "
-                                     "address, which is no module's: requests still go "
-                                     "to unit 1 and \"Advanced\" stays off\r\nFound "
-                                     "device!\r\n"));
+                                    "address, which is no module's: requests still go "
+                                    "to unit 1 and \"Advanced\" stays off\r\nFound "
+                                    "device!\r\n"));
     EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
     line.clear();
     Button(IDC_QUERY_AI)->click();

@@ -10,9 +10,9 @@
 
 #include "device_params.h"
 #include "loopback_module.h"
+#include "panel_fixture.h"
 #include "pty_line.h"
 #include "trace.h"
-#include "panel_fixture.h"
 
 namespace {
 

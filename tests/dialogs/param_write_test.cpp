@@ -235,7 +235,7 @@ TEST_F(LinkLoss, ATcpLinkLostWhileTheDialogIsOpenWritesNothing) {
     EXPECT_EQ(g_DeviceParams.bytes, DeviceParams{}.bytes);  // gone with the link it came by
     EXPECT_TRUE(
         ReportText(*dlg).startsWith("The TCP link is closed: the parameters were not written\r\n"
-                                     "The module closed the connection\r\nTCP Connect closed..."))
+                                    "The module closed the connection\r\nTCP Connect closed..."))
         << ReportText(*dlg).toStdString();
     EXPECT_TRUE(recorder.messages.empty()) << recorder.Texts().join("|").toStdString();
 }

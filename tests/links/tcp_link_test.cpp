@@ -3,11 +3,10 @@
 #include "tcp_link.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <QTcpServer>
 #include <QTest>
@@ -15,8 +14,8 @@
 
 #include "loopback_module.h"
 #include "modbus_socket.h"
-#include "wait_for.h"
 #include "timed_sink.h"
+#include "wait_for.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
 #pragma once
 
-#include <atomic>
 #include <sys/types.h>
 
 #include <QStringList>
 #include <QTemporaryDir>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -17,9 +17,9 @@
 
 #include "frames.h"
 #include "panel_fixture.h"
-#include "trace.h"
 #include "pty_line.h"
 #include "sim_harness.h"
+#include "trace.h"
 
 using Bytes = std::vector<Byte>;
 

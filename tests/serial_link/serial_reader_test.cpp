@@ -1,7 +1,7 @@
 // The reader of the COM port after a search: replies reaching the window, damaged frames, a
 // module that floods the line, a line that goes away, and the window closing under the reader.
-#include <QEvent>
 #include <QCoreApplication>
+#include <QEvent>
 #include <optional>
 
 #include "device_params.h"
@@ -162,7 +162,7 @@ TEST_F(SerialLinkTest, ALateLineLostNoticeLeavesANewlyOpenedPortAlone) {
         std::this_thread::yield();  // the window's thread must not run the notice yet
     }
     ASSERT_LT(ThreadCount(), threadsWithReader);  // the reader has ended on the hang-up
-    Button(IDC_SERIAL_OPEN)->click();  // close
+    Button(IDC_SERIAL_OPEN)->click();             // close
     OpenCom(8);
     ASSERT_TRUE(ComOpen(*dlg));
 

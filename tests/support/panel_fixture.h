@@ -37,7 +37,6 @@ void TakeAddress(KestrelWindow& window, int address);
 // Empties the report, as if nothing had been written in it yet.
 void ClearReport(KestrelWindow& window);
 
-
 // Records every message box instead of showing it.
 class MessageRecorder {
   public:

@@ -77,7 +77,8 @@ void RecordingDialog::SetComboSelection(int id, int index) {
 
 int RecordingDialog::ComboSelection(int id) const {
     const Control& combo = At(id);
-    if (combo.selection < 0 || combo.text != combo.items[static_cast<std::size_t>(combo.selection)]) {
+    if (combo.selection < 0 ||
+        combo.text != combo.items[static_cast<std::size_t>(combo.selection)]) {
         return -1;
     }
     return combo.selection;
