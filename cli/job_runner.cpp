@@ -1,22 +1,22 @@
 #include "job_runner.h"
 
-JobRunner::JobRunner(std::size_t count, std::size_t bound, Factory factory)
+JobRunner::JobRunner(PollLoop& loop, std::size_t count, std::size_t bound, Factory factory)
     : m_count(count),
       m_bound(bound),
       m_factory(std::move(factory)),
       m_jobs(count),
       m_done(count, false),
       m_parked(count, false),
-      m_results(count) {}
+      m_results(count),
+      m_loop(loop) {}
 
 std::vector<JobResult> JobRunner::Run() {
     if (m_count == 0) {
         return {};
     }
-    // Queued: the loop runs before the first job can end or park.
-    QMetaObject::invokeMethod(this, m_started == 0 ? &JobRunner::StartNext : &JobRunner::Settle,
-                              Qt::QueuedConnection);
-    m_loop.exec();
+    // Posted: the loop runs before the first job can end or park.
+    m_loop.Post(m_life.Guard([this, first = m_started == 0] { first ? StartNext() : Settle(); }));
+    m_loop.Run();
     return m_results;
 }
 
@@ -27,7 +27,7 @@ void JobRunner::Abort() {
             m_results[index] = m_jobs[index]->Result();
         }
     }
-    m_loop.quit();
+    m_loop.Quit();
 }
 
 void JobRunner::Continue(std::size_t index, const DeviceParams& block) {
@@ -47,13 +47,13 @@ void JobRunner::StartNext() {
         ++m_running;
         m_jobs[index] = m_factory(index);
         ModuleJob* job = m_jobs[index].get();
-        connect(
-            job, &ModuleJob::Finished, this, [this, index] { Finish(index); },
-            Qt::QueuedConnection);
-        connect(
-            job, &ModuleJob::Parked, this, [this, index] { Park(index); }, Qt::QueuedConnection);
-        connect(job, &ModuleJob::Event, this, [this, index](const JobEvent& event) {
-            if (m_onEvent) m_onEvent(index, event);
+        // Finished and parked are taken once the job's own call has returned.
+        job->SetHandlers({
+            [this, index] { m_loop.Post(m_life.Guard([this, index] { Finish(index); })); },
+            [this, index] { m_loop.Post(m_life.Guard([this, index] { Park(index); })); },
+            [this, index](const JobEvent& event) {
+                if (m_onEvent) m_onEvent(index, event);
+            },
         });
         job->Start();
     }
@@ -90,5 +90,5 @@ void JobRunner::Settle() {
             return;
         }
     }
-    m_loop.quit();
+    m_loop.Quit();
 }

@@ -1,26 +1,26 @@
 #pragma once
 
-#include <QEventLoop>
-#include <QObject>
 #include <functional>
 #include <memory>
 #include <vector>
 
 #include "module_job.h"
+#include "poll_loop.h"
 
-// Runs one job per module, at most `bound` at once on this thread's event loop, and hands on
+// Runs one job per module, at most `bound` at once on the loop, and hands on
 // their results in the order the modules were given, each as soon as those before it are in.
 // A job may park half-way (params set, its block read): Run returns once every job has finished
 // or parked, and Continue or Drop decide what becomes of a parked one before Run goes on.
-class JobRunner : public QObject {
-    Q_OBJECT
+class JobRunner {
   public:
     using Factory = std::function<std::unique_ptr<ModuleJob>(std::size_t index)>;
     using ResultSink = std::function<void(const JobResult&)>;
     using EventSink = std::function<void(std::size_t index, const JobEvent&)>;
     using Keeper = std::function<void(std::size_t index, std::unique_ptr<ModuleJob> job)>;
 
-    JobRunner(std::size_t count, std::size_t bound, Factory factory);
+    JobRunner(PollLoop& loop, std::size_t count, std::size_t bound, Factory factory);
+    JobRunner(const JobRunner&) = delete;
+    JobRunner& operator=(const JobRunner&) = delete;
     void OnResult(ResultSink sink) { m_onResult = std::move(sink); }
     void OnEvent(EventSink sink) { m_onEvent = std::move(sink); }
     // Finished jobs go to the keeper instead of being destroyed (their links may stay open).
@@ -53,5 +53,6 @@ class JobRunner : public QObject {
     std::size_t m_started = 0;
     std::size_t m_running = 0;
     std::size_t m_handedOn = 0;
-    QEventLoop m_loop;
+    PollLoop& m_loop;
+    LifeToken m_life;
 };

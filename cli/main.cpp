@@ -1,12 +1,7 @@
 // kestrel-cli: the modules from the command line, one or a hundred at a time.
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
-#include <QEventLoop>
-#include <QSocketNotifier>
-#include <QTimer>
 #include <chrono>
 #include <csignal>
 #include <iostream>
@@ -16,6 +11,9 @@
 #include "job_runner.h"
 #include "output.h"
 #include "param_names.h"
+#include "poll_loop.h"
+#include "poll_tcp_port.h"
+#include "signal_watch.h"
 #include "version.h"
 
 namespace {
@@ -23,31 +21,8 @@ namespace {
 constexpr int kUsageError = 2;
 constexpr int kSignalBase = 128;
 
-int g_signalPipe[2] = {-1, -1};
-volatile std::sig_atomic_t g_signal = 0;
-
-void OnTerminationSignal(int signo) {
-    g_signal = signo;
-    const char byte = 1;
-    [[maybe_unused]] const auto ignored = write(g_signalPipe[1], &byte, 1);
-}
-
 bool Interrupted() {
-    return g_signal != 0;
-}
-
-// SIGINT and SIGTERM end the run: a blocking read (the confirmation) is interrupted rather than
-// resumed, and the event loop hears of it through the pipe.
-void CatchTerminationSignals() {
-    std::signal(SIGPIPE, SIG_IGN);
-    if (pipe2(g_signalPipe, O_NONBLOCK | O_CLOEXEC) != 0) {
-        return;
-    }
-    struct sigaction action {};
-    action.sa_handler = OnTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    return SignalWatch::Caught() != 0;
 }
 
 // params set and watch hold a link to every module at once: as many descriptors as allowed.
@@ -70,11 +45,20 @@ int WorstStatus(const std::vector<JobResult>& results) {
 
 class Run {
   public:
-    explicit Run(cli::Options options)
-        : m_options(std::move(options)),
+    Run(PollLoop& loop, cli::Options options)
+        : m_loop(loop),
+          m_tcp(loop),
+          m_options(std::move(options)),
           m_output(m_options.json, m_options.quiet,
-                   m_options.pollMs > 0 || m_options.command == cli::Command::Watch),
-          m_signals(g_signalPipe[0], QSocketNotifier::Read) {}
+                   m_options.pollMs > 0 || m_options.command == cli::Command::Watch) {}
+
+    // SIGINT or SIGTERM, on the loop: the jobs under way end, as does a pause between rounds.
+    void Interrupt() {
+        if (const auto runner = m_runner.lock()) {
+            runner->Abort();
+        }
+        m_loop.Quit();
+    }
 
     // The exit status.
     int Execute() {
@@ -113,24 +97,24 @@ class Run {
         if (!Interrupted()) {
             return status;
         }
-        return m_options.command == cli::Command::Watch ? 0 : kSignalBase + g_signal;
+        return m_options.command == cli::Command::Watch ? 0 : kSignalBase + SignalWatch::Caught();
     }
 
     // A runner of one job a module; a job kept from the last round of --poll runs again.
-    std::unique_ptr<JobRunner> MakeRunner(cli::Command command, std::size_t bound) {
+    std::shared_ptr<JobRunner> MakeRunner(cli::Command command, std::size_t bound) {
         const auto& targets = m_options.targets;
-        auto runner =
-            std::make_unique<JobRunner>(targets.size(), bound, [this, command](std::size_t index) {
+        auto runner = std::make_shared<JobRunner>(
+            m_loop, targets.size(), bound, [this, command](std::size_t index) {
                 if (index < m_kept.size() && m_kept[index]) {
                     return std::move(m_kept[index]);
                 }
-                return std::make_unique<ModuleJob>(m_options.targets[index], m_options, command,
-                                                   Interrupted);
+                return std::make_unique<ModuleJob>(m_loop, m_tcp, m_options.targets[index],
+                                                   m_options, command, Interrupted);
             });
         runner->OnEvent([this](std::size_t index, const JobEvent& event) {
             m_output.Event(m_options.targets[index].Name(), event);
         });
-        QObject::connect(&m_signals, &QSocketNotifier::activated, runner.get(), &JobRunner::Abort);
+        m_runner = runner;
         return runner;
     }
 
@@ -160,10 +144,9 @@ class Run {
         if (Interrupted() || wait.count() <= 0) {
             return;
         }
-        QEventLoop pause;
-        QTimer::singleShot(static_cast<int>(wait.count()), &pause, &QEventLoop::quit);
-        QObject::connect(&m_signals, &QSocketNotifier::activated, &pause, &QEventLoop::quit);
-        pause.exec();
+        const auto pause = m_loop.MakeTimer();
+        pause->Start(wait, [this] { m_loop.Quit(); });
+        m_loop.Run();
     }
 
     // The modules the search library finds, as the panel lists them; with --each they become
@@ -182,7 +165,7 @@ class Run {
         for (const DeviceSearch::Row& row : rows) {
             if (m_options.each) {
                 m_options.targets.push_back(
-                    {false, row[1].toStdString(), static_cast<std::uint16_t>(row[2].toUInt()), {}});
+                    {false, row[1], static_cast<std::uint16_t>(std::stoul(row[2])), {}});
             } else {
                 PrintRow(row);
             }
@@ -198,7 +181,7 @@ class Run {
             "name", "ip", "port", "work_mode", "protocol", "uart"};
         std::string line;
         for (std::size_t column = 0; column < row.size(); ++column) {
-            const std::string text = row[column].toStdString();
+            const std::string& text = row[column];
             if (m_options.json) {
                 line += (column ? "," : "{") + JsonString(kKeys[column]) + ":" +
                         (column == 2 ? text : JsonString(text));
@@ -214,9 +197,11 @@ class Run {
     bool Confirmed(std::size_t count) const;
     void PrintResults(const std::vector<JobResult>& results, bool failuresOnly) const;
 
+    PollLoop& m_loop;
+    PollTcpPort m_tcp;
     cli::Options m_options;
     Output m_output;
-    QSocketNotifier m_signals;
+    std::weak_ptr<JobRunner> m_runner;               // the one a signal aborts
     std::vector<std::unique_ptr<ModuleJob>> m_kept;  // --poll: the links kept open
 };
 
@@ -338,9 +323,12 @@ int main(int argc, char** argv) {
         Output::Error({}, parsed.error);
         return kUsageError;
     }
-    CatchTerminationSignals();
+    std::signal(SIGPIPE, SIG_IGN);
     RaiseDescriptorLimit();
-    QCoreApplication application(argc, argv);
-    Run run(parsed.options);
+    PollLoop loop;
+    Run run(loop, parsed.options);
+    // SIGINT and SIGTERM end the run: a blocking read (the confirmation) is interrupted rather
+    // than resumed, and the loop hears of it.
+    const SignalWatch signals(loop, [&run](int) { run.Interrupt(); });
     return run.Execute();
 }

@@ -9,10 +9,6 @@
 
 namespace {
 
-constexpr int kWritePauseMs = 100;
-constexpr int kReadAfterWritePauseMs = 200;
-constexpr int kRtuReadPauseMs = 200;
-
 // A scaled value as JSON: raw x 5 / 1024 is exact in binary, and so is its shortest decimal as a
 // double ("24.5166015625", where the float's shortest would be "24.516602").
 std::string JsonNumber(float value) {
@@ -36,21 +32,24 @@ std::string RegisterName(std::span<const Byte> frame, Framing framing) {
 
 }  // namespace
 
-ModuleJob::ModuleJob(const cli::Target& target, const cli::Options& options, cli::Command command,
-                     std::function<bool()> ended)
+ModuleJob::ModuleJob(EventPort& loop, TcpPort& tcp, const cli::Target& target,
+                     const cli::Options& options, cli::Command command, std::function<bool()> ended)
     : m_options(options),
       m_serial(target.serial),
       m_command(command),
-      m_link(ModuleLink::For(target, options, ended)) {
+      m_link(ModuleLink::For(loop, tcp, target, options, std::move(ended))),
+      m_deadline(loop, [this](const std::vector<std::string>& lines) { OnDeadline(lines); }),
+      m_read(loop),
+      m_write(loop) {
     m_result.module = target.Name();
     m_result.command = cli::CommandName(options, m_command);
-    m_deadline.setSingleShot(true);
-    connect(&m_deadline, &QTimer::timeout, this, &ModuleJob::OnDeadline);
-    connect(m_link.get(), &ModuleLink::Opened, this, &ModuleJob::OnOpened);
-    connect(m_link.get(), &ModuleLink::FrameReceived, this, &ModuleJob::OnFrame);
-    connect(m_link.get(), &ModuleLink::Lost, this, [this](const QString& reason) {
-        m_linkOpen = false;
-        Fail(JobResult::kNoAnswer, reason.toStdString());
+    m_link->SetHandlers({
+        [this](bool ok, const std::string& failure) { OnOpened(ok, failure); },
+        [this](const std::vector<Byte>& frame) { OnFrame(frame); },
+        [this](const std::string& reason) {
+            m_linkOpen = false;
+            Fail(JobResult::kNoAnswer, reason);
+        },
     });
 }
 
@@ -82,8 +81,14 @@ void ModuleJob::Abort() {
                                                  (m_writesSent == 4 ? ", not read back" : "");
     }
     m_ended = true;
-    m_deadline.stop();
+    StopTimers();
     CloseLink();
+}
+
+void ModuleJob::StopTimers() {
+    m_deadline.Clear();
+    m_read.Stop();
+    m_write.Stop();
 }
 
 void ModuleJob::CloseLink() {
@@ -93,9 +98,9 @@ void ModuleJob::CloseLink() {
 
 // ---- the link and the requests on it ------------------------------------------------------------
 
-void ModuleJob::OnOpened(bool ok, const QString& failure) {
+void ModuleJob::OnOpened(bool ok, const std::string& failure) {
     if (!ok) {
-        Fail(JobResult::kNoLink, failure.toStdString());
+        Fail(JobResult::kNoLink, failure);
         return;
     }
     m_linkOpen = true;
@@ -127,46 +132,28 @@ void ModuleJob::Ask(const std::vector<Byte>& frame, ReplyWatch::Request request,
 
 // Before the request goes out, so a quick reply finds it watched.
 void ModuleJob::Watch(ReplyWatch::Request request) {
-    const auto timeout = std::chrono::milliseconds(m_options.timeoutMs) + m_link->LineTime();
-    m_watch.Sent(std::move(request), ReplyWatch::Clock::now() + timeout);
-    ScheduleDeadline();
+    m_deadline.Watch(std::move(request),
+                     std::chrono::milliseconds(m_options.timeoutMs) + m_link->LineTime());
 }
 
-void ModuleJob::ScheduleDeadline() {
-    const auto next = m_watch.NextDeadline();
-    if (!next) {
-        m_deadline.stop();
-        return;
-    }
-    const auto wait =
-        std::chrono::ceil<std::chrono::milliseconds>(*next - ReplyWatch::Clock::now());
-    m_deadline.start(std::max<int>(0, static_cast<int>(wait.count())));
-}
-
-void ModuleJob::OnDeadline() {
-    const auto lines = m_watch.Expired(ReplyWatch::Clock::now());
-    if (!lines.empty()) {
-        Fail(JobResult::kNoAnswer, lines.front() + (m_readingBlock ? NoReplyHint() : ""));
-        return;
-    }
-    ScheduleDeadline();
+void ModuleJob::OnDeadline(const std::vector<std::string>& lines) {
+    Fail(JobResult::kNoAnswer, lines.front() + (m_readingBlock ? NoReplyHint() : ""));
 }
 
 void ModuleJob::OnFrame(const std::vector<Byte>& frame) {
     if (m_ended || frame.size() < 2) {
         return;
     }
-    const std::size_t watched = m_watch.Watched();
-    if (const auto refusal = m_watch.Received(frame)) {
+    const std::size_t watched = m_deadline.Watched();
+    if (const auto refusal = m_deadline.Received(frame)) {
         Fail(JobResult::kNoAnswer, *refusal);
         return;
     }
     // A module may answer the read to unit 0xFF from its own address; a read to a given unit
     // is answered only by that unit.
     const bool answered =
-        m_watch.Watched() < watched ||
+        m_deadline.Watched() < watched ||
         (m_readingBlock && m_blockUnit == kParamBroadcastUnit && frame[1] == kFuncReadHolding);
-    ScheduleDeadline();
     if (!answered) {
         if (m_watching) {
             ReportEvent(frame);
@@ -188,23 +175,11 @@ void ModuleJob::ReadBlock(std::optional<Byte> unit, std::function<void()> then) 
     m_readingBlock = true;
     m_blockUnit = unit.value_or(kParamBroadcastUnit);
     m_then = [this, then](const std::vector<Byte>& frame) { TakeBlockReply(frame, then); };
-    const Framing framing = m_link->LinkFraming();
     const ReplyWatch::Request request{m_blockUnit, kFuncReadHolding, 0, "the parameter read"};
-    if (unit) {
-        Ask(ParamReadFrame(5, framing, *unit), request, m_then);
-        return;
-    }
-    Watch(request);
-    m_link->Send(ParamReadFrame(3, framing));
-    const auto sendSecond = [this, framing, request] {
-        if (m_ended) return;
-        Watch(request);
-        m_link->Send(ParamReadFrame(5, framing));
-    };
-    if (framing == Framing::ModbusRtu) {
-        QTimer::singleShot(kRtuReadPauseMs, this, sendSecond);
-    } else {
-        sendSecond();
+    const bool sent =
+        m_read.Start(*m_link, unit, {[this, request](std::uint16_t) { Watch(request); }, nullptr});
+    if (unit && !sent) {
+        Fail(JobResult::kNoAnswer, "the request could not be sent: the link is down");
     }
 }
 
@@ -221,8 +196,7 @@ void ModuleJob::TakeBlockReply(const std::vector<Byte>& frame, const std::functi
         return;
     }
     m_readingBlock = false;
-    m_watch.Clear();
-    ScheduleDeadline();
+    m_deadline.Clear();
     const std::function<void()> next = then;  // `then` lives in the handler dropped here
     m_then = nullptr;
     if (m_blockUnit != kParamBroadcastUnit) {
@@ -249,7 +223,9 @@ void ModuleJob::Park() {
     m_result.status = JobResult::kDone;
     m_result.unit = m_address;
     m_result.params = m_block;
-    emit Parked();
+    if (m_handlers.parked) {
+        m_handlers.parked();
+    }
 }
 
 void ModuleJob::Write(const DeviceParams& block) {
@@ -267,33 +243,29 @@ void ModuleJob::WriteIfUnchanged() {
                                        ChangesText(m_planBlock, m_block) + "); nothing written");
         return;
     }
-    WriteBlock(0);
+    WriteBlock();
 }
 
 // The four registers 100 ms apart, the address last, each to the address in force; their echoes
-// are watched but not waited for, as in the panel. 200 ms later the block is read back.
-void ModuleJob::WriteBlock(std::size_t next) {
-    if (m_ended) {
-        return;
-    }
+// are watched but not waited for, as in the panel. 300 ms after the last the block is read back.
+void ModuleJob::WriteBlock() {
     const Framing framing = m_link->LinkFraming();
-    const auto frames = ParamWriteFrames(*m_blockToWrite, m_address, framing);
-    if (next == frames.size()) {
-        QTimer::singleShot(kReadAfterWritePauseMs, this, [this] {
-            if (m_ended) return;
-            // With --unit, from the address it now answers to.
-            const Byte newAddress = m_blockToWrite->bytes[0];
-            ReadBlock(m_options.unit ? std::optional<Byte>(newAddress) : std::nullopt,
-                      [this] { CompareReadBack(); });
-        });
-        return;
-    }
-    m_then = nullptr;
-    Watch({m_address, kFuncWriteRegister, 0, RegisterName(frames[next], framing)});
-    if (m_link->Send(frames[next])) {
-        ++m_writesSent;
-    }
-    QTimer::singleShot(kWritePauseMs, this, [this, next] { WriteBlock(next + 1); });
+    auto frames = ParamWriteFrames(*m_blockToWrite, m_address, framing);
+    ParamWrite::Steps steps;
+    steps.beforeFrame = [this, frames, framing](std::size_t index, std::size_t) {
+        m_then = nullptr;
+        Watch({m_address, kFuncWriteRegister, 0, RegisterName(frames[index], framing)});
+        return true;
+    };
+    steps.afterFrame = [this](std::size_t, bool sent) { m_writesSent += sent ? 1 : 0; };
+    steps.settle = ParamWrite::kFramePause;
+    steps.readBack = [this] {
+        // With --unit, from the address it now answers to.
+        const Byte newAddress = m_blockToWrite->bytes[0];
+        ReadBlock(m_options.unit ? std::optional<Byte>(newAddress) : std::nullopt,
+                  [this] { CompareReadBack(); });
+    };
+    m_write.Start(*m_link, std::move(frames), std::move(steps));
 }
 
 void ModuleJob::CompareReadBack() {
@@ -410,15 +382,21 @@ void ModuleJob::ReportEvent(const std::vector<Byte>& frame) {
     if (effect.kind == ReplyEffect::Kind::Indicator &&
         effect.set == ReplyEffect::IndicatorSet::Di) {
         const std::string input = std::to_string(effect.index + 1);
-        emit Event({"DI" + input + "=" + OnOff(effect.checked),
-                    "\"event\":\"di\",\"input\":" + input +
-                        ",\"on\":" + (effect.checked ? "true" : "false")});
+        Tell({"DI" + input + "=" + OnOff(effect.checked),
+              "\"event\":\"di\",\"input\":" + input +
+                  ",\"on\":" + (effect.checked ? "true" : "false")});
     } else if (effect.kind == ReplyEffect::Kind::Analog && frame.size() >= 7) {
-        emit Event({"AI1=" + FormatFloatField(effect.ai1) +
-                        " V AI2=" + FormatFloatField(effect.ai2) + " V",
-                    "\"event\":\"ai\",\"ai1\":" + JsonNumber(effect.ai1) + ",\"ai1_raw\":" +
-                        std::to_string(ReadWord(frame, 3)) + ",\"ai2\":" + JsonNumber(effect.ai2) +
-                        ",\"ai2_raw\":" + std::to_string(ReadWord(frame, 5))});
+        Tell({"AI1=" + FormatFloatField(effect.ai1) + " V AI2=" + FormatFloatField(effect.ai2) +
+                  " V",
+              "\"event\":\"ai\",\"ai1\":" + JsonNumber(effect.ai1) + ",\"ai1_raw\":" +
+                  std::to_string(ReadWord(frame, 3)) + ",\"ai2\":" + JsonNumber(effect.ai2) +
+                  ",\"ai2_raw\":" + std::to_string(ReadWord(frame, 5))});
+    }
+}
+
+void ModuleJob::Tell(const JobEvent& event) const {
+    if (m_handlers.event) {
+        m_handlers.event(event);
     }
 }
 
@@ -450,13 +428,14 @@ void ModuleJob::End() {
         return;
     }
     m_ended = true;
-    m_deadline.stop();
-    m_watch.Clear();
+    StopTimers();
     m_then = nullptr;
     m_readingBlock = false;
     m_result.at = std::chrono::system_clock::now();
     if (m_options.pollMs == 0 || m_result.status != JobResult::kDone) {
         CloseLink();
     }
-    emit Finished();
+    if (m_handlers.finished) {
+        m_handlers.finished();
+    }
 }

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <QObject>
-#include <QTimer>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -11,8 +9,12 @@
 
 #include "cli_options.h"
 #include "device_params.h"
+#include "event_port.h"
 #include "module_link.h"
-#include "reply_watch.h"
+#include "param_read.h"
+#include "param_write.h"
+#include "reply_deadline.h"
+#include "tcp_port.h"
 
 // What a command gave on one module: one result line (or JSON object), or the error.
 struct JobResult {
@@ -42,12 +44,23 @@ struct JobEvent {
 // then closes the link. One request is answered before the next is sent; the paced parameter
 // write keeps the panel's pauses. params set stays on its one link from the read to the read
 // back: it parks once the block is read, and Write goes on from there.
-class ModuleJob : public QObject {
-    Q_OBJECT
+class ModuleJob {
   public:
-    ModuleJob(const cli::Target& target, const cli::Options& options, cli::Command command,
-              std::function<bool()> ended);
-    ~ModuleJob() override;
+    struct Handlers {
+        std::function<void()> finished;
+        // params set: the block is read (the result holds it), the link stays open.
+        std::function<void()> parked;
+        std::function<void(const JobEvent& event)> event;
+    };
+
+    ModuleJob(EventPort& loop, TcpPort& tcp, const cli::Target& target, const cli::Options& options,
+              cli::Command command, std::function<bool()> ended);
+    ~ModuleJob();
+    ModuleJob(const ModuleJob&) = delete;
+    ModuleJob& operator=(const ModuleJob&) = delete;
+
+    // Told on the loop's thread, from inside the job's own calls.
+    void SetHandlers(Handlers handlers) { m_handlers = std::move(handlers); }
 
     // Runs the command; again on the same link when the last run succeeded (--poll).
     void Start();
@@ -58,21 +71,14 @@ class ModuleJob : public QObject {
     void Write(const DeviceParams& block);
     const JobResult& Result() const { return m_result; }
 
-  signals:
-    void Finished();
-    // params set: the block is read (the result holds it), the link stays open.
-    void Parked();
-    void Event(const JobEvent& event);
-
   private:
     using ReplyHandler = std::function<void(const std::vector<Byte>&)>;
 
-    void OnOpened(bool ok, const QString& failure);
+    void OnOpened(bool ok, const std::string& failure);
     void OnFrame(const std::vector<Byte>& frame);
-    void OnDeadline();
+    void OnDeadline(const std::vector<std::string>& lines);
     void Ask(const std::vector<Byte>& frame, ReplyWatch::Request request, ReplyHandler then);
     void Watch(ReplyWatch::Request request);
-    void ScheduleDeadline();
 
     void ReadBlock(std::optional<Byte> unit, std::function<void()> then);
     void TakeBlockReply(const std::vector<Byte>& frame, const std::function<void()>& then);
@@ -85,10 +91,12 @@ class ModuleJob : public QObject {
     void SwitchRelay();
     void QueryDi();
     void QueryAi();
-    void WriteBlock(std::size_t next);
+    void WriteBlock();
     void CompareReadBack();
     void ReportEvent(const std::vector<Byte>& frame);
 
+    void Tell(const JobEvent& event) const;
+    void StopTimers();
     void Succeed(std::string text, std::string json);
     void Fail(int status, const std::string& error);
     void End();
@@ -104,8 +112,10 @@ class ModuleJob : public QObject {
     bool m_writing = false;    // from Write until the read back
     std::size_t m_writesSent = 0;
     Byte m_blockUnit = kParamBroadcastUnit;  // the unit the block read goes to
-    ReplyWatch m_watch;
-    QTimer m_deadline;
+    Handlers m_handlers;
+    ReplyDeadline m_deadline;
+    ParamRead m_read;
+    ParamWrite m_write;
     ReplyHandler m_then;
     bool m_readingBlock = false;
     bool m_watching = false;

@@ -3,12 +3,10 @@
 #include <mutex>
 #include <utility>
 
-// What the job's thread shares with the task: where to tell that the job ended, until the task
-// leaves it.
+// What the job's thread shares with the task: the loop to post its end to, until it is left.
 struct BackgroundTask::Ending {
     std::mutex mutex;
     EventPort* loop = nullptr;
-    std::function<void()> tell;
 };
 
 BackgroundTask::BackgroundTask(EventPort& loop) : m_loop(loop) {}
@@ -17,18 +15,20 @@ BackgroundTask::~BackgroundTask() {
     Abandon();
 }
 
+// Each job posts an end of its own, numbered, so one that was abandoned cannot be taken for the
+// next.
 void BackgroundTask::Start(std::function<void()> job, std::function<void()> done) {
     Abandon();
     m_done = std::move(done);
-    auto ending = std::make_shared<Ending>();
-    ending->loop = &m_loop;
-    ending->tell = m_life.Guard([this, id = m_job] { OnJobEnded(id); });
-    m_ending = ending;
-    m_thread = std::thread([ending, job = std::move(job)] {
+    m_ending = std::make_shared<Ending>();
+    m_ending->loop = &m_loop;
+    const std::uint64_t number = ++m_job;
+    m_thread = std::thread([ending = m_ending, job = std::move(job),
+                            ended = m_life.Guard([this, number] { OnJobEnded(number); })] {
         job();
         const std::lock_guard lock(ending->mutex);
         if (ending->loop != nullptr) {
-            ending->loop->Post(ending->tell);
+            ending->loop->Post(ended);
         }
     });
 }
@@ -37,8 +37,8 @@ void BackgroundTask::Abandon() {
     if (m_thread.joinable()) {
         m_thread.join();
     }
+    ++m_job;  // an end already posted finds another number
     m_done = nullptr;
-    ++m_job;  // an end told already is not this one's
 }
 
 void BackgroundTask::Leave() {
@@ -51,16 +51,15 @@ void BackgroundTask::Leave() {
     }
     m_thread.detach();
     m_ending.reset();
-    m_done = nullptr;
     ++m_job;
+    m_done = nullptr;
 }
 
-void BackgroundTask::OnJobEnded(std::uint64_t job) {
-    if (job != m_job || !m_thread.joinable()) {
+void BackgroundTask::OnJobEnded(std::uint64_t number) {
+    if (number != m_job || !m_thread.joinable()) {
         return;
     }
     m_thread.join();
-    ++m_job;
     if (auto done = std::exchange(m_done, nullptr)) {
         done();
     }

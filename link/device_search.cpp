@@ -20,9 +20,9 @@ std::uint16_t HostPort(int networkOrder) {
     return ReadWord(wire, 0);
 }
 
-// A text the library gives, empty when it gives none.
-std::string TextOf(const char* text) {
-    return text != nullptr ? text : "";
+// The library's texts are in the system's encoding (UTF-8 here); none is an empty text.
+std::string Text(const char* text) {
+    return text != nullptr ? std::string(text) : std::string();
 }
 
 std::uint8_t Low8(int code) {
@@ -98,8 +98,8 @@ std::vector<DeviceSearch::Row> DeviceSearch::FoundRows(int result,
     rows.reserve(count);
     for (int i = 0; i < count; ++i) {
         rows.push_back({
-            TextOf(library.QBDM_GetDevName(i)),
-            TextOf(library.QBDM_GetIP(i)),
+            Text(library.QBDM_GetDevName(i)),
+            Text(library.QBDM_GetIP(i)),
             std::to_string(HostPort(library.QBDM_GetPort(i))),
             Low8(library.QBDM_GetWorkMode(i)) == 0 ? "TCP Server" : "WorkMode Error!",
             ProtocolVerdict(Low8(library.QBDM_GetAppProtocol(i)), chosen),
@@ -113,5 +113,5 @@ std::optional<DeviceSearch::Address> DeviceSearch::RowAddress(int row) const {
     if (!Loaded()) {
         return std::nullopt;
     }
-    return Address{TextOf(m_library->QBDM_GetIP(row)), HostPort(m_library->QBDM_GetPort(row))};
+    return Address{Text(m_library->QBDM_GetIP(row)), HostPort(m_library->QBDM_GetPort(row))};
 }

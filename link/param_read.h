@@ -20,8 +20,8 @@ class ParamRead {
         // Just before a frame of `quantity` registers goes out: a caller that watches replies
         // starts watching this one here, so a quick reply always finds it watched.
         std::function<void(std::uint16_t quantity)> beforeFrame;
-        // The last frame has gone out (sent: whether it could), or the read was stopped first
-        // (Stop(true)). Not told when the read had only one frame to send.
+        // The last frame has gone out (sent: whether it could), or the read was stopped while
+        // its second frame waited (Stop(true); sent false).
         std::function<void(bool sent)> ended;
     };
 

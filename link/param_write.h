@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -18,8 +19,7 @@ class ParamWrite {
   public:
     struct Steps {
         // Before frame `index` of `count` goes out; false ends the frames there and goes on to
-        // the read-back's pause (the caller says why). Not asked before the first frame when
-        // empty.
+        // the read-back's pause, with neither afterLast nor settled (the caller says why).
         std::function<bool(std::size_t index, std::size_t count)> beforeFrame;
         // Frame `index` went out (sent true) or could not.
         std::function<void(std::size_t index, bool sent)> afterFrame;
@@ -29,7 +29,7 @@ class ParamWrite {
         // How long after afterLast `settled` is told; 0 tells it at once.
         std::chrono::milliseconds settle{0};
         // The module has had its pause (the window restarts the COM port here); the read-back's
-        // pause starts. Also told, at once, when beforeFrame ended the frames.
+        // pause starts.
         std::function<void()> settled;
         // kReadBackPause after `settled`: read the block back now.
         std::function<void()> readBack;
@@ -56,7 +56,9 @@ class ParamWrite {
   private:
     void SendNext();
     void FinishFrames();
-    void Settled();
+    void PauseThenReadBack();
+    // Whether the write that `run` numbered is still the one under way.
+    bool Still(std::uint64_t run) const { return m_running && m_run == run; }
 
     EventPort& m_loop;
     std::unique_ptr<Timer> m_pause;
@@ -66,5 +68,5 @@ class ParamWrite {
     std::size_t m_next = 0;
     std::size_t m_sent = 0;
     bool m_running = false;
-    LifeToken m_life;
+    std::uint64_t m_run = 0;  // counts the writes, so a hook that starts or stops one is seen
 };

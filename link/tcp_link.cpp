@@ -4,15 +4,8 @@
 
 #include "device_params.h"
 
-namespace {
-constexpr std::chrono::milliseconds kRtuReadPause{200};
-}
-
 TcpLink::TcpLink(EventPort& loop, TcpPort& port, Handlers handlers)
-    : m_loop(loop),
-      m_port(port),
-      m_handlers(std::move(handlers)),
-      m_secondParamRead(loop.MakeTimer()) {}
+    : m_loop(loop), m_port(port), m_handlers(std::move(handlers)), m_paramRead(loop) {}
 
 TcpLink::~TcpLink() {
     Disconnect();
@@ -23,7 +16,7 @@ std::string TcpLink::CreateFailedText() {
 }
 
 bool TcpLink::ParamReadPending() const {
-    return m_secondParamRead->Active();
+    return m_paramRead.Pending();
 }
 
 bool TcpLink::Connect(const std::string& host, std::uint32_t port) {
@@ -53,12 +46,7 @@ bool TcpLink::Connect(const std::string& host, std::uint32_t port) {
 // The socket may be dropped from inside one of its own handlers: it is closed at once and
 // destroyed once the loop has left them.
 void TcpLink::Disconnect() {
-    if (m_secondParamRead->Active()) {  // it belonged to the connection that ends
-        m_secondParamRead->Stop();
-        if (m_handlers.paramReadEnded) {
-            m_handlers.paramReadEnded();
-        }
-    }
+    m_paramRead.Stop(true);  // a second read waiting belonged to the connection that ends
     if (!m_pSocket) {
         return;
     }
@@ -106,21 +94,13 @@ bool TcpLink::Send(std::span<const Byte> frame) {
     return m_pSocket && m_pSocket->Send(frame) >= 0;
 }
 
-// The pause is a timer: the caller's thread stays free.
 void TcpLink::ReadParams() {
     if (!m_pSocket) {
         return;
     }
-    const Framing framing = LinkFraming();
-    Send(ParamReadFrame(3, framing));
-    if (framing != Framing::ModbusRtu) {
-        Send(ParamReadFrame(5, framing));
-        return;
-    }
-    m_secondParamRead->Start(kRtuReadPause, [this] {
-        Send(ParamReadFrame(5, LinkFraming()));
-        if (m_handlers.paramReadEnded) {
-            m_handlers.paramReadEnded();
-        }
-    });
+    m_paramRead.Start(*this, std::nullopt, {nullptr, [this](bool) {
+                                                if (m_handlers.paramReadEnded) {
+                                                    m_handlers.paramReadEnded();
+                                                }
+                                            }});
 }

@@ -9,6 +9,7 @@
 #include "event_port.h"
 #include "frames.h"
 #include "modbus_socket.h"
+#include "param_read.h"
 #include "request_link.h"
 #include "tcp_port.h"
 
@@ -28,7 +29,8 @@ class TcpLink : public RequestLink {
         // The module closed or reset the connection; reason says which. The link is still up:
         // the owner drops it.
         std::function<void(const std::string& reason)> peerClosed;
-        // The parameter read's second RTU request has gone out, or the link was dropped first.
+        // The parameter read's last request has gone out, or the link was dropped while it
+        // waited for its pause.
         std::function<void()> paramReadEnded;
     };
 
@@ -69,7 +71,7 @@ class TcpLink : public RequestLink {
     TcpPort& m_port;
     Handlers m_handlers;
     std::unique_ptr<CModbusSocket> m_pSocket;
-    std::unique_ptr<Timer> m_secondParamRead;
+    ParamRead m_paramRead;
     std::string m_host;
     std::uint32_t m_portNumber = 0;
 };
