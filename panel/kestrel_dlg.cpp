@@ -34,10 +34,15 @@ CKestrelDlg::CKestrelDlg(DialogPort& port, EventPort& loop, TcpPort& tcpPort,
       m_serialLink(m_SerialPort, SerialHandlers()),
       m_searchLibraryName(searchLibraryName),
       m_paramReadTimer(loop.MakeTimer()),
-      m_replyTimer(loop.MakeTimer()),
+      m_replyDeadline(loop,
+                      [this](const std::vector<std::string>& lines) {
+                          for (const std::string& line : lines) {
+                              AppendReport(line);
+                          }
+                      }),
       m_refreshPacer(loop.MakeTimer()),
       m_deviceSearchTask(loop),
-      m_paramPause(loop.MakeTimer()) {
+      m_paramWrite(loop) {
     // The search's thread shows the port's messages on the window's thread, and waits for them.
     m_SerialPort.SetMessageSink([this](const char* text) {
         const auto show = [this, message = std::string(text)] {
@@ -172,8 +177,7 @@ void CKestrelDlg::OnCancel() {
 
 void CKestrelDlg::ShutdownLinks() {
     EndOperationForClose();
-    m_replyWatch.Clear();
-    m_replyTimer->Stop();
+    m_replyDeadline.Clear();
     m_refreshPacer->Stop();
     DropParamRead();
     m_serialLink.Close();
@@ -210,7 +214,7 @@ void CKestrelDlg::SendCommand(int k) {
     const bool watched = RepliesRead() && WatchReply(k);
     if (!SendOnLink(FrameCommand(k, link.LinkFraming()))) {
         if (watched) {
-            m_replyWatch.WithdrawNewest();
+            m_replyDeadline.WithdrawNewest();
         }
         AppendReport(CommandName(k) + " was not sent: the TCP link is not connected");
     } else if (!RepliesRead()) {
@@ -237,8 +241,7 @@ bool CKestrelDlg::WatchReply(int k) {
         return false;
     }
     const auto timeout = m_bNetworkLink != 0 ? ReplyTimeout() : ReplyTimeout(SerialRateInForce());
-    m_replyWatch.Sent(ReplyWatch::ForCommand(k, CommandName(k)), m_loop.Now() + timeout);
-    ScheduleReplyCheck();
+    m_replyDeadline.Watch(ReplyWatch::ForCommand(k, CommandName(k)), timeout);
     return true;
 }
 
@@ -246,24 +249,6 @@ bool CKestrelDlg::WatchReply(int k) {
 std::uint32_t CKestrelDlg::SerialRateInForce() const {
     const int index = Port().ComboSelection(IDC_BAUD);
     return kSerialRates.at(index < 0 ? 0 : static_cast<std::size_t>(index)).baud;
-}
-
-void CKestrelDlg::ReportUnansweredRequests() {
-    for (const std::string& line : m_replyWatch.Expired(m_loop.Now())) {
-        AppendReport(line);
-    }
-    ScheduleReplyCheck();
-}
-
-void CKestrelDlg::ScheduleReplyCheck() {
-    const auto next = m_replyWatch.NextDeadline();
-    if (!next) {
-        m_replyTimer->Stop();
-        return;
-    }
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - m_loop.Now());
-    m_replyTimer->Start(std::max(wait, std::chrono::milliseconds(0)),
-                        [this] { ReportUnansweredRequests(); });
 }
 
 // ---- replies ------------------------------------------------------------------------------------
@@ -306,7 +291,7 @@ void CKestrelDlg::DecodeNetworkReply(std::span<const Byte> frame) {
     if (const auto code = ParamReadRefusal(frame)) {
         TakeParamRefusal(ParamOrigin::Tcp, *code);
     }
-    if (auto line = m_replyWatch.Received(frame)) {
+    if (auto line = m_replyDeadline.Received(frame)) {
         m_loop.Post(m_life.Guard([this, text = std::move(*line)] { AppendReport(text); }));
     }
     ApplyEffect(DecodeNetworkFrame(frame, m_byAddress));

@@ -19,6 +19,8 @@
 #include "device_search.h"
 #include "event_port.h"
 #include "frames.h"
+#include "param_write.h"
+#include "reply_deadline.h"
 #include "reply_decoder.h"
 #include "reply_watch.h"
 #include "serial_link.h"
@@ -116,8 +118,6 @@ class CKestrelDlg : public CDialog {
     Framing SelectedFraming() const;
     bool SendOnLink(std::span<const Byte> frame);
     bool WatchReply(int k);
-    void ReportUnansweredRequests();
-    void ScheduleReplyCheck();
     std::string CommandName(int k) const;
     std::uint32_t SerialRateInForce() const;
     RequestLink& ActiveLink();
@@ -147,10 +147,7 @@ class CKestrelDlg : public CDialog {
     void DropParamRead();
     void ReadRestOfSerialBlock();
     bool RepliesRead() const;
-    void PauseParamWrite(std::chrono::milliseconds pause, std::function<void()> then);
-    void WriteNextParam();
-    void FinishParamWrite();
-    void ReadBackParams();
+    ParamWrite::Steps ParamWriteSteps(bool serial, std::size_t frames);
     std::string UnwritableReason(ParamOrigin originAtOpen) const;
 
     EventPort& m_loop;
@@ -183,8 +180,7 @@ class CKestrelDlg : public CDialog {
     // The block just written and the unit it went to, until its read-back has been compared.
     std::optional<std::pair<DeviceParams, Byte>> m_writtenCheck;
     bool m_serialRepliesRead = false;  // a search found the module and the reader runs
-    ReplyWatch m_replyWatch;
-    std::unique_ptr<Timer> m_replyTimer;
+    ReplyDeadline m_replyDeadline;
     std::unique_ptr<Timer> m_refreshPacer;  // running: a refresh was shown less than a frame ago
     bool m_bRefreshDue = false;             // replies came since that refresh
 
@@ -195,11 +191,6 @@ class CKestrelDlg : public CDialog {
     const std::thread::id m_uiThread = std::this_thread::get_id();
     BackgroundTask m_deviceSearchTask;
     std::vector<DeviceSearch::Row> m_foundDevices;  // the last search's, until shown
-    // The paced write: its frames, how many went out, and the link they go on.
-    std::vector<std::vector<Byte>> m_paramFrames;
-    std::size_t m_paramFramesSent = 0;
-    RequestLink* m_paramLink = nullptr;
-    std::unique_ptr<Timer> m_paramPause;
-    std::function<void()> m_afterParamPause;
+    ParamWrite m_paramWrite;
     LifeToken m_life;  // last: the calls this window posted end with it
 };

@@ -52,8 +52,7 @@ void CKestrelDlg::EnableControl(int id, bool enabled) {
 // for. The paced write's pause stops, the serial search's read is cut short, and the network
 // search is left to end its library call on its own thread (it holds nothing of the window).
 void CKestrelDlg::EndOperationForClose() {
-    m_paramPause->Stop();
-    m_afterParamPause = nullptr;
+    m_paramWrite.Stop();
     m_deviceSearchTask.Leave();
     m_serialLink.EndSearch();
     if (m_operationRunning) {

@@ -14,7 +14,6 @@
 
 namespace {
 constexpr std::chrono::milliseconds kWritePause{100};
-constexpr std::chrono::milliseconds kReadAfterWritePause{200};
 
 constexpr std::size_t kWholeBlock = 10;
 
@@ -187,74 +186,56 @@ void CKestrelDlg::ReadRestOfSerialBlock() {
     WatchParamRead(ParamOrigin::Serial, m_byAddress, 1, ReplyTimeout(SerialRateInForce()));
 }
 
-// Four register writes 100 ms apart on the link in use, then (WriteNextParam, FinishParamWrite,
-// ReadBackParams) on the serial link the completion box, 100 ms, and the port closed; then the
-// block is forgotten and, 200 ms later, read again. The pauses are timers: the window repaints
-// meanwhile and takes no other command. On the serial link the frames go out even with the port
-// closed (and are lost), as every write of a closed port.
+// Four register writes 100 ms apart on the link in use, then on the serial link the completion
+// box, 100 ms, and the port closed; then the block is forgotten and, 200 ms later, read again.
+// The pauses are timers: the window repaints meanwhile and takes no other command. On the serial
+// link the frames go out even with the port closed (and are lost), as every write of a closed
+// port.
 void CKestrelDlg::WriteDeviceParams() {
     RequestLink& link = ActiveLink();
-    m_paramLink = &link;
-    m_paramFramesSent = 0;
-    m_paramFrames.clear();
+    std::vector<std::vector<Byte>> frames;
     if (m_bNetworkLink == 0 || link.Ready()) {
-        m_paramFrames = ParamWriteFrames(g_DeviceParams, m_byAddress, link.LinkFraming());
+        frames = ParamWriteFrames(g_DeviceParams, m_byAddress, link.LinkFraming());
     }
     BeginOperation("Writing parameters...");
-    WriteNextParam();
+    const std::size_t count = frames.size();
+    m_paramWrite.Start(link, std::move(frames), ParamWriteSteps(m_bNetworkLink == 0, count));
 }
 
-void CKestrelDlg::PauseParamWrite(std::chrono::milliseconds pause, std::function<void()> then) {
-    m_afterParamPause = std::move(then);
-    m_paramPause->Start(pause, [this] { std::exchange(m_afterParamPause, nullptr)(); });
-}
-
-void CKestrelDlg::WriteNextParam() {
-    if (m_paramFramesSent == m_paramFrames.size()) {
-        FinishParamWrite();
-        return;
-    }
+// A real serial module takes its new settings when restarted: the port is closed for that. The
+// module answers the read that follows with the block it now holds; until it does, there is no
+// block to show or write.
+ParamWrite::Steps CKestrelDlg::ParamWriteSteps(bool serial, std::size_t frames) {
+    ParamWrite::Steps steps;
+    RequestLink& link = ActiveLink();
     // The link went away between two writes: the rest would go nowhere, or to another module.
-    if (m_paramFramesSent > 0 && !m_paramLink->Ready()) {
-        AppendReport("The link was lost after " + std::to_string(m_paramFramesSent) + " of " +
-                     std::to_string(m_paramFrames.size()) + " parameter writes");
-        ReadBackParams();
-        return;
-    }
-    ShowOperationStatus("Writing parameters " + std::to_string(m_paramFramesSent + 1) + " of " +
-                        std::to_string(m_paramFrames.size()) + "...");
-    SendOnLink(m_paramFrames[m_paramFramesSent++]);
-    if (m_paramFramesSent < m_paramFrames.size()) {
-        PauseParamWrite(kWritePause, [this] { WriteNextParam(); });
-    } else {
-        FinishParamWrite();
-    }
-}
-
-// A real serial module takes its new settings when restarted: the port is closed for that.
-void CKestrelDlg::FinishParamWrite() {
-    if (m_paramLink != &static_cast<RequestLink&>(m_serialLink)) {
-        if (!m_paramFrames.empty()) {  // every write went out: the read-back is compared
+    steps.beforeFrame = [this, &link](std::size_t index, std::size_t count) {
+        if (index > 0 && !link.Ready()) {
+            AppendReport("The link was lost after " + std::to_string(index) + " of " +
+                         std::to_string(count) + " parameter writes");
+            return false;
+        }
+        ShowOperationStatus("Writing parameters " + std::to_string(index + 1) + " of " +
+                            std::to_string(count) + "...");
+        return true;
+    };
+    steps.afterLast = [this, serial, frames] {
+        if (serial) {
+            ShowMessage(Port(), "Set complete!please reboot device!", MessageIcon::None);
+        } else if (frames > 0) {  // every write went out: the read-back is compared
             m_writtenCheck = std::pair(g_DeviceParams, m_byAddress);
         }
-        ReadBackParams();
-        return;
-    }
-    ShowMessage(Port(), "Set complete!please reboot device!", MessageIcon::None);
-    PauseParamWrite(kWritePause, [this] {
-        if (m_serialLink.IsOpen()) {  // a port lost meanwhile stays closed
+    };
+    steps.settle = serial ? kWritePause : std::chrono::milliseconds(0);
+    steps.settled = [this, serial] {
+        if (serial && m_serialLink.IsOpen()) {  // a port lost meanwhile stays closed
             OnSerialOpen();
         }
-        ReadBackParams();
-    });
-}
-
-// The module answers the read that follows with the block it now holds; until it does, there is
-// no block to show or write.
-void CKestrelDlg::ReadBackParams() {
-    ForgetParamBlock();
-    PauseParamWrite(kReadAfterWritePause, [this] {
+        ForgetParamBlock();
+    };
+    steps.readBack = [this] {
         EndOperation();
         ReadDeviceParams();  // in RTU framing it holds the window until its second read
-    });
+    };
+    return steps;
 }

@@ -23,15 +23,14 @@ void CKestrelDlg::WakeForSerial() {
 }
 
 void CKestrelDlg::OnSerialOpen() {
-    m_replyWatch.Clear();  // the requests were made on the link that is ending
+    m_replyDeadline.Clear();  // the requests were made on the link that is ending
     DropParamRead();
     m_serialRepliesRead = false;  // no reader until a search finds the module
     const bool wasOpen = m_serialLink.IsOpen();
     if (wasOpen) {
         m_serialLink.Close();
-    } else if (!m_serialLink.Open(Port().ComboSelection(IDC_COM) +
-                                  1)) {  // no selection: COM0, which
-                                         // fails
+    } else if (!m_serialLink.Open(Port().ComboSelection(IDC_COM) + 1)) {  // no selection: COM0,
+                                                                          // which fails
         AppendReport(m_serialLink.OpenFailureLine());
     }
     if (m_serialLink.IsOpen()) {
@@ -112,7 +111,7 @@ void CKestrelDlg::TakeFoundModule(const SerialLink::SearchResult& result) {
 // Runs on the reader thread: indicators and the refresh go through synchronous calls into the
 // user-interface thread; the analog values are stored directly.
 void CKestrelDlg::DecodeSerialReply(std::span<const Byte> frame) {
-    if (auto line = m_replyWatch.Received(frame)) {
+    if (auto line = m_replyDeadline.Received(frame)) {
         m_serialLink.PostToUi([this, text = *line] { AppendReport(text); });
     }
     if (const ReplyEffect params = DecodeParamReply(frame);

@@ -49,7 +49,7 @@ void CKestrelDlg::DisconnectTcp() {
         ForgetParamBlock();
     }
     if (m_bNetworkLink != 0) {
-        m_replyWatch.Clear();
+        m_replyDeadline.Clear();
         DropParamRead();
         EnableControl(IDC_ADVANCED, false);
         ClearIndicators();
