@@ -104,8 +104,6 @@ class CKestrelDlg : public CDialog {
     // A search or a paced parameter write runs: the window shows what it is doing, and takes
     // no other command until it has ended.
     bool OperationRunning() const { return m_operationRunning; }
-    // What the window shows of the operation under way; empty when none runs.
-    std::string OperationStatus() const;
 
   protected:
     void DoDataExchange(CDataExchange& dx) override;

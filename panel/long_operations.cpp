@@ -22,10 +22,6 @@ void CKestrelDlg::ShowOperationStatus(const std::string& status) {
     Port().SetText(IDC_STATUS, status);
 }
 
-std::string CKestrelDlg::OperationStatus() const {
-    return Port().Text(IDC_STATUS);
-}
-
 void CKestrelDlg::EndOperation() {
     for (const auto& [control, enabled] : std::exchange(m_heldControls, {})) {
         Port().Enable(control, enabled);

@@ -158,7 +158,7 @@ TEST_F(RealSearch, TheWindowAnswersWhileTheLibrarySearches) {
     EXPECT_EQ(Edit(IDC_IP)->text(), "127.0.0.9");  // the click waited for no search
     EXPECT_EQ(List()->topLevelItemCount(), 1);
     EXPECT_TRUE(Button(IDC_NET_SEARCH)->isEnabled());
-    EXPECT_TRUE(dlg->Dlg().OperationStatus().empty());
+    EXPECT_TRUE(dlg->Text(IDC_STATUS).empty());
 }
 
 // Closing the window mid-search does not wait for the library's call: the call ends on its own

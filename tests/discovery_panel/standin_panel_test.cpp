@@ -110,10 +110,10 @@ TEST_F(StandinPanel, ASearchReplacesTheListAndEmptyResultsEmptyIt) {
     Search({Sound("D", "127.0.0.24")});
     ASSERT_EQ(List()->topLevelItemCount(), 1);
     EXPECT_EQ(List()->topLevelItem(0)->text(0), "D");
-    EXPECT_EQ(dlg->Dlg().OperationStatus(), "");
+    EXPECT_EQ(dlg->Text(IDC_STATUS), "");
     Search({});
     EXPECT_EQ(List()->topLevelItemCount(), 0);
-    EXPECT_EQ(dlg->Dlg().OperationStatus(), "No module answered");
+    EXPECT_EQ(dlg->Text(IDC_STATUS), "No module answered");
 }
 
 TEST_F(StandinPanel, OnlyTheLow16BitsOfTheSearchResultCount) {

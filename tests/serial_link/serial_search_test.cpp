@@ -200,7 +200,7 @@ TEST_F(SerialLinkTest, TheWindowAnswersAndSaysWhichRateItTriesWhileSearching) {
         EXPECT_GE(at, next) << status.toStdString();
         next = at + 1;
     }
-    EXPECT_TRUE(dlg->Dlg().OperationStatus().empty());
+    EXPECT_TRUE(dlg->Text(IDC_STATUS).empty());
     EXPECT_TRUE(Button(IDC_SERIAL_OPEN)->isEnabled());
     EXPECT_TRUE(Button(IDC_SERIAL_SEARCH)->isEnabled());
     EXPECT_TRUE(Button(IDC_RL1_ON)->isEnabled());

@@ -104,7 +104,7 @@ void OperationWatch::Tick() {
         return;
     }
     ++ticks;
-    const QString status = QString::fromStdString(m_dlg.Dlg().OperationStatus());
+    const QString status = QString::fromStdString(m_dlg.Text(IDC_STATUS));
     if (statuses.isEmpty() || statuses.back() != status) {
         statuses << status;
     }
