@@ -12,6 +12,7 @@
 #include "device_params.h"
 #include "param_read.h"
 #include "param_write.h"
+#include "poll_loop.h"
 #include "reply_deadline.h"
 #include "signal_watch.h"
 #include "virtual_clock.h"
@@ -53,6 +54,10 @@ struct ReadCase {
     Sent sent;
     std::vector<std::uint16_t> watched;
 };
+
+void PrintTo(const ReadCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class ParamReadTimes : public ::testing::TestWithParam<ReadCase> {};
 
@@ -232,6 +237,24 @@ TEST(BackgroundTask, DoneRunsOnTheLoopAfterTheJobAndNeverForAnAbandonedOrLeftOne
     std::this_thread::sleep_for(milliseconds(20));
     EXPECT_EQ(clock.RunPosted(), 0U);
     EXPECT_EQ(done, 42);
+}
+
+// A Quit while no Run is under way is forgotten (kestrel-cli drops a parked job between two
+// runs); one from a call the loop runs ends the Run after its due timers, in time order.
+TEST(PollLoop, RunsTimersInOrderUntilAQuitFromInsideTheRun) {
+    PollLoop loop;
+    std::vector<int> ran;
+    const auto late = loop.MakeTimer();
+    const auto early = loop.MakeTimer();
+    late->Start(milliseconds(30), [&] {
+        ran.push_back(30);
+        loop.Quit();
+    });
+    early->Start(milliseconds(10), [&ran] { ran.push_back(10); });
+    loop.Quit();
+    std::thread([&loop, &ran] { loop.Post([&ran] { ran.push_back(0); }); }).join();
+    loop.Run();
+    EXPECT_EQ(ran, (std::vector<int>{0, 10, 30}));
 }
 
 // In a child process: the signal's handlers stay there.

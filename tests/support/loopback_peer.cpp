@@ -110,17 +110,6 @@ bool LoopbackPeer::WaitConnected(std::chrono::milliseconds within) {
     return m_changed.wait_for(lock, within, [this] { return m_everConnected; });
 }
 
-bool LoopbackPeer::WaitBytes(std::size_t count, std::chrono::milliseconds within) {
-    std::unique_lock lock(m_mutex);
-    return m_changed.wait_for(lock, within, [this, count] {
-        std::size_t total = 0;
-        for (const Arrival& arrival : m_arrivals) {
-            total += arrival.bytes.size();
-        }
-        return total >= count;
-    });
-}
-
 std::vector<LoopbackPeer::Arrival> LoopbackPeer::Arrivals() const {
     const std::lock_guard lock(m_mutex);
     return m_arrivals;

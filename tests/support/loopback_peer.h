@@ -26,8 +26,6 @@ class LoopbackPeer {
 
     std::uint16_t Port() const { return m_port; }
     bool WaitConnected(std::chrono::milliseconds within = std::chrono::seconds(5));
-    // Until at least `count` bytes have arrived in all.
-    bool WaitBytes(std::size_t count, std::chrono::milliseconds within = std::chrono::seconds(5));
     std::vector<Arrival> Arrivals() const;
     std::vector<std::uint8_t> Received() const;
     void ClearReceived();
