@@ -175,8 +175,8 @@ TEST_F(SerialLinkTest, ALateLineLostNoticeLeavesANewlyOpenedPortAlone) {
 
 // ---- the window closing under the reader --------------------------------------------------------
 
-// Holds back the calls posted to the window's thread, the wake-ups that have the window take
-// what the reader hands it among them, so the reader is left waiting on a call.
+// Holds back the wake-ups of the window's thread (socket notifications), those that have the
+// window take what the reader hands it among them, so the reader is left waiting on a call.
 class HoldCalls : public QObject {
   public:
     HoldCalls() { QCoreApplication::instance()->installEventFilter(this); }
@@ -185,7 +185,7 @@ class HoldCalls : public QObject {
 
   protected:
     bool eventFilter(QObject*, QEvent* event) override {
-        if (event->type() != QEvent::MetaCall) return false;
+        if (event->type() != QEvent::SockAct) return false;
         ++held;
         return true;
     }
