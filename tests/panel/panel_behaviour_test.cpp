@@ -110,6 +110,17 @@ TEST_F(PanelBehaviour, StartsOnTheNetworkLinkWithItsControlsSet) {
               "RL1 Closed was not sent: no link is in use (connect over TCP or open a COM port)");
 }
 
+// What only the shell has, the panel asks the shell for; Escape closes the window.
+TEST_F(PanelBehaviour, AsksTheShellForItsOwnWindowsAndEndsOnEscape) {
+    dlg.OnSysCommand(0x0010);
+    dlg.OnHelp();
+    dlg.OnTraffic();
+    EXPECT_EQ(dialog.aboutShown + dialog.helpShown + dialog.trafficShown, 3);
+    EXPECT_FALSE(dialog.Ended());
+    dialog.Escape();
+    EXPECT_EQ(dialog.Ended(), 2);
+}
+
 TEST_F(PanelBehaviour, ARefusedPortIsSaidOnceAndNothingIsAttempted) {
     dialog.Type(IDC_PORT, "-1");
     dialog.Click(IDC_CONNECT);
