@@ -392,12 +392,9 @@ TEST_F(Installed, CommandLineToolRunsFromThePrefixWithItsLibraryAndManualPage) {
         "cd / && KESTREL_DISCOVERY_SCOPE=loopback KESTREL_DISCOVERY_PORT=9 " + cli + " discover");
     EXPECT_EQ(status, 1) << output;
     EXPECT_EQ(output, "kestrel-cli: discover: no module answered the search\n");
-    // No window: Qt Core and Network only.
-    const std::vector<std::string> needed = DynamicEntries(prefix_ / "bin/kestrel-cli", "NEEDED");
-    EXPECT_NE(std::find(needed.begin(), needed.end(), "libQt6Network.so.6"), needed.end());
-    for (const std::string& library : needed) {
-        EXPECT_EQ(library.find("Widgets"), std::string::npos) << library;
-        EXPECT_EQ(library.find("Gui"), std::string::npos) << library;
+    // No toolkit at all: it runs where Qt is not installed.
+    for (const std::string& library : DynamicEntries(prefix_ / "bin/kestrel-cli", "NEEDED")) {
+        EXPECT_EQ(library.find("Qt"), std::string::npos) << library;
     }
     const auto [manStatus, manual] =
         RunCommand("gzip -dc " + Quoted((prefix_ / "share/man/man1/kestrel-cli.1.gz").string()) +
