@@ -442,6 +442,14 @@ std::string CTemplateDialog::Text(int id) const {
 // relayout or repaint of unchanged fields.
 void CTemplateDialog::SetText(int id, const std::string& utf8) {
     QWidget* widget = GetDlgItem(id);
+    // The report is set again on every refresh: an unchanged one is not converted anew.
+    if (qobject_cast<QPlainTextEdit*>(widget) != nullptr) {
+        std::string& shown = m_reportTexts[id];
+        if (shown == utf8) {
+            return;
+        }
+        shown = utf8;
+    }
     const QString text = FromUtf8(utf8);
     if (auto* field = qobject_cast<QLineEdit*>(widget)) {
         if (field->text() != text) {

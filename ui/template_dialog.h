@@ -101,6 +101,7 @@ class CTemplateDialog : public QDialog, public DialogPort {
     std::span<const ItemTemplate> m_template;
     std::vector<QWidget*> m_widgets;  // in template order
     std::map<int, QWidget*> m_items;
+    std::map<int, std::string> m_reportTexts;  // what each report was last set to, as given
     DialogPanel* m_panel = nullptr;
 };
 
