@@ -1,13 +1,10 @@
 #pragma once
 
-#include "dialog_template.h"
+#include "template_dialog.h"
 
 // The About box: the program's name and version, who makes it and where to find it.
 class CAboutDlg : public CTemplateDialog {
     Q_OBJECT
   public:
     explicit CAboutDlg(QWidget* parent = nullptr);
-
-  protected:
-    void DoDataExchange(CDataExchange&) override {}
 };

@@ -143,9 +143,9 @@ void AddFloodRow(BenchTable& table, const std::string& figure, std::size_t mib,
 }
 
 // The traffic monitor open beside the panel, as the context menu's item opens it.
-void OpenMonitorIf(bool monitor, CKestrelDlg& dlg) {
+void OpenMonitorIf(bool monitor, KestrelWindow& dlg) {
     if (monitor) {
-        dlg.OnTraffic();
+        dlg.Dlg().OnTraffic();
     }
 }
 
@@ -161,7 +161,7 @@ FloodRun TcpFlood(const FloodCase& c, Framing framing, std::size_t mib, bool mon
     probe.Start();
     flooder.Go();
     // The flooder closes its side at the end; the panel drops the link once it has read all.
-    const bool done = RunEventsUntil([&] { return dlg->Socket() == nullptr; }, kDrainBoundMs);
+    const bool done = RunEventsUntil([&] { return !TcpConnected(*dlg); }, kDrainBoundMs);
     const double seconds = probe.SecondsSinceStart();
     return {done, probe.LongestMs(), seconds};
 }

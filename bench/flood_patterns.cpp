@@ -49,4 +49,3 @@ std::vector<Byte> RepeatedPattern(const std::string& unit, std::size_t size) {
     }
     return pattern;
 }
-

@@ -35,37 +35,37 @@ bool RunEventsUntil(const std::function<bool()>& condition, int timeoutMs) {
     return true;
 }
 
-std::unique_ptr<CKestrelDlg> NewPanel() {
-    auto dlg = std::make_unique<CKestrelDlg>();
+std::unique_ptr<KestrelWindow> NewPanel() {
+    auto dlg = std::make_unique<KestrelWindow>();
     dlg->show();
     return dlg;
 }
 
-bool ConnectTcp(CKestrelDlg& dlg, quint16 port) {
+bool ConnectTcp(KestrelWindow& dlg, quint16 port) {
     dlg.Item<QLineEdit>(IDC_IP)->setText(QStringLiteral("127.0.0.1"));
     dlg.Item<QLineEdit>(IDC_PORT)->setText(QString::number(port));
     dlg.Item<QPushButton>(IDC_CONNECT)->click();
     // "Advanced" waits for the parameter reply, which a flooding peer never sends.
     if (!RunEventsUntil(
-            [&] { return dlg.ReportText().startsWith(QStringLiteral("TCP Client Connected")); },
+            [&] { return ReportText(dlg).startsWith(QStringLiteral("TCP Client Connected")); },
             kConnectBoundMs)) {
         return false;
     }
     // The connect reads the parameters; their replies come before any relay echo, and the
     // address they carry is the one the echoes are matched against.
-    return RunEventsUntil([&] { return dlg.Address() != 0; }, kConnectBoundMs);
+    return RunEventsUntil([&] { return ShownAddress(dlg) != 0; }, kConnectBoundMs);
 }
 
-bool OpenCom(CKestrelDlg& dlg, int com) {
+bool OpenCom(KestrelWindow& dlg, int com) {
     dlg.Item<QComboBox>(IDC_COM)->setCurrentIndex(com - 1);
     dlg.Item<QPushButton>(IDC_SERIAL_OPEN)->click();
-    return dlg.SerialPort().IsOpen();
+    return ComOpen(dlg);
 }
 
-bool SearchCom(CKestrelDlg& dlg) {
+bool SearchCom(KestrelWindow& dlg) {
     dlg.Item<QPushButton>(IDC_SERIAL_SEARCH)->click();
-    RunEventsUntil([&dlg] { return !dlg.OperationRunning(); }, kSearchBoundMs);
-    return dlg.ReportText().startsWith(QStringLiteral("Found device!"));
+    RunEventsUntil([&dlg] { return !dlg.Dlg().OperationRunning(); }, kSearchBoundMs);
+    return ReportText(dlg).startsWith(QStringLiteral("Found device!"));
 }
 
 // Runs the event loop for `ms` and returns the wall time it took.
@@ -92,8 +92,9 @@ std::string DescribeIdle(const IdleUse& use) {
     return Format("%.3f %% of a core, %.0f wake-ups/s", use.cpuPercent, use.wakeupsPerSecond);
 }
 
-RelayRoundTrip::RelayRoundTrip(CKestrelDlg& dlg) : m_dlg(dlg) {
-    connect(m_dlg.Relay(0), &QCheckBox::toggled, this, &RelayRoundTrip::OnIndicator);
+RelayRoundTrip::RelayRoundTrip(KestrelWindow& dlg) : m_dlg(dlg) {
+    connect(m_dlg.Item<QCheckBox>(RelayId(0)), &QCheckBox::toggled, this,
+            &RelayRoundTrip::OnIndicator);
 }
 
 void RelayRoundTrip::Reserve(std::size_t count) {
@@ -127,7 +128,7 @@ bool RelayRoundTrip::Run(std::size_t count) {
 }
 
 void RelayRoundTrip::PressNext() {
-    m_expectChecked = !m_dlg.Relay(0)->isChecked();
+    m_expectChecked = !m_dlg.IsChecked(RelayId(0));
     const int button =
         m_expectChecked ? IDC_RL1_ON : IDC_RL1_ON + 1;  // "RL1 Closed" / "Disconnect"
     m_pressed[m_done] = BenchClock::now();

@@ -9,7 +9,25 @@
 #include <string>
 #include <vector>
 
-#include "kestrel_dlg.h"
+#include "kestrel_window.h"
+#include "main_template.h"
+
+// The window's controls, read by id as the operator sees them.
+inline QString ReportText(const DialogPort& window) {
+    return QString::fromStdString(window.Text(IDC_REPORT));
+}
+inline int ShownAddress(const DialogPort& window) {
+    return std::stoi(window.Text(IDC_ADDRESS));
+}
+inline bool TcpConnected(const DialogPort& window) {
+    return window.Text(IDC_CONNECT) == "Disconnect";
+}
+inline bool ComOpen(const DialogPort& window) {
+    return window.Text(IDC_SERIAL_OPEN) == "Close";
+}
+inline int RelayId(int n) {
+    return IDC_RL1 + n;
+}
 
 using BenchClock = std::chrono::steady_clock;
 using Stamps = std::vector<BenchClock::time_point>;
@@ -18,15 +36,15 @@ using Stamps = std::vector<BenchClock::time_point>;
 bool RunEventsUntil(const std::function<bool()>& condition, int timeoutMs);
 
 // A main window as the operator gets it at start.
-std::unique_ptr<CKestrelDlg> NewPanel();
+std::unique_ptr<KestrelWindow> NewPanel();
 // Puts 127.0.0.1 and the port into the fields, presses Connect and waits until the link is up
 // and the parameter reads of the connect have been answered.
-bool ConnectTcp(CKestrelDlg& dlg, quint16 port);
+bool ConnectTcp(KestrelWindow& dlg, quint16 port);
 // Selects COM<com> and presses Open.
-bool OpenCom(CKestrelDlg& dlg, int com);
+bool OpenCom(KestrelWindow& dlg, int com);
 // Presses the serial Search and runs the event loop until it has ended; true when a module was
 // found.
-bool SearchCom(CKestrelDlg& dlg);
+bool SearchCom(KestrelWindow& dlg);
 // What the process used while the event loop ran idle for `seconds`: the share of one core in
 // percent, and how often per second its threads woke from a wait.
 struct IdleUse {
@@ -42,7 +60,7 @@ std::string DescribeIdle(const IdleUse& use);
 class RelayRoundTrip : public QObject {
     Q_OBJECT
   public:
-    explicit RelayRoundTrip(CKestrelDlg& dlg);
+    explicit RelayRoundTrip(KestrelWindow& dlg);
     // Space for `count` stamps, touched now so that a long run does not grow while measured.
     void Reserve(std::size_t count);
     // Sends `count` commands; false when an echo has not shown within the stall bound.
@@ -54,7 +72,7 @@ class RelayRoundTrip : public QObject {
     void PressNext();
     void OnIndicator(bool checked);
 
-    CKestrelDlg& m_dlg;
+    KestrelWindow& m_dlg;
     Stamps m_pressed;
     Stamps m_shown;
     std::size_t m_count = 0;

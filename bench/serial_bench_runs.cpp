@@ -37,7 +37,7 @@ double ReadWaitsMs(std::size_t step) {
     return waits;
 }
 
-double TimedSearchMs(CKestrelDlg& dlg, bool& found) {
+double TimedSearchMs(KestrelWindow& dlg, bool& found) {
     const auto start = BenchClock::now();
     found = SearchCom(dlg);
     return std::chrono::duration<double, std::milli>(BenchClock::now() - start).count();
@@ -52,7 +52,7 @@ void AddSearchRow(BenchTable& table, const std::string& figure, double tookMs, d
 }
 
 // The panel with its port open on the bench's module and the module found: the reader runs.
-bool ConnectModule(CKestrelDlg& dlg, const PtyModule& module, int com) {
+bool ConnectModule(KestrelWindow& dlg, const PtyModule& module, int com) {
     return module.Ready() && OpenCom(dlg, com) && SearchCom(dlg);
 }
 

@@ -25,12 +25,13 @@ struct StallRun {
 };
 
 // Presses the button and measures until the operation it started has ended.
-StallRun MeasureOperation(CKestrelDlg& dlg, int button) {
+StallRun MeasureOperation(KestrelWindow& dlg, int button) {
     StallProbe probe;
     probe.Start();
     dlg.Item<QPushButton>(button)->click();
-    const bool done = dlg.OperationRunning() &&
-                      RunEventsUntil([&dlg] { return !dlg.OperationRunning(); }, kOperationBoundMs);
+    const bool done =
+        dlg.Dlg().OperationRunning() &&
+        RunEventsUntil([&dlg] { return !dlg.Dlg().OperationRunning(); }, kOperationBoundMs);
     const double seconds = probe.SecondsSinceStart();
     return {done, probe.LongestMs(), seconds};
 }

@@ -35,7 +35,7 @@ RoundTrips PanelRoundTripsWith(bool monitor, quint16 port, std::size_t warmUp, s
                                std::string& error) {
     auto dlg = NewPanel();
     if (monitor) {
-        dlg->OnTraffic();
+        dlg->Dlg().OnTraffic();
     }
     if (!ConnectTcp(*dlg, port)) {
         error = "the panel did not connect";
@@ -53,7 +53,7 @@ RoundTrips PanelRoundTripsWith(bool monitor, quint16 port, std::size_t warmUp, s
         return {};
     }
     const double cpuMs = ProcessCpuMs() - cpuBefore;
-    dlg->DisconnectTcp();
+    dlg->Dlg().DisconnectTcp();
     return {Durations(trips.Pressed(), trips.Shown(), count), cpuMs};
 }
 
@@ -124,9 +124,9 @@ double CpuPerRepaintedStep(const std::function<void(int)>& step) {
 // change, each with the repaint that follows.
 void AddRepaintRow(BenchTable& table) {
     auto dlg = NewPanel();
-    const double refresh = CpuPerRepaintedStep([&](int) { dlg->UpdateData(false); });
-    const double indicator =
-        CpuPerRepaintedStep([&](int turn) { dlg->Relay(0)->setChecked(turn % 2 == 0); });
+    const double refresh = CpuPerRepaintedStep([&](int) { dlg->Dlg().UpdateData(false); });
+    const double indicator = CpuPerRepaintedStep(
+        [&](int turn) { dlg->Item<QCheckBox>(RelayId(0))->setChecked(turn % 2 == 0); });
     const double nothing = CpuPerRepaintedStep([](int) {});
     table.Info("1. Panel CPU per reply, no link: refresh / indicator / empty turn",
                Format("UpdateData(false) + repaint %.1f us, indicator + repaint %.1f us, "

@@ -20,7 +20,12 @@ QString ApplicationName() {
 }
 
 void KestrelMessageBox(QWidget* owner, const QString& text, MessageIcon icon) {
-    const ShownMessage message{ApplicationName(), text, icon, owner};
+    KestrelMessageBox(owner, text, ApplicationName(), icon);
+}
+
+void KestrelMessageBox(QWidget* owner, const QString& text, const QString& caption,
+                       MessageIcon icon) {
+    const ShownMessage message{caption, text, icon, owner};
     if (Hook()) {
         Hook()(message);
         return;

@@ -3,9 +3,9 @@
 #include <QString>
 #include <functional>
 
-class QWidget;
+#include "dialog_port.h"
 
-enum class MessageIcon { None, Warning };
+class QWidget;
 
 // Every message box of the program: the program's name as caption, one OK button, with or
 // without the warning icon, modal over its owner.
@@ -17,6 +17,8 @@ struct ShownMessage {
 };
 
 void KestrelMessageBox(QWidget* owner, const QString& text, MessageIcon icon);
+void KestrelMessageBox(QWidget* owner, const QString& text, const QString& caption,
+                       MessageIcon icon);
 
 // The base name of the running executable, without folder and extension ("kestrel").
 QString ApplicationName();

@@ -1,6 +1,7 @@
 #include "qt_event_port.h"
 
 #include <QObject>
+#include <QSocketNotifier>
 #include <QTimer>
 
 namespace {
@@ -34,7 +35,12 @@ class QtTimer final : public Timer {
 
 }  // namespace
 
-QtEventPort::QtEventPort() : m_context(std::make_unique<QObject>()) {}
+QtEventPort::QtEventPort() : m_context(std::make_unique<QObject>()) {
+    auto* notifier =
+        new QSocketNotifier(m_wake.Descriptor(), QSocketNotifier::Read, m_context.get());
+    QObject::connect(notifier, &QSocketNotifier::activated, m_context.get(),
+                     [this] { RunPosted(); });
+}
 
 QtEventPort::~QtEventPort() = default;
 
@@ -43,5 +49,27 @@ std::unique_ptr<Timer> QtEventPort::MakeTimer() {
 }
 
 void QtEventPort::Post(std::function<void()> fn) {
-    QMetaObject::invokeMethod(m_context.get(), std::move(fn), Qt::QueuedConnection);
+    {
+        const std::lock_guard lock(m_mutex);
+        m_posted.push_back(std::move(fn));
+    }
+    m_wake.Signal();
+}
+
+// One call at a time, so a call that runs a nested loop (a modal box) leaves the rest, in order,
+// to that loop.
+void QtEventPort::RunPosted() {
+    m_wake.Clear();
+    for (;;) {
+        std::function<void()> fn;
+        {
+            const std::lock_guard lock(m_mutex);
+            if (m_posted.empty()) {
+                return;
+            }
+            fn = std::move(m_posted.front());
+            m_posted.pop_front();
+        }
+        fn();
+    }
 }

@@ -71,17 +71,17 @@ TEST_F(MainWindow, ControlsStartAsInitialised) {
     EXPECT_FALSE(Edit(IDC_AI1)->isEnabled());
     EXPECT_EQ(Edit(IDC_ADDRESS)->text(), "1");
     EXPECT_TRUE(Edit(IDC_ADDRESS)->isReadOnly());
-    EXPECT_EQ(dlg->NetworkLink(), 1);
-    EXPECT_EQ(dlg->Socket(), nullptr);
+    EXPECT_FALSE(ComOpen(*dlg));
+    EXPECT_FALSE(TcpConnected(*dlg));
     EXPECT_EQ(dlg->focusWidget(), Button(IDC_CONNECT));
 }
 
 TEST_F(MainWindow, IndicatorsFollowTheirIds) {
     const std::array<int, 4> di = {IDC_DI1, IDC_DI2, IDC_DI3, IDC_DI4};
     for (std::size_t n = 0; n < 4; ++n) {
-        EXPECT_EQ(dlg->DI(n), Box(di[n]));
-        EXPECT_EQ(dlg->DI(n)->text(), QStringLiteral("DI%1").arg(n + 1));
-        EXPECT_EQ(dlg->Relay(n)->text(), QStringLiteral("RL%1").arg(n + 1));
+        EXPECT_EQ(dlg->Item<QCheckBox>(DiId(n)), Box(di[n]));
+        EXPECT_EQ(dlg->Item<QCheckBox>(DiId(n))->text(), QStringLiteral("DI%1").arg(n + 1));
+        EXPECT_EQ(dlg->Item<QCheckBox>(RelayId(n))->text(), QStringLiteral("RL%1").arg(n + 1));
     }
 }
 
@@ -180,7 +180,7 @@ TEST_F(MainWindow, OnTheSerialLineTheReportSaysOnlyWhatIsRead) {
     dlg->Item<QComboBox>(IDC_COM)->setCurrentIndex(6);
     Button(IDC_SERIAL_OPEN)->click();
     Button(IDC_RL1_ON)->click();
-    EXPECT_EQ(dlg->ReportText(),
+    EXPECT_EQ(ReportText(*dlg),
               "RL1 Closed was sent on COM7, but replies are not read until a "
               "search finds the module\r\n");
     QByteArray line;
@@ -198,18 +198,18 @@ TEST_F(MainWindow, OnTheSerialLineTheReportSaysOnlyWhatIsRead) {
     ASSERT_TRUE(received(8));  // the read of five registers from unit 0xFF
     const QByteArray reply = Hex("00 03 0A 00 00 02 07 16 00 00 00 00 00 D3 D8");
     ASSERT_EQ(write(module.Master(), reply.data(), std::size_t(reply.size())), reply.size());
-    ASSERT_TRUE(WaitFor([this] { return !dlg->OperationRunning(); }));
+    ASSERT_TRUE(WaitFor([this] { return !dlg->Dlg().OperationRunning(); }));
     EXPECT_TRUE(
-        dlg->ReportText().startsWith("The module reports address 0, the broadcast "
-                                     "address, which is no module's: requests still go "
-                                     "to unit 1 and \"Advanced\" stays off\r\nFound "
-                                     "device!\r\n"));
+        ReportText(*dlg).startsWith("The module reports address 0, the broadcast "
+                                    "address, which is no module's: requests still go "
+                                    "to unit 1 and \"Advanced\" stays off\r\nFound "
+                                    "device!\r\n"));
     EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
     line.clear();
     Button(IDC_QUERY_AI)->click();
     ASSERT_TRUE(received(8));
     EXPECT_EQ(line.toHex(' '), Hex("01 04 00 00 00 02 71 CB").toHex(' '));
-    EXPECT_FALSE(WaitFor([this] { return dlg->ReportText().contains("to RL1 Closed"); }, 1500));
+    EXPECT_FALSE(WaitFor([this] { return ReportText(*dlg).contains("to RL1 Closed"); }, 1500));
     qunsetenv("KESTREL_COM_DIR");
 }
 
@@ -269,20 +269,19 @@ class Report : public PanelTest {
 };
 
 TEST_F(Report, PutsTheNewestLineFirst) {
-    dlg->AppendReport("A");
-    dlg->AppendReport("B");
-    dlg->AppendReport("C");
-    EXPECT_EQ(dlg->ReportText(), "C\r\nB\r\nA\r\n");
+    dlg->Dlg().AppendReport("A");
+    dlg->Dlg().AppendReport("B");
+    dlg->Dlg().AppendReport("C");
+    EXPECT_EQ(ReportText(*dlg), "C\r\nB\r\nA\r\n");
     ASSERT_NE(Shown(), nullptr);
     EXPECT_EQ(Shown()->toPlainText(), "C\nB\nA\n");
     EXPECT_TRUE(Shown()->isReadOnly());
-    dlg->SetReportText("replaced\r\n");
-    dlg->OnRefreshView();
+    dlg->SetText(IDC_REPORT, "replaced\r\n");  // not the lines shown with some before them
     EXPECT_EQ(Shown()->toPlainText(), "replaced\n");
 }
 
 TEST_F(Report, AssistiveTechnologyReadsItsText) {
-    dlg->AppendReport("TCP Client Connected to 127.0.0.1 : 4196");
+    dlg->Dlg().AppendReport("TCP Client Connected to 127.0.0.1 : 4196");
     QAccessibleInterface* face = QAccessible::queryAccessibleInterface(Shown());
     ASSERT_NE(face, nullptr);
     EXPECT_EQ(face->text(QAccessible::Name), "Report");
@@ -293,41 +292,44 @@ TEST_F(Report, AssistiveTechnologyReadsItsText) {
 }
 
 TEST_F(Report, KeyboardSelectsAndCopiesAndASelectionOutlivesNewLines) {
-    dlg->AppendReport("older");
-    dlg->AppendReport("newest");
+    dlg->Dlg().AppendReport("older");
+    dlg->Dlg().AppendReport("newest");
     Shown()->setFocus();
     Shown()->moveCursor(QTextCursor::Start);
     QTest::keyClick(Shown(), Qt::Key_End, Qt::ShiftModifier);
     EXPECT_EQ(Shown()->textCursor().selectedText(), "newest");
     QTest::keyClick(Shown(), Qt::Key_C, Qt::ControlModifier);
     EXPECT_EQ(QApplication::clipboard()->text(), "newest");
-    dlg->AppendReport("latest");
+    dlg->Dlg().AppendReport("latest");
     EXPECT_EQ(Shown()->textCursor().selectedText(), "newest");
 }
 
 TEST_F(Report, ScrollsAndARefreshWithoutNewLinesLeavesItAlone) {
     for (int n = 0; n < 30; ++n) {
-        dlg->AppendReport(QStringLiteral("line %1").arg(n));
+        dlg->Dlg().AppendReport("line " + std::to_string(n));
     }
     EXPECT_GT(Shown()->verticalScrollBar()->maximum(), 0);
     const int revision = Shown()->document()->revision();
-    dlg->OnRefreshView();
+    dlg->Dlg().OnRefreshView();
     EXPECT_EQ(Shown()->document()->revision(), revision);
 }
 
 TEST_F(MainWindow, RefreshOverwritesTypedFields) {
+    Edit(IDC_AI1)->setText("4.9951171875");
+    ASSERT_TRUE(dlg->Dlg().UpdateData(true));
     Edit(IDC_PORT)->setText("12");
-    dlg->SetAnalogValues(4.9951171875F, 0.0F);
-    dlg->OnRefreshView();
+    dlg->Dlg().OnRefreshView();
     EXPECT_EQ(Edit(IDC_PORT)->text(), "4196");
     EXPECT_EQ(Edit(IDC_AI1)->text(), "4.99512");
 }
 
 TEST_F(MainWindow, RefreshCanBeAskedForFromAnotherThread) {
-    dlg->SetAddress(42);
+    TakeAddress(*dlg, 42);
+    Edit(IDC_ADDRESS)->setText("1");
     std::atomic<bool> ran{false};
     std::thread other([this, &ran] {
-        ran = QMetaObject::invokeMethod(dlg.get(), "OnRefreshView", Qt::BlockingQueuedConnection);
+        ran = QMetaObject::invokeMethod(
+            dlg.get(), [this] { dlg->Dlg().OnRefreshView(); }, Qt::BlockingQueuedConnection);
     });
     EXPECT_TRUE(WaitFor([this] { return Edit(IDC_ADDRESS)->text() == "42"; }));
     other.join();
@@ -337,27 +339,29 @@ TEST_F(MainWindow, RefreshCanBeAskedForFromAnotherThread) {
 TEST_F(MainWindow, ARefusedFieldStopsTheExchange) {
     Edit(IDC_IP)->setText("127.0.0.2");
     Edit(IDC_PORT)->setText("-1");
-    dlg->SetReportText("kept");
-    EXPECT_FALSE(dlg->UpdateData(true));
-    EXPECT_EQ(dlg->Host(), "127.0.0.2");   // exchanged before the refusal
-    EXPECT_EQ(dlg->Port(), 4196U);         // refused: keeps its value
-    EXPECT_EQ(dlg->ReportText(), "kept");  // after the refusal: untouched
+    dlg->SetText(IDC_REPORT, "kept");
+    EXPECT_FALSE(dlg->Dlg().UpdateData(true));
+    EXPECT_EQ(ReportText(*dlg), "kept");  // after the refusal: not taken in
     ASSERT_EQ(recorder.messages.size(), 1U) << recorder.Texts().join(" | ").toStdString();
     EXPECT_EQ(recorder.messages[0].text, QString::fromUtf8(kRefuseUnsigned));
     EXPECT_EQ(recorder.messages[0].icon, MessageIcon::Warning);
     EXPECT_EQ(recorder.messages[0].caption, ApplicationName());
     EXPECT_EQ(dlg->focusWidget(), Edit(IDC_PORT));
     EXPECT_EQ(Edit(IDC_PORT)->selectedText(), "-1");
+    dlg->Dlg().UpdateData(false);
+    EXPECT_EQ(Edit(IDC_IP)->text(), "127.0.0.2");  // exchanged before the refusal
+    EXPECT_EQ(Edit(IDC_PORT)->text(), "4196");     // refused: kept its value
+    EXPECT_EQ(ReportText(*dlg), "");               // after the refusal: untouched
 }
 
 TEST_F(MainWindow, AboutOpensForCommands0x0010To0x001F) {
     for (unsigned command : {0x0010U, 0x001FU}) {
         QString title;
         CloseNextModal([&title](QWidget* modal) { title = modal->windowTitle(); });
-        dlg->OnSysCommand(command);
+        dlg->Dlg().OnSysCommand(command);
         EXPECT_EQ(title, QString::fromUtf8("关于 Kestrel")) << command;
     }
-    dlg->OnSysCommand(0x0020);  // any other command opens nothing
+    dlg->Dlg().OnSysCommand(0x0020);  // any other command opens nothing
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 }
 
@@ -370,7 +374,7 @@ TEST_F(MainWindow, WindowAndAboutShowTheKestrelIcon) {
         const auto* icon = modal->findChild<QLabel*>("item1100");
         aboutIconDrawn = icon && !icon->pixmap().isNull();
     });
-    dlg->OnSysCommand(0x0010);
+    dlg->Dlg().OnSysCommand(0x0010);
     EXPECT_TRUE(aboutIconDrawn);
 }
 
@@ -395,7 +399,7 @@ TEST_F(MainWindow, EnterInAFieldTogglesTheLinkAndKeepsTheWindowOpen) {
     QTest::keyClick(Edit(IDC_IP), Qt::Key_Return);
     EXPECT_TRUE(dlg->isVisible());
     EXPECT_EQ(Button(IDC_CONNECT)->text(), "Disconnect");
-    EXPECT_NE(dlg->Socket(), nullptr);
+    EXPECT_TRUE(TcpConnected(*dlg));
     QTest::keyClick(Edit(IDC_PORT), Qt::Key_Enter);
     EXPECT_TRUE(dlg->isVisible());
     EXPECT_EQ(Button(IDC_CONNECT)->text(), "Connect");
@@ -525,9 +529,9 @@ TEST_F(MainWindow, EveryTextFitsItsControl) {
     CAdvancedDlg advanced;
     advanced.m_params.bytes = {1, 1, 2, 7, 0x16, 0, 0xFF, 0xFF, 0xFF, 0xFF};
     CloseNextModal([&clipped](QWidget* modal) { clipped << ClippedTexts(*modal); });
-    advanced.DoModal(dlg.get());
+    advanced.DoModal(*dlg);
     CloseNextModal([&clipped](QWidget* modal) { clipped << ClippedTexts(*modal); });
-    dlg->OnSysCommand(0x0010);
+    dlg->Dlg().OnSysCommand(0x0010);
     EXPECT_TRUE(clipped.isEmpty()) << clipped.join(" | ").toStdString();
 }
 

@@ -20,15 +20,14 @@ class AgainstSimulator : public PanelTest {
     }
     void Connect(int protocol) {
         dlg->Item<QComboBox>(IDC_PROTOCOL)->setCurrentIndex(protocol);
-        dlg->SetReportText({});
-        dlg->OnRefreshView();
+        ClearReport(*dlg);
         ConnectTo(sim->Port());
         // A refused parameter read may already be reported above the line.
-        ASSERT_TRUE(WaitFor([this] { return dlg->ReportText().contains("TCP Client Connected"); }));
+        ASSERT_TRUE(WaitFor([this] { return ReportText(*dlg).contains("TCP Client Connected"); }));
         // In RTU framing the window takes commands once the second parameter read has gone.
-        ASSERT_TRUE(WaitFor([this] { return !dlg->OperationRunning(); }));
+        ASSERT_TRUE(WaitFor([this] { return !dlg->Dlg().OperationRunning(); }));
     }
-    bool Relay(int n) const { return dlg->Relay(static_cast<std::size_t>(n))->isChecked(); }
+    bool Relay(int n) const { return dlg->IsChecked(RelayId(static_cast<std::size_t>(n))); }
 
     std::unique_ptr<simtest::SimProcess> sim;
 };
@@ -41,7 +40,7 @@ TEST_F(AgainstSimulator, RelaysInputsAndParametersInBothFramings) {
         Connect(protocol);
         // learned from unit 0xFF
         ASSERT_TRUE(WaitFor([this] { return Button(IDC_ADVANCED)->isEnabled(); }));
-        EXPECT_EQ(dlg->Address(), 3);
+        EXPECT_EQ(ShownAddress(*dlg), 3);
         EXPECT_EQ(g_DeviceParams.bytes[0], 3);
         for (int n = 0; n < 4; ++n) {
             Button(IDC_RL1_ON + 2 * n)->click();
@@ -51,9 +50,9 @@ TEST_F(AgainstSimulator, RelaysInputsAndParametersInBothFramings) {
         ASSERT_TRUE(WaitFor([&] { return !Relay(0); }));
         EXPECT_NE(sim->Command("show").find("relays=0111"), std::string::npos);
         Button(IDC_QUERY_DI)->click();
-        ASSERT_TRUE(WaitFor([this] { return dlg->DI(1)->isChecked(); }));
-        EXPECT_FALSE(dlg->DI(0)->isChecked());
-        EXPECT_TRUE(dlg->DI(2)->isChecked());
+        ASSERT_TRUE(WaitFor([this] { return dlg->IsChecked(DiId(1)); }));
+        EXPECT_FALSE(dlg->IsChecked(DiId(0)));
+        EXPECT_TRUE(dlg->IsChecked(DiId(2)));
         Button(IDC_QUERY_AI)->click();
         ASSERT_TRUE(WaitFor([this] { return Edit(IDC_AI2)->text() == "5"; }));
         EXPECT_EQ(Edit(IDC_AI1)->text(), "2.5");
@@ -71,10 +70,10 @@ TEST_F(AgainstSimulator, AnInputReportedByTheModuleShowsOnItsOwn) {
     other.Send(BuildFrame({1, 6, 0x003F, 0x0101}, Framing::ModbusTcp));
     ASSERT_EQ(other.Receive(24).size(), 24U);
     EXPECT_EQ(sim->Command("di 3 1"), "ok");
-    ASSERT_TRUE(WaitFor([this] { return dlg->DI(2)->isChecked(); }));
+    ASSERT_TRUE(WaitFor([this] { return dlg->IsChecked(DiId(2)); }));
     EXPECT_FALSE(Relay(2));  // a report, not a relay echo
     EXPECT_EQ(sim->Command("di 3 0"), "ok");
-    ASSERT_TRUE(WaitFor([this] { return !dlg->DI(2)->isChecked(); }));
+    ASSERT_TRUE(WaitFor([this] { return !dlg->IsChecked(DiId(2)); }));
 }
 
 TEST_F(AgainstSimulator, TheModuleGoingAwayDropsTheLinkAndANewConnectWorks) {
@@ -82,13 +81,13 @@ TEST_F(AgainstSimulator, TheModuleGoingAwayDropsTheLinkAndANewConnectWorks) {
     Connect(0);
     const std::uint16_t port = sim->Port();
     sim.reset();  // killed mid-session
-    ASSERT_TRUE(WaitFor([this] { return dlg->Socket() == nullptr; }));
-    EXPECT_TRUE(dlg->ReportText().contains("connection\r\nTCP Connect closed...\r\n"));
+    ASSERT_TRUE(WaitFor([this] { return !TcpConnected(*dlg); }));
+    EXPECT_TRUE(ReportText(*dlg).contains("connection\r\nTCP Connect closed...\r\n"));
     sim = std::make_unique<simtest::SimProcess>(
         std::vector<std::string>{"--tcp", "127.0.0.1:" + std::to_string(port), "--no-discovery"});
     ASSERT_TRUE(sim->Started());
     ConnectTo(port);
-    ASSERT_TRUE(WaitFor([this] { return dlg->ReportText().startsWith("TCP Client Connected"); }));
+    ASSERT_TRUE(WaitFor([this] { return ReportText(*dlg).startsWith("TCP Client Connected"); }));
     Button(IDC_RL1_ON)->click();
     ASSERT_TRUE(WaitFor([this] { return Relay(0); }));
 }
@@ -127,19 +126,19 @@ class AgainstPymodbus : public PanelTest {
 
 TEST_F(AgainstPymodbus, SwitchesEveryRelayAndReadsTheInputs) {
     ConnectTo(port);
-    ASSERT_TRUE(WaitFor([this] { return dlg->Address() == 3; }));  // register 0x3F = 0x0300
+    ASSERT_TRUE(WaitFor([this] { return ShownAddress(*dlg) == 3; }));  // register 0x3F = 0x0300
     EXPECT_EQ(g_DeviceParams.bytes[3], 7);
     for (int n = 0; n < 4; ++n) {
         Button(IDC_RL1_ON + 2 * n)->click();
-        ASSERT_TRUE(WaitFor([&] { return dlg->Relay(static_cast<std::size_t>(n))->isChecked(); }));
+        ASSERT_TRUE(WaitFor([&] { return dlg->IsChecked(RelayId(static_cast<std::size_t>(n))); }));
         Button(IDC_RL1_ON + 2 * n + 1)->click();
-        ASSERT_TRUE(WaitFor([&] { return !dlg->Relay(static_cast<std::size_t>(n))->isChecked(); }));
+        ASSERT_TRUE(WaitFor([&] { return !dlg->IsChecked(RelayId(static_cast<std::size_t>(n))); }));
     }
     Button(IDC_QUERY_DI)->click();
-    ASSERT_TRUE(WaitFor([this] { return dlg->DI(3)->isChecked(); }));
-    EXPECT_TRUE(dlg->DI(0)->isChecked());
-    EXPECT_FALSE(dlg->DI(1)->isChecked());
-    EXPECT_TRUE(dlg->DI(2)->isChecked());
+    ASSERT_TRUE(WaitFor([this] { return dlg->IsChecked(DiId(3)); }));
+    EXPECT_TRUE(dlg->IsChecked(DiId(0)));
+    EXPECT_FALSE(dlg->IsChecked(DiId(1)));
+    EXPECT_TRUE(dlg->IsChecked(DiId(2)));
     Button(IDC_QUERY_AI)->click();
     ASSERT_TRUE(WaitFor([this] { return Edit(IDC_AI2)->text() == "5"; }));
     EXPECT_EQ(Edit(IDC_AI1)->text(), "2.5");
@@ -166,7 +165,7 @@ TEST_F(AgainstSimulator, ExceptionsAndGarbageChangeNoIndicatorOnEitherFraming) {
         EXPECT_FALSE(Relay(1));
         EXPECT_TRUE(Relay(2));
         EXPECT_FALSE(Relay(3));
-        EXPECT_FALSE(dlg->DI(0)->isChecked());
+        EXPECT_FALSE(dlg->IsChecked(DiId(0)));
         EXPECT_NE(sim->Command("show").find("relays=1111"), std::string::npos);
         Button(IDC_CONNECT)->click();
         sim.reset();

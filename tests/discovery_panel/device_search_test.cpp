@@ -16,8 +16,8 @@ StandinModule Sound(const char* name, const char* ip, quint16 port = 4196) {
 
 QStringList Texts(const DeviceSearch::Row& row) {
     QStringList texts;
-    for (const QString& text : row) {
-        texts << text;
+    for (const std::string& text : row) {
+        texts << QString::fromStdString(text);
     }
     return texts;
 }

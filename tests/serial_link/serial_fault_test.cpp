@@ -43,12 +43,12 @@ TEST_F(SerialLinkTest, SecondsOfNoiseChangeNothingAndTheNextGoodFrameIsTaken) {
     EXPECT_GT(turns, 20);
     EXPECT_GT(fake->BytesWritten(), 10000U);
     for (std::size_t n = 0; n < 4; ++n) {
-        EXPECT_FALSE(dlg->Relay(n)->isChecked());
-        EXPECT_FALSE(dlg->DI(n)->isChecked());
+        EXPECT_FALSE(dlg->IsChecked(RelayId(n)));
+        EXPECT_FALSE(dlg->IsChecked(DiId(n)));
     }
     fake->Send(WithCrc(HexBytes("01 05 00 13 FF 00")));
-    EXPECT_TRUE(WaitFor([this] { return dlg->Relay(3)->isChecked(); }));
-    EXPECT_TRUE(dlg->SerialPort().IsOpen());
+    EXPECT_TRUE(WaitFor([this] { return dlg->IsChecked(RelayId(3)); }));
+    EXPECT_TRUE(ComOpen(*dlg));
 }
 
 TEST_F(SerialLinkTest, AWriteThatCannotDrainGivesUpWithinItsBound) {
@@ -69,7 +69,7 @@ TEST_F(SerialLinkTest, AWriteThatCannotDrainGivesUpWithinItsBound) {
     EXPECT_EQ(recorder.Texts(), QStringList{"Write com failed"});
     tcflow(line, TCOON);
     ::close(line);
-    EXPECT_TRUE(dlg->SerialPort().IsOpen());  // the window is back and the port still usable
+    EXPECT_TRUE(ComOpen(*dlg));  // the window is back and the port still usable
 }
 
 // The simulator acts on every request but answers every second one with an exception and
@@ -87,21 +87,21 @@ TEST_F(SerialLinkTest, ExceptionsAndDamagedRepliesCheckNoRelay) {
     Button(IDC_QUERY_AI)->click();  // 6 refused and damaged
     Button(IDC_QUERY_AI)->click();  // 7 good, and the last on the line
     ASSERT_TRUE(WaitFor([this] { return Edit(IDC_AI1)->text() == "2.5"; }));
-    EXPECT_FALSE(dlg->Relay(0)->isChecked());
-    EXPECT_FALSE(dlg->Relay(1)->isChecked());
-    EXPECT_FALSE(dlg->Relay(2)->isChecked());
-    EXPECT_TRUE(dlg->Relay(3)->isChecked());
+    EXPECT_FALSE(dlg->IsChecked(RelayId(0)));
+    EXPECT_FALSE(dlg->IsChecked(RelayId(1)));
+    EXPECT_FALSE(dlg->IsChecked(RelayId(2)));
+    EXPECT_TRUE(dlg->IsChecked(RelayId(3)));
     const std::string state = sim->Command("show");
     EXPECT_NE(state.find("relays=1111"), std::string::npos) << state;
     // The operator is told of each refusal, and of the request whose reply came damaged.
     const QString damaged = QStringLiteral("No reply from unit 1 to RL3 Closed");
-    ASSERT_TRUE(WaitFor([&] { return dlg->ReportText().contains(damaged); }, 5000))
-        << dlg->ReportText().toStdString();
+    ASSERT_TRUE(WaitFor([&] { return ReportText(*dlg).contains(damaged); }, 5000))
+        << ReportText(*dlg).toStdString();
     for (const char* refusal : {"Unit 1 refused RL1 Closed: exception 4 (server device failure)",
                                 "Unit 1 refused RL2 Closed: exception 4 (server device failure)"}) {
-        EXPECT_EQ(dlg->ReportText().count(QString::fromLatin1(refusal)), 1) << refusal;
+        EXPECT_EQ(ReportText(*dlg).count(QString::fromLatin1(refusal)), 1) << refusal;
     }
-    EXPECT_FALSE(dlg->ReportText().contains("to RL4 Closed"));  // its echo came whole
+    EXPECT_FALSE(ReportText(*dlg).contains("to RL4 Closed"));  // its echo came whole
 }
 
 }  // namespace

@@ -291,7 +291,7 @@ void SerialLinkTest::ConnectFake(const std::array<Byte, 10>& params) {
     if (!fake) PlugFake();
     fake->SetResponder(ParamResponder(ParamReply(0xFF, {params.begin(), params.end()}), {}));
     OpenCom();
-    ASSERT_TRUE(dlg->SerialPort().IsOpen());
+    ASSERT_TRUE(ComOpen(*dlg));
     Search();
-    ASSERT_TRUE(Found()) << dlg->ReportText().toStdString();
+    ASSERT_TRUE(Found()) << ReportText(*dlg).toStdString();
 }

@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -18,6 +19,7 @@
 #include "panel_fixture.h"
 #include "pty_line.h"
 #include "sim_harness.h"
+#include "trace.h"
 
 using Bytes = std::vector<Byte>;
 
@@ -102,14 +104,25 @@ class SerialLinkTest : public PanelTest {
     void OpenCom(int com = kCom);
     // Presses the serial "Search"; returns how long the window was busy with it.
     std::chrono::milliseconds Search();
-    bool Found() const { return dlg->ReportText().startsWith(QStringLiteral("Found device!\r\n")); }
+    bool Found() const { return ReportText(*dlg).startsWith(QStringLiteral("Found device!\r\n")); }
     // Opens COM<com> on a fake module that answers the first parameter read with `params`
     // and searches: the reader then runs.
     void ConnectFake(const std::array<Byte, 10>& params);
     QString FirstReportLine() const {
-        return dlg->ReportText().section(QStringLiteral("\r\n"), 0, 0);
+        return ReportText(*dlg).section(QStringLiteral("\r\n"), 0, 0);
     }
+    // Whether a COM port the window opened is still open, as the trace tells: the window's own
+    // caption is left as it was when the window closes.
+    bool AnyComPortOpen() const { return m_openComPorts.load() > 0; }
 
+    std::atomic<int> m_openComPorts{0};
+    TraceSubscription m_comPortEvents{[this](const TraceEvent& event) {
+        if (event.link.name.rfind("COM", 0) == 0) {
+            m_openComPorts += event.direction == trace_kind::kOpen    ? 1
+                              : event.direction == trace_kind::kClose ? -1
+                                                                      : 0;
+        }
+    }};
     QTemporaryDir comDir;
     std::unique_ptr<FakeModule> fake;
     std::unique_ptr<simtest::SimProcess> sim;

@@ -56,7 +56,6 @@ TEST_P(SerialOpenFailure, WarnsOnceReportsWhyAndStaysOnTheNetworkLink) {
     const OpenFailure& c = GetParam();
     Prepare(c);
     Button(IDC_ADVANCED)->setEnabled(true);  // as the TCP module's block left it
-    dlg->SetNetworkLink(0);
     Button(IDC_SERIAL_OPEN)->click();
 
     ASSERT_EQ(recorder.messages.size(), 1U);
@@ -67,13 +66,13 @@ TEST_P(SerialOpenFailure, WarnsOnceReportsWhyAndStaysOnTheNetworkLink) {
         c.mapped ? QStringLiteral(" (%1)").arg(ComPath(c.com)) : QStringLiteral(" (no device)");
     EXPECT_TRUE(FirstReportLine().startsWith(head)) << FirstReportLine().toStdString();
     EXPECT_TRUE(FirstReportLine().endsWith(tail)) << FirstReportLine().toStdString();
-    EXPECT_EQ(dlg->ReportText().count(QStringLiteral("\r\n")), 1);
+    EXPECT_EQ(ReportText(*dlg).count(QStringLiteral("\r\n")), 1);
     EXPECT_EQ(Button(IDC_SERIAL_OPEN)->text(), "Open");
     EXPECT_FALSE(Button(IDC_SERIAL_SEARCH)->isEnabled());
     EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
     EXPECT_EQ(g_DeviceParams.bytes, WithMarker());  // the serial link took nothing over
-    EXPECT_EQ(dlg->NetworkLink(), 1);
-    EXPECT_FALSE(dlg->SerialPort().IsOpen());
+    EXPECT_EQ(NetworkLink(*dlg), 1);
+    EXPECT_FALSE(ComOpen(*dlg));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -95,16 +94,16 @@ TEST_F(SerialLinkTest, OpeningSwitchesToTheSerialLinkAndForgetsTheParameterBlock
         EXPECT_TRUE(Button(IDC_SERIAL_SEARCH)->isEnabled());
         EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
         EXPECT_EQ(g_DeviceParams.bytes, Params{});
-        EXPECT_EQ(dlg->NetworkLink(), 0);
+        EXPECT_EQ(NetworkLink(*dlg), 0);
         EXPECT_EQ(fake->LineBaud(), 1200U);
         Button(IDC_SERIAL_OPEN)->click();
         EXPECT_EQ(Button(IDC_SERIAL_OPEN)->text(), "Open");
         EXPECT_FALSE(Button(IDC_SERIAL_SEARCH)->isEnabled());
         EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
-        EXPECT_EQ(dlg->NetworkLink(), 1);
+        EXPECT_EQ(NetworkLink(*dlg), 1);
     }
     EXPECT_TRUE(recorder.messages.empty());
-    EXPECT_TRUE(dlg->ReportText().isEmpty());
+    EXPECT_TRUE(ReportText(*dlg).isEmpty());
 }
 
 // The TCP module's block goes when the serial link takes over; the serial module's block, read
@@ -123,19 +122,19 @@ TEST_F(SerialLinkTest, TheParameterBlockBelongsToTheLinkItWasReadFrom) {
     OpenCom();
     EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
     EXPECT_EQ(g_DeviceParams.bytes, Params{});
-    EXPECT_EQ(dlg->ParamBlockOrigin(), ParamOrigin::None);
+    EXPECT_EQ(dlg->Dlg().ParamBlockOrigin(), ParamOrigin::None);
 
     Search();
     ASSERT_TRUE(Found());
     EXPECT_TRUE(Button(IDC_ADVANCED)->isEnabled());
     EXPECT_EQ(g_DeviceParams.bytes, serialParams);
-    EXPECT_EQ(dlg->ParamBlockOrigin(), ParamOrigin::Serial);
+    EXPECT_EQ(dlg->Dlg().ParamBlockOrigin(), ParamOrigin::Serial);
 
     Button(IDC_SERIAL_OPEN)->click();  // close: the TCP link is in use again
-    EXPECT_EQ(dlg->NetworkLink(), 1);
+    EXPECT_EQ(NetworkLink(*dlg), 1);
     EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
     EXPECT_EQ(g_DeviceParams.bytes, Params{});
-    EXPECT_EQ(dlg->ParamBlockOrigin(), ParamOrigin::None);
+    EXPECT_EQ(dlg->Dlg().ParamBlockOrigin(), ParamOrigin::None);
 }
 
 struct ButtonFrame {
@@ -155,7 +154,7 @@ TEST_F(SerialLinkTest, ButtonsWriteTheirRtuFrameBeforeAnySearch) {
     };
     std::size_t sent = 0;
     for (const ButtonFrame& c : cases) {
-        dlg->SetAddress(c.address);
+        TakeAddress(*dlg, c.address);
         Button(c.button)->click();
         ++sent;
         ASSERT_TRUE(WaitFor([&] { return fake->Requests().size() == sent; })) << c.body;
@@ -178,7 +177,7 @@ TEST_F(SerialLinkTest, ClosingThePortHandsTheButtonsBackToTheTcpLink) {
     EXPECT_FALSE(module.WaitBytes(1, 200));  // nothing went to the TCP peer
 
     Button(IDC_SERIAL_OPEN)->click();  // close
-    EXPECT_EQ(dlg->NetworkLink(), 1);
+    EXPECT_EQ(NetworkLink(*dlg), 1);
     Button(IDC_RL1_ON)->click();
     ASSERT_TRUE(module.WaitBytes(12));
     EXPECT_EQ(module.Received(), Hex("000100000006 01050010FF00"));
@@ -189,11 +188,11 @@ TEST_F(SerialLinkTest, ThePortCanBeOpenedAgainAfterClosing) {
     PlugFake();
     for (int round = 0; round < 3; ++round) {
         OpenCom();
-        ASSERT_TRUE(dlg->SerialPort().IsOpen()) << "round " << round;
+        ASSERT_TRUE(ComOpen(*dlg)) << "round " << round;
         Button(IDC_QUERY_DI)->click();
         ASSERT_TRUE(WaitFor([&] { return fake->Requests().size() == std::size_t(round) + 1; }));
         Button(IDC_SERIAL_OPEN)->click();
-        ASSERT_FALSE(dlg->SerialPort().IsOpen());
+        ASSERT_FALSE(ComOpen(*dlg));
     }
     EXPECT_TRUE(recorder.messages.empty());
 }

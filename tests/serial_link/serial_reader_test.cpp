@@ -1,7 +1,7 @@
 // The reader of the COM port after a search: replies reaching the window, damaged frames, a
 // module that floods the line, a line that goes away, and the window closing under the reader.
+#include <QCoreApplication>
 #include <QEvent>
-#include <QSocketNotifier>
 #include <optional>
 
 #include "device_params.h"
@@ -20,9 +20,9 @@ milliseconds Since(Clock::time_point start) {
     return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
 }
 
-bool DiAre(const CKestrelDlg& dlg, std::array<bool, 4> expected) {
+bool DiAre(const KestrelWindow& dlg, std::array<bool, 4> expected) {
     for (std::size_t n = 0; n < 4; ++n) {
-        if (dlg.DI(n)->isChecked() != expected[n]) return false;
+        if (dlg.IsChecked(DiId(n)) != expected[n]) return false;
     }
     return true;
 }
@@ -34,7 +34,7 @@ TEST_P(SimReader, RepliesReachTheIndicatorsAndTheAnalogFields) {
     ASSERT_TRUE(module.Started());
     OpenCom();
     Search();
-    ASSERT_TRUE(Found()) << dlg->ReportText().toStdString();
+    ASSERT_TRUE(Found()) << ReportText(*dlg).toStdString();
 
     module.Command("di 2 1");
     module.Command("di 4 1");
@@ -42,7 +42,7 @@ TEST_P(SimReader, RepliesReachTheIndicatorsAndTheAnalogFields) {
     EXPECT_TRUE(WaitFor([this] { return DiAre(*dlg, {false, true, false, true}); }));
 
     Button(kRelay3On)->click();
-    EXPECT_TRUE(WaitFor([this] { return dlg->Relay(2)->isChecked(); }));
+    EXPECT_TRUE(WaitFor([this] { return dlg->IsChecked(RelayId(2)); }));
 
     module.Command("ai 1 256");
     module.Command("ai 2 768");
@@ -70,8 +70,8 @@ TEST_F(SerialLinkTest, DamagedFramesAreDroppedAndTheNextGoodOneIsTaken) {
     ASSERT_TRUE(WaitFor([this] { return Edit(IDC_AI2)->text() == "1.25"; }));
     EXPECT_EQ(Edit(IDC_AI1)->text(), "2.5");
     EXPECT_TRUE(DiAre(*dlg, {true, false, false, true}));
-    EXPECT_TRUE(dlg->Relay(1)->isChecked());
-    EXPECT_FALSE(dlg->Relay(2)->isChecked());
+    EXPECT_TRUE(dlg->IsChecked(RelayId(1)));
+    EXPECT_FALSE(dlg->IsChecked(RelayId(2)));
 }
 
 // A burst of analog replies refreshes the fields at most once per frame of the screen, and the
@@ -109,42 +109,42 @@ TEST_F(SerialLinkTest, AParameterReplyIsIgnoredByTheReader) {
     const auto before = g_DeviceParams.bytes;
     fake->Send(Joined(
         {ParamReply(0x07, {7, 1, 1, 1, 1, 1, 1, 1, 1, 1}), WithCrc(HexBytes("01 05 0013 FF00"))}));
-    ASSERT_TRUE(WaitFor([this] { return dlg->Relay(3)->isChecked(); }));
+    ASSERT_TRUE(WaitFor([this] { return dlg->IsChecked(RelayId(3)); }));
     EXPECT_EQ(g_DeviceParams.bytes, before);
-    EXPECT_EQ(dlg->Address(), 1);
+    EXPECT_EQ(ShownAddress(*dlg), 1);
 }
 
 TEST_F(SerialLinkTest, ClosingWhileTheModuleFloodsReturnsPromptly) {
     ConnectFake(kParams);
     fake->StartFlood(Joined({WithCrc(HexBytes("01 05 0010 FF00")), WithCrc(HexBytes("01 01 01 0F")),
                              WithCrc(HexBytes("01 04 04 0100 0200"))}));
-    ASSERT_TRUE(WaitFor([this] { return fake->FloodRounds() > 4 && dlg->DI(3)->isChecked(); }));
+    ASSERT_TRUE(WaitFor([this] { return fake->FloodRounds() > 4 && dlg->IsChecked(DiId(3)); }));
 
     const auto start = Clock::now();
     Button(IDC_SERIAL_OPEN)->click();
     EXPECT_LT(Since(start), kPrompt);
-    EXPECT_FALSE(dlg->SerialPort().IsOpen());
+    EXPECT_FALSE(ComOpen(*dlg));
     EXPECT_EQ(Button(IDC_SERIAL_OPEN)->text(), "Open");
-    EXPECT_EQ(dlg->NetworkLink(), 1);
+    EXPECT_EQ(NetworkLink(*dlg), 1);
     fake->StopFlood();
     QApplication::processEvents();  // calls the reader left behind run now, and do nothing
     EXPECT_TRUE(recorder.messages.empty());
 
     OpenCom();  // the line is still usable
-    EXPECT_TRUE(dlg->SerialPort().IsOpen());
+    EXPECT_TRUE(ComOpen(*dlg));
 }
 
 TEST_F(SerialLinkTest, UnpluggingClosesThePortWithOneReportLine) {
     ConnectFake(kParams);
     fake->Unplug();
-    ASSERT_TRUE(WaitFor([this] { return !dlg->SerialPort().IsOpen(); }));
+    ASSERT_TRUE(WaitFor([this] { return !ComOpen(*dlg); }));
     QApplication::processEvents();
     EXPECT_EQ(
         FirstReportLine(),
         QStringLiteral("COM7 was lost (%1 hung up or failed); the port is closed").arg(ComPath()));
-    EXPECT_EQ(dlg->ReportText().count(QStringLiteral("was lost")), 1);
+    EXPECT_EQ(ReportText(*dlg).count(QStringLiteral("was lost")), 1);
     EXPECT_TRUE(recorder.messages.empty());
-    EXPECT_EQ(dlg->NetworkLink(), 1);
+    EXPECT_EQ(NetworkLink(*dlg), 1);
     EXPECT_EQ(Button(IDC_SERIAL_OPEN)->text(), "Open");
     EXPECT_FALSE(Button(IDC_SERIAL_SEARCH)->isEnabled());
     EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
@@ -155,34 +155,32 @@ TEST_F(SerialLinkTest, UnpluggingClosesThePortWithOneReportLine) {
 TEST_F(SerialLinkTest, ALateLineLostNoticeLeavesANewlyOpenedPortAlone) {
     ConnectFake(kParams);
     FakeModule second(comDir.path(), 8);
+    const int threadsWithReader = ThreadCount();
     fake->Unplug();
     const auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (!dlg->SerialPort().LineLost() && Clock::now() < deadline) {
+    while (ThreadCount() >= threadsWithReader && Clock::now() < deadline) {
         std::this_thread::yield();  // the window's thread must not run the notice yet
     }
-    ASSERT_TRUE(dlg->SerialPort().LineLost());
-    Button(IDC_SERIAL_OPEN)->click();  // close
+    ASSERT_LT(ThreadCount(), threadsWithReader);  // the reader has ended on the hang-up
+    Button(IDC_SERIAL_OPEN)->click();             // close
     OpenCom(8);
-    ASSERT_TRUE(dlg->SerialPort().IsOpen());
+    ASSERT_TRUE(ComOpen(*dlg));
 
     QCoreApplication::sendPostedEvents();  // the notice was posted before the reader ended
     QApplication::processEvents();
-    EXPECT_TRUE(dlg->SerialPort().IsOpen());
+    EXPECT_TRUE(ComOpen(*dlg));
     EXPECT_EQ(Button(IDC_SERIAL_OPEN)->text(), "Close");
-    EXPECT_FALSE(dlg->ReportText().contains(QStringLiteral("was lost")));
+    EXPECT_FALSE(ReportText(*dlg).contains(QStringLiteral("was lost")));
 }
 
 // ---- the window closing under the reader --------------------------------------------------------
 
-// Holds back the wake-ups that have the window take what the reader hands it, so the reader is
-// left waiting on a call.
+// Holds back the wake-ups of the window's thread (socket notifications), those that have the
+// window take what the reader hands it among them, so the reader is left waiting on a call.
 class HoldCalls : public QObject {
   public:
-    explicit HoldCalls(QObject& window) {
-        for (auto* wake : window.findChildren<QSocketNotifier*>(Qt::FindDirectChildrenOnly)) {
-            wake->installEventFilter(this);
-        }
-    }
+    HoldCalls() { QCoreApplication::instance()->installEventFilter(this); }
+    ~HoldCalls() override { QCoreApplication::instance()->removeEventFilter(this); }
     int held = 0;
 
   protected:
@@ -212,7 +210,7 @@ TEST_P(WindowClose, ReturnsPromptlyWithoutADeadlock) {
     ConnectFake(kParams);
     std::optional<HoldCalls> hold;
     if (c.readerWaitsOnWindow) {
-        hold.emplace(*dlg);
+        hold.emplace();
         fake->Send(WithCrc(HexBytes("01 01 01 0F")));
         ASSERT_TRUE(WaitFor([&hold] { return hold->held > 0; }));
     }
@@ -221,8 +219,8 @@ TEST_P(WindowClose, ReturnsPromptlyWithoutADeadlock) {
         dlg.reset();
     } else {
         dlg->reject();
-        EXPECT_FALSE(dlg->SerialPort().IsOpen());
-        EXPECT_FALSE(dlg->DI(0)->isChecked());
+        EXPECT_FALSE(AnyComPortOpen());
+        EXPECT_FALSE(dlg->IsChecked(DiId(0)));
         hold.reset();
     }
     EXPECT_LT(Since(start), kPrompt);
@@ -246,8 +244,8 @@ TEST_F(SerialLinkTest, ClosingTheWindowDuringTheParameterWriteWritesNoMore) {
     ASSERT_TRUE(WaitFor([&] { return fake->Requests().size() == before + 1; }));
     EXPECT_EQ(fake->Requests().back().bytes, WithCrc(HexBytes("01 06 0040 0200")));
     dlg->close();
-    EXPECT_FALSE(dlg->SerialPort().IsOpen());
-    EXPECT_FALSE(dlg->OperationRunning());
+    EXPECT_FALSE(AnyComPortOpen());
+    EXPECT_FALSE(dlg->Dlg().OperationRunning());
     EXPECT_FALSE(WaitFor([&] { return fake->Requests().size() > before + 1; }, 400));
     EXPECT_TRUE(recorder.messages.empty()) << recorder.Texts().join('|').toStdString();
 }

@@ -33,7 +33,7 @@ TEST_F(SerialLinkTest, FindsTheSimulatorAt9600WithTheFirstAttemptOfItsStep) {
     OpenCom();
     const milliseconds took = Search();
 
-    EXPECT_TRUE(Found()) << dlg->ReportText().toStdString();
+    EXPECT_TRUE(Found()) << ReportText(*dlg).toStdString();
     EXPECT_EQ(dlg->Item<QComboBox>(IDC_BAUD)->currentText(), "9600");
     EXPECT_EQ(g_DeviceParams.bytes, simParams);  // all ten: the five-register read answered
     EXPECT_EQ(Edit(IDC_ADDRESS)->text(), SimAddress());
@@ -50,7 +50,7 @@ TEST_F(SerialLinkTest, AModuleDeafToUnitFFIsFoundByItsAddressWithSixBytes) {
     OpenCom();
     const milliseconds took = Search();
 
-    ASSERT_TRUE(Found()) << dlg->ReportText().toStdString();
+    ASSERT_TRUE(Found()) << ReportText(*dlg).toStdString();
     EXPECT_EQ(dlg->Item<QComboBox>(IDC_BAUD)->currentIndex(), 1);
     EXPECT_EQ(g_DeviceParams.bytes, FirstBytesOf(simParams, 6));
     EXPECT_EQ(Edit(IDC_ADDRESS)->text(), "1");
@@ -79,8 +79,8 @@ TEST_F(SerialLinkTest, RepliesLeftFromBeforeTheSearchArePassedOver) {
     ASSERT_TRUE(Found());
     EXPECT_EQ(fake->Requests().size(), 2U);
     EXPECT_EQ(g_DeviceParams.bytes, (Params{0x31, 0x01, 0x02, 0x00, 0x16, 0x00, 0, 0, 0, 0}));
-    EXPECT_EQ(dlg->Address(), 0x31);
-    EXPECT_FALSE(dlg->DI(0)->isChecked());  // the search does not decode what it reads
+    EXPECT_EQ(ShownAddress(*dlg), 0x31);
+    EXPECT_FALSE(dlg->IsChecked(DiId(0)));  // the search does not decode what it reads
 }
 
 // What a line without a module brings: nothing, or noise shaped like a parameter reply.
@@ -89,21 +89,21 @@ class NoModule : public SerialLinkTest, public ::testing::WithParamInterface<Byt
 TEST_P(NoModule, ClearsTheBlockLeavesTheRestAsItWasAndThePortAt115200) {
     PlugFake().SetResponder([noise = GetParam()](const FakeModule::Request&) { return noise; });
     OpenCom();
-    dlg->SetAddress(5);
-    dlg->UpdateData(false);
-    const QString report = dlg->ReportText();
+    TakeAddress(*dlg, 5);
+    dlg->Dlg().UpdateData(false);
+    const QString report = ReportText(*dlg);
     const milliseconds took = Search();
 
     ASSERT_EQ(recorder.messages.size(), 1U);
     EXPECT_EQ(recorder.messages[0].text, "Found no device!");
     EXPECT_EQ(recorder.messages[0].icon, MessageIcon::None);
     EXPECT_GE(took, SilentStepsBefore(8));  // 3432 ms of read waits
-    EXPECT_EQ(dlg->ReportText(), report);
+    EXPECT_EQ(ReportText(*dlg), report);
     EXPECT_EQ(dlg->Item<QComboBox>(IDC_BAUD)->currentIndex(), 0);
     EXPECT_EQ(Edit(IDC_ADDRESS)->text(), "5");
     EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
     EXPECT_EQ(g_DeviceParams.bytes, Params{});
-    EXPECT_TRUE(dlg->SerialPort().IsOpen());
+    EXPECT_TRUE(ComOpen(*dlg));
     EXPECT_EQ(fake->LineBaud(), 115200U);
 
     // Two attempts per rate, slowest first: five registers from unit 0xFF, then three from ours.
@@ -118,7 +118,7 @@ TEST_P(NoModule, ClearsTheBlockLeavesTheRestAsItWasAndThePortAt115200) {
 
     // No reader was started: a reply now stays unread and changes nothing.
     fake->Send(WithCrc(HexBytes("05 01 01 0F")));
-    EXPECT_FALSE(WaitFor([this] { return dlg->DI(0)->isChecked(); }, 300));
+    EXPECT_FALSE(WaitFor([this] { return dlg->IsChecked(DiId(0)); }, 300));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -136,10 +136,10 @@ TEST_F(SerialLinkTest, ASearchThatFindsNothingAfterAFindKeepsReadingThePort) {
     EXPECT_EQ(recorder.Texts(), QStringList{"Found no device!"});
     EXPECT_EQ(g_DeviceParams.bytes, Params{});
     EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
-    EXPECT_TRUE(dlg->SerialPort().IsOpen());
+    EXPECT_TRUE(ComOpen(*dlg));
     EXPECT_EQ(fake->LineBaud(), 115200U);
     fake->Send(WithCrc(HexBytes("31 05 0013 FF00")));
-    EXPECT_TRUE(WaitFor([this] { return dlg->Relay(3)->isChecked(); }));
+    EXPECT_TRUE(WaitFor([this] { return dlg->IsChecked(RelayId(3)); }));
 }
 
 // The adapter is pulled out while the search waits for a reply.
@@ -160,12 +160,12 @@ TEST_F(SerialLinkTest, AHangUpEndsTheSearchAndClosesThePort) {
     EXPECT_EQ(
         FirstReportLine(),
         QStringLiteral("COM7 was lost (%1 hung up or failed); the port is closed").arg(ComPath()));
-    EXPECT_EQ(dlg->ReportText().count(QStringLiteral("\r\n")), 1);
-    EXPECT_FALSE(dlg->SerialPort().IsOpen());
+    EXPECT_EQ(ReportText(*dlg).count(QStringLiteral("\r\n")), 1);
+    EXPECT_FALSE(ComOpen(*dlg));
     EXPECT_EQ(Button(IDC_SERIAL_OPEN)->text(), "Open");
     EXPECT_FALSE(Button(IDC_SERIAL_SEARCH)->isEnabled());
     EXPECT_FALSE(Button(IDC_ADVANCED)->isEnabled());
-    EXPECT_EQ(dlg->NetworkLink(), 1);
+    EXPECT_EQ(NetworkLink(*dlg), 1);
     EXPECT_LT(took, SilentStepsBefore(8));  // the remaining steps were not tried
 }
 
@@ -179,11 +179,11 @@ TEST_F(SerialLinkTest, TheWindowAnswersAndSaysWhichRateItTriesWhileSearching) {
     ASSERT_FALSE(Button(IDC_ADVANCED)->isEnabled());
     OperationWatch watch(*dlg);
     Button(IDC_SERIAL_SEARCH)->click();
-    EXPECT_TRUE(dlg->OperationRunning());
+    EXPECT_TRUE(dlg->Dlg().OperationRunning());
     EXPECT_FALSE(Button(IDC_SERIAL_OPEN)->isEnabled());
     EXPECT_FALSE(Button(IDC_RL1_ON)->isEnabled());
     EXPECT_FALSE(Button(IDC_CONNECT)->isEnabled());
-    ASSERT_TRUE(WaitFor([this] { return !dlg->OperationRunning(); }, 30000));
+    ASSERT_TRUE(WaitFor([this] { return !dlg->Dlg().OperationRunning(); }, 30000));
 
     EXPECT_EQ(recorder.Texts(), QStringList{"Found no device!"});
     EXPECT_GT(watch.ticks, 20);
@@ -200,7 +200,7 @@ TEST_F(SerialLinkTest, TheWindowAnswersAndSaysWhichRateItTriesWhileSearching) {
         EXPECT_GE(at, next) << status.toStdString();
         next = at + 1;
     }
-    EXPECT_TRUE(dlg->OperationStatus().isEmpty());
+    EXPECT_TRUE(dlg->Text(IDC_STATUS).empty());
     EXPECT_TRUE(Button(IDC_SERIAL_OPEN)->isEnabled());
     EXPECT_TRUE(Button(IDC_SERIAL_SEARCH)->isEnabled());
     EXPECT_TRUE(Button(IDC_RL1_ON)->isEnabled());
@@ -221,8 +221,8 @@ TEST_F(SerialLinkTest, ClosingTheWindowEndsTheSearchPromptly) {
     const auto took = std::chrono::steady_clock::now() - start;
 
     EXPECT_LT(took, milliseconds(600));  // not the rest of the read
-    EXPECT_FALSE(dlg->SerialPort().IsOpen());
-    EXPECT_FALSE(dlg->OperationRunning());
+    EXPECT_FALSE(AnyComPortOpen());
+    EXPECT_FALSE(dlg->Dlg().OperationRunning());
     EXPECT_LE(ThreadCount(), threadsBefore);
     EXPECT_FALSE(WaitFor([this] { return fake->Requests().size() > 1; }, 300));
     EXPECT_TRUE(recorder.messages.empty());

@@ -2,7 +2,7 @@
 
 #include <sys/socket.h>
 
-#include "panel_fixture.h"
+#include "wait_for.h"
 
 LoopbackModule::LoopbackModule() {
     m_clock.start();

@@ -3,20 +3,48 @@
 #include <QDir>
 #include <QFile>
 #include <QThread>
+#include <array>
+#include <string>
 
 #include "frames.h"
 
-bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > timeoutMs) {
-            return false;
-        }
-        QApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(1);
-    }
-    return true;
+int RelayId(std::size_t n) {
+    return IDC_RL1 + static_cast<int>(n);
+}
+
+int DiId(std::size_t n) {
+    static constexpr std::array<int, 4> kIds = {IDC_DI1, IDC_DI2, IDC_DI3, IDC_DI4};
+    return kIds.at(n);
+}
+
+QString ReportText(const DialogPort& window) {
+    return QString::fromStdString(window.Text(IDC_REPORT));
+}
+
+int ShownAddress(const DialogPort& window) {
+    return std::stoi(window.Text(IDC_ADDRESS));
+}
+
+bool TcpConnected(const DialogPort& window) {
+    return window.Text(IDC_CONNECT) == "Disconnect";
+}
+
+bool ComOpen(const DialogPort& window) {
+    return window.Text(IDC_SERIAL_OPEN) == "Close";
+}
+
+int NetworkLink(const DialogPort& window) {
+    return ComOpen(window) ? 0 : 1;
+}
+
+void TakeAddress(KestrelWindow& window, int address) {
+    window.SetText(IDC_ADDRESS, std::to_string(address));
+    window.Dlg().UpdateData(true);
+}
+
+void ClearReport(KestrelWindow& window) {
+    window.SetText(IDC_REPORT, "");
+    window.Dlg().UpdateData(true);
 }
 
 MessageRecorder::MessageRecorder() {
@@ -56,7 +84,7 @@ void CloseNextModal(std::function<void(QWidget*)> inspect, bool accept) {
 
 void PanelTest::SetUp() {
     ResetCommandTable();
-    dlg = std::make_unique<CKestrelDlg>();
+    dlg = std::make_unique<KestrelWindow>();
     dlg->show();
 }
 
@@ -64,7 +92,7 @@ void PanelTest::TearDown() {
     dlg.reset();
 }
 
-OperationWatch::OperationWatch(const CKestrelDlg& dlg)
+OperationWatch::OperationWatch(const KestrelWindow& dlg)
     : m_dlg(dlg), m_status(dlg.GetDlgItem(IDC_STATUS)) {
     m_status->installEventFilter(this);
     QObject::connect(&m_timer, &QTimer::timeout, this, [this] { Tick(); });
@@ -72,11 +100,11 @@ OperationWatch::OperationWatch(const CKestrelDlg& dlg)
 }
 
 void OperationWatch::Tick() {
-    if (!m_dlg.OperationRunning()) {
+    if (!m_dlg.Dlg().OperationRunning()) {
         return;
     }
     ++ticks;
-    const QString status = m_dlg.OperationStatus();
+    const QString status = QString::fromStdString(m_dlg.Text(IDC_STATUS));
     if (statuses.isEmpty() || statuses.back() != status) {
         statuses << status;
     }
@@ -84,7 +112,7 @@ void OperationWatch::Tick() {
 }
 
 bool OperationWatch::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == m_status && event->type() == QEvent::Paint && m_dlg.OperationRunning()) {
+    if (watched == m_status && event->type() == QEvent::Paint && m_dlg.Dlg().OperationRunning()) {
         ++paints;
     }
     return QObject::eventFilter(watched, event);
@@ -106,7 +134,7 @@ int ThreadCount() {
 
 bool PanelTest::RunOperation(int id, int timeoutMs) const {
     Button(id)->click();
-    return WaitFor([this] { return !dlg->OperationRunning(); }, timeoutMs);
+    return WaitFor([this] { return !dlg->Dlg().OperationRunning(); }, timeoutMs);
 }
 
 void PanelTest::ConnectTo(quint16 port, const QString& host) {

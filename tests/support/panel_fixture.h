@@ -13,12 +13,29 @@
 #include <memory>
 #include <vector>
 
-#include "kestrel_dlg.h"
+#include "kestrel_window.h"
 #include "main_template.h"
 #include "message_box.h"
+#include "wait_for.h"
 
-// Runs the event loop until the condition holds or the time is up.
-bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 5000);
+// The controls of the main window, read by id as the operator sees them.
+int RelayId(std::size_t n);  // RL1..RL4
+int DiId(std::size_t n);     // DI1..DI4
+QString ReportText(const DialogPort& window);
+// The address the "Address:" field shows.
+int ShownAddress(const DialogPort& window);
+// The TCP link is up (or being attempted): Connect says "Disconnect".
+bool TcpConnected(const DialogPort& window);
+// The COM port is open: Open says "Close".
+bool ComOpen(const DialogPort& window);
+// Where requests go, as the window shows it: 1 (TCP) unless a COM port is open, 0 then.
+int NetworkLink(const DialogPort& window);
+
+// Puts the address into the "Address:" field and takes the fields in, as a module's reply
+// would set it.
+void TakeAddress(KestrelWindow& window, int address);
+// Empties the report, as if nothing had been written in it yet.
+void ClearReport(KestrelWindow& window);
 
 // Records every message box instead of showing it.
 class MessageRecorder {
@@ -36,7 +53,7 @@ void CloseNextModal(std::function<void(QWidget*)> inspect = {}, bool accept = fa
 // status line to repaint, the paints it gets, and every status text seen, in order.
 class OperationWatch : public QObject {
   public:
-    explicit OperationWatch(const CKestrelDlg& dlg);
+    explicit OperationWatch(const KestrelWindow& dlg);
     int ticks = 0;   // while the operation ran
     int paints = 0;  // of the status line, while the operation ran
     QStringList statuses;
@@ -47,7 +64,7 @@ class OperationWatch : public QObject {
   private:
     void Tick();
 
-    const CKestrelDlg& m_dlg;
+    const KestrelWindow& m_dlg;
     QWidget* m_status;
     QTimer m_timer;
 };
@@ -71,5 +88,5 @@ class PanelTest : public ::testing::Test {
     void ConnectTo(quint16 port, const QString& host = QStringLiteral("127.0.0.1"));
 
     MessageRecorder recorder;
-    std::unique_ptr<CKestrelDlg> dlg;
+    std::unique_ptr<KestrelWindow> dlg;
 };

@@ -79,7 +79,7 @@ TEST_F(Trace, EveryFrameSentReceivedAndDroppedIsOneLine) {
     Button(IDC_RL1_ON)->click();
     ASSERT_TRUE(module.WaitBytes(36));
     module.Send(Hex("A5 5A 00 0001 0000 0006 01 05 0010 FF00"));
-    ASSERT_TRUE(WaitFor([this] { return dlg->Relay(0)->isChecked(); }));
+    ASSERT_TRUE(WaitFor([this] { return dlg->IsChecked(RelayId(0)); }));
     const QStringList lines = TraceLines(capture.Lines());
     const QStringList expected = {
         "TCP connected to 127.0.0.1:" + QString::number(module.Port()),
@@ -108,14 +108,14 @@ TEST_F(SerialTrace, TheSearchTracesItsRateAndWhatItReads) {
         if (IsThreeRegisterRead(request.bytes)) return kReply;
         return request.bytes;  // the echo of a relay command
     });
-    dlg->SetAddress(1);
+    TakeAddress(*dlg, 1);
     OpenCom();
     StderrCapture capture;
     Search();
     ASSERT_TRUE(Found());
     ASSERT_TRUE(WaitFor([this] { return Button(IDC_ADVANCED)->isEnabled(); }));
     Button(IDC_RL1_ON)->click();
-    ASSERT_TRUE(WaitFor([this] { return dlg->Relay(0)->isChecked(); }));
+    ASSERT_TRUE(WaitFor([this] { return dlg->IsChecked(RelayId(0)); }));
 
     const QStringList expected = {
         "COM7 search at 1200 baud",

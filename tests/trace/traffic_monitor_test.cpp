@@ -37,8 +37,8 @@ QString Rtu(const char* message) {
 }
 
 // Opens the monitor as the context menu's item does, and forgets what came before.
-TrafficMonitor& OpenMonitor(CKestrelDlg& dlg) {
-    dlg.OnTraffic();
+TrafficMonitor& OpenMonitor(KestrelWindow& dlg) {
+    dlg.Dlg().OnTraffic();
     dlg.Monitor()->TakePending();
     dlg.Monitor()->Clear();
     return *dlg.Monitor();
@@ -92,7 +92,7 @@ TEST_F(TrafficWindow, ReopenedTheMonitorKeepsItsHistoryAndSettings) {
     monitor.SetTimeMode(TrafficTime::WallClock);
     monitor.close();
     TraceLinkEvent(TraceLink{"TCP"}, trace_kind::kStep, "while closed");
-    dlg->OnTraffic();
+    dlg->Dlg().OnTraffic();
     EXPECT_EQ(dlg->Monitor(), &monitor);
     EXPECT_TRUE(monitor.isVisible());
     monitor.TakePending();
@@ -111,7 +111,7 @@ TEST_F(TrafficWindow, RelayCommandAndEchoFromTheSimulatorOnTcp) {
     ASSERT_TRUE(WaitLines(monitor, 4));  // the two parameter reads and their replies
     monitor.Clear();
     Button(IDC_RL1_ON)->click();
-    ASSERT_TRUE(WaitFor([this] { return dlg->Relay(0)->isChecked(); }));
+    ASSERT_TRUE(WaitFor([this] { return dlg->IsChecked(RelayId(0)); }));
     ASSERT_TRUE(WaitLines(monitor, 2));
     EXPECT_EQ(Untimed(monitor.ViewLines()),
               QStringList({"TCP tx 00 01 00 00 00 06 05 05 00 10 FF 00 write RL1 on, unit 5",
@@ -205,7 +205,7 @@ TEST_F(SerialTrafficWindow, RelayCommandAndEchoFromTheSimulator) {
     EXPECT_EQ(opened[1], "COM7 1200 step search at 1200 baud");
     monitor.Clear();
     Button(IDC_RL1_ON)->click();
-    ASSERT_TRUE(WaitFor([this] { return dlg->Relay(0)->isChecked(); }));
+    ASSERT_TRUE(WaitFor([this] { return dlg->IsChecked(RelayId(0)); }));
     ASSERT_TRUE(WaitLines(monitor, 2));
     EXPECT_EQ(Untimed(monitor.ViewLines()),
               QStringList({"COM7 9600 tx " + Rtu("05 05 0010 FF00") + " write RL1 on, unit 5",

@@ -1,72 +1,48 @@
 // The "Advanced" button: the dialog over a copy of the parameter block, then the write of the
 // block on the active link and its read on the TCP link.
-#include <QPushButton>
-#include <QStringList>
-#include <QTimer>
 #include <array>
 #include <tuple>
 
 #include "advanced_dlg.h"
 #include "device_params.h"
 #include "kestrel_dlg.h"
-#include "message_box.h"
+#include "main_template.h"
 #include "param_fields.h"
 #include "reply_watch.h"
 #include "report_lines.h"
 #include "serial_rates.h"
 
 namespace {
-constexpr unsigned long kWritePauseMs = 100;
-constexpr unsigned long kReadAfterWritePauseMs = 200;
-
-// Why the block cannot be written back to the module it was read from, or an empty text when
-// it can. The dialog is modal but the links are not: the module may close the TCP connection or
-// the COM port may hang up while the operator types, and the link flag then falls back to TCP,
-// where another module may be listening.
-QString UnwritableReason(const CKestrelDlg& window, ParamOrigin originAtOpen) {
-    const ParamOrigin current = window.CurrentLinkOrigin();
-    if (current == ParamOrigin::Serial && !window.SerialPort().IsOpen()) {
-        return QStringLiteral("The COM port is closed: the parameters were not written");
-    }
-    const bool linkUp = current == ParamOrigin::Serial || window.Socket() != nullptr;
-    if (linkUp && originAtOpen == current && window.ParamBlockOrigin() == originAtOpen) {
-        return {};
-    }
-    if (originAtOpen == ParamOrigin::Serial) {
-        return QStringLiteral("The COM port was lost: the parameters were not written");
-    }
-    return QStringLiteral("The TCP link is closed: the parameters were not written");
-}
+constexpr std::chrono::milliseconds kWritePause{100};
 
 constexpr std::size_t kWholeBlock = 10;
 
-QString BaudText(int index) {
-    return index < 0 ? QStringLiteral("none")
-                     : QString::number(kSerialRates.at(std::size_t(index)).baud);
+std::string BaudText(int index) {
+    return index < 0 ? "none" : std::to_string(kSerialRates.at(std::size_t(index)).baud);
 }
 
 // What the module reads back differently from what was written, field by field as the dialog
 // names them ("AI1 initiative upload 1000 (written 1500)"); empty when it reads back the same.
-QString ReadBackDifferences(const DeviceParams& written, const DeviceParams& readBack) {
+std::string ReadBackDifferences(const DeviceParams& written, const DeviceParams& readBack) {
     const ParamFields w = FieldsOfBlock(written);
     const ParamFields r = FieldsOfBlock(readBack);
-    const std::array<std::tuple<const char*, QString, QString>, 6> fields = {{
-        {"Slave Addr", QString::number(r.slaveAddr), QString::number(w.slaveAddr)},
+    const std::array<std::tuple<const char*, std::string, std::string>, 6> fields = {{
+        {"Slave Addr", std::to_string(r.slaveAddr), std::to_string(w.slaveAddr)},
         {"Baudrate", BaudText(r.baudIndex), BaudText(w.baudIndex)},
-        {"Enable DI initiative upload", QString::number(r.uploadEnable),
-         QString::number(w.uploadEnable)},
-        {"DI upload address", QString::number(r.uploadAddr), QString::number(w.uploadAddr)},
-        {"AI1 initiative upload", QString::number(r.ai1Period), QString::number(w.ai1Period)},
-        {"AI2 initiative upload", QString::number(r.ai2Period), QString::number(w.ai2Period)},
+        {"Enable DI initiative upload", std::to_string(r.uploadEnable),
+         std::to_string(w.uploadEnable)},
+        {"DI upload address", std::to_string(r.uploadAddr), std::to_string(w.uploadAddr)},
+        {"AI1 initiative upload", std::to_string(r.ai1Period), std::to_string(w.ai1Period)},
+        {"AI2 initiative upload", std::to_string(r.ai2Period), std::to_string(w.ai2Period)},
     }};
-    QStringList differences;
+    std::string differences;
     for (const auto& [name, read, wrote] : fields) {
         if (read != wrote) {
-            differences
-                << QStringLiteral("%1 %2 (written %3)").arg(QLatin1String(name), read, wrote);
+            differences += (differences.empty() ? "" : ", ") + std::string(name) + " " + read +
+                           " (written " + wrote + ")";
         }
     }
-    return differences.join(QStringLiteral(", "));
+    return differences;
 }
 }  // namespace
 
@@ -75,15 +51,34 @@ QString ReadBackDifferences(const DeviceParams& written, const DeviceParams& rea
 void CKestrelDlg::OnAdvanced() {
     const ParamOrigin originAtOpen = m_paramOrigin;
     m_dlgAdvanced->m_params = g_DeviceParams;
-    if (m_dlgAdvanced->DoModal(this) != CAdvancedDlg::IDOK) {
+    if (m_dlgAdvanced->DoModal(Port()) != CAdvancedDlg::IDOK) {
         return;
     }
-    if (const QString reason = UnwritableReason(*this, originAtOpen); !reason.isEmpty()) {
+    if (const std::string reason = UnwritableReason(originAtOpen); !reason.empty()) {
         AppendReport(reason);
         return;
     }
     g_DeviceParams = m_dlgAdvanced->m_params;
     WriteDeviceParams();
+}
+
+// Why the block cannot be written back to the module it was read from, or an empty text when
+// it can. The dialog is modal but the links are not: the module may close the TCP connection or
+// the COM port may hang up while the operator types, and the link flag then falls back to TCP,
+// where another module may be listening.
+std::string CKestrelDlg::UnwritableReason(ParamOrigin originAtOpen) const {
+    const ParamOrigin current = CurrentLinkOrigin();
+    if (current == ParamOrigin::Serial && !m_SerialPort.IsOpen()) {
+        return "The COM port is closed: the parameters were not written";
+    }
+    const bool linkUp = current == ParamOrigin::Serial || m_tcpLink.Ready();
+    if (linkUp && originAtOpen == current && m_paramOrigin == originAtOpen) {
+        return {};
+    }
+    if (originAtOpen == ParamOrigin::Serial) {
+        return "The COM port was lost: the parameters were not written";
+    }
+    return "The TCP link is closed: the parameters were not written";
 }
 
 ParamOrigin CKestrelDlg::CurrentLinkOrigin() const {
@@ -94,14 +89,14 @@ ParamOrigin CKestrelDlg::CurrentLinkOrigin() const {
 void CKestrelDlg::KeepParamBlock(ParamOrigin origin, std::size_t known) {
     m_paramKnown = origin == m_paramOrigin ? std::max(m_paramKnown, known) : known;
     m_paramOrigin = origin;
-    EnableControl(m_btnAdvanced, origin == CurrentLinkOrigin() && m_paramKnown == kWholeBlock);
+    EnableControl(IDC_ADVANCED, origin == CurrentLinkOrigin() && m_paramKnown == kWholeBlock);
 }
 
 void CKestrelDlg::ForgetParamBlock() {
     g_DeviceParams = DeviceParams{};
     m_paramOrigin = ParamOrigin::None;
     m_paramKnown = 0;
-    EnableControl(m_btnAdvanced, false);
+    EnableControl(IDC_ADVANCED, false);
 }
 
 // ---- the parameter read and what it tells --------------------------------------------------
@@ -109,7 +104,7 @@ void CKestrelDlg::ForgetParamBlock() {
 void CKestrelDlg::WatchParamRead(ParamOrigin origin, Byte unit, int requests,
                                  std::chrono::milliseconds within) {
     m_paramRead = {true, origin, unit, requests, std::nullopt, false};
-    m_paramReadTimer->start(static_cast<int>(within.count()));
+    m_paramReadTimer->Start(within, [this] { EndParamRead(); });
 }
 
 // Address 0 is the broadcast address: a module (or a damaged block) that reports it is not
@@ -155,13 +150,13 @@ void CKestrelDlg::EndParamRead() {
     if (!std::exchange(m_paramRead.pending, false)) {
         return;
     }
-    m_paramReadTimer->stop();
+    m_paramReadTimer->Stop();
     const auto written = std::exchange(m_writtenCheck, std::nullopt);
     const bool ours = m_paramOrigin == m_paramRead.origin;
     if (ours && m_paramKnown == kWholeBlock) {
         if (written) {
-            const QString differences = ReadBackDifferences(written->first, g_DeviceParams);
-            AppendReport(differences.isEmpty()
+            const std::string differences = ReadBackDifferences(written->first, g_DeviceParams);
+            AppendReport(differences.empty()
                              ? report_line::ParamsWritten(written->second)
                              : report_line::ParamsReadBackDiffer(written->second, differences));
         }
@@ -181,9 +176,7 @@ void CKestrelDlg::EndParamRead() {
 void CKestrelDlg::DropParamRead() {
     m_paramRead.pending = false;
     m_writtenCheck.reset();
-    if (m_paramReadTimer) {
-        m_paramReadTimer->stop();
-    }
+    m_paramReadTimer->Stop();
 }
 
 // The search found the module by its answer to the three-register read: the two AI periods are
@@ -193,77 +186,56 @@ void CKestrelDlg::ReadRestOfSerialBlock() {
     WatchParamRead(ParamOrigin::Serial, m_byAddress, 1, ReplyTimeout(SerialRateInForce()));
 }
 
-// Four register writes 100 ms apart on the link in use, then (WriteNextParam, FinishParamWrite,
-// ReadBackParams) on the serial link the completion box, 100 ms, and the port closed; then the
-// block is forgotten and, 200 ms later, read again. The pauses are timers: the window repaints
-// meanwhile and takes no other command. On the serial link the frames go out even with the port
-// closed (and are lost), as every write of a closed port.
+// Four register writes 100 ms apart on the link in use, then on the serial link the completion
+// box, 100 ms, and the port closed; then the block is forgotten and, 200 ms later, read again.
+// The pauses are timers: the window repaints meanwhile and takes no other command. On the serial
+// link the frames go out even with the port closed (and are lost), as every write of a closed
+// port.
 void CKestrelDlg::WriteDeviceParams() {
     RequestLink& link = ActiveLink();
-    m_paramLink = &link;
-    m_paramFramesSent = 0;
-    m_paramFrames.clear();
+    std::vector<std::vector<Byte>> frames;
     if (m_bNetworkLink == 0 || link.Ready()) {
-        m_paramFrames = ParamWriteFrames(g_DeviceParams, m_byAddress, link.LinkFraming());
+        frames = ParamWriteFrames(g_DeviceParams, m_byAddress, link.LinkFraming());
     }
-    BeginOperation(QStringLiteral("Writing parameters..."));
-    WriteNextParam();
+    BeginOperation("Writing parameters...");
+    const std::size_t count = frames.size();
+    m_paramWrite.Start(link, std::move(frames), ParamWriteSteps(m_bNetworkLink == 0, count));
 }
 
-void CKestrelDlg::PauseParamWrite(unsigned long ms, std::function<void()> then) {
-    m_afterParamPause = std::move(then);
-    m_paramPause->start(static_cast<int>(ms));
-}
-
-void CKestrelDlg::WriteNextParam() {
-    if (m_paramFramesSent == m_paramFrames.size()) {
-        FinishParamWrite();
-        return;
-    }
+// A real serial module takes its new settings when restarted: the port is closed for that. The
+// module answers the read that follows with the block it now holds; until it does, there is no
+// block to show or write.
+ParamWrite::Steps CKestrelDlg::ParamWriteSteps(bool serial, std::size_t frames) {
+    ParamWrite::Steps steps;
+    RequestLink& link = ActiveLink();
     // The link went away between two writes: the rest would go nowhere, or to another module.
-    if (m_paramFramesSent > 0 && !m_paramLink->Ready()) {
-        AppendReport(QStringLiteral("The link was lost after %1 of %2 parameter writes")
-                         .arg(m_paramFramesSent)
-                         .arg(m_paramFrames.size()));
-        ReadBackParams();
-        return;
-    }
-    ShowOperationStatus(QStringLiteral("Writing parameters %1 of %2...")
-                            .arg(m_paramFramesSent + 1)
-                            .arg(m_paramFrames.size()));
-    SendOnLink(m_paramFrames[m_paramFramesSent++]);
-    if (m_paramFramesSent < m_paramFrames.size()) {
-        PauseParamWrite(kWritePauseMs, [this] { WriteNextParam(); });
-    } else {
-        FinishParamWrite();
-    }
-}
-
-// A real serial module takes its new settings when restarted: the port is closed for that.
-void CKestrelDlg::FinishParamWrite() {
-    if (m_paramLink != &static_cast<RequestLink&>(m_serialLink)) {
-        if (!m_paramFrames.empty()) {  // every write went out: the read-back is compared
+    steps.beforeFrame = [this, &link](std::size_t index, std::size_t count) {
+        if (index > 0 && !link.Ready()) {
+            AppendReport("The link was lost after " + std::to_string(index) + " of " +
+                         std::to_string(count) + " parameter writes");
+            return false;
+        }
+        ShowOperationStatus("Writing parameters " + std::to_string(index + 1) + " of " +
+                            std::to_string(count) + "...");
+        return true;
+    };
+    steps.afterLast = [this, serial, frames] {
+        if (serial) {
+            ShowMessage(Port(), "Set complete!please reboot device!", MessageIcon::None);
+        } else if (frames > 0) {  // every write went out: the read-back is compared
             m_writtenCheck = std::pair(g_DeviceParams, m_byAddress);
         }
-        ReadBackParams();
-        return;
-    }
-    KestrelMessageBox(this, QStringLiteral("Set complete!please reboot device!"),
-                      MessageIcon::None);
-    PauseParamWrite(kWritePauseMs, [this] {
-        if (m_serialLink.IsOpen()) {  // a port lost meanwhile stays closed
+    };
+    steps.settle = serial ? kWritePause : std::chrono::milliseconds(0);
+    steps.settled = [this, serial] {
+        if (serial && m_serialLink.IsOpen()) {  // a port lost meanwhile stays closed
             OnSerialOpen();
         }
-        ReadBackParams();
-    });
-}
-
-// The module answers the read that follows with the block it now holds; until it does, there is
-// no block to show or write.
-void CKestrelDlg::ReadBackParams() {
-    ForgetParamBlock();
-    PauseParamWrite(kReadAfterWritePauseMs, [this] {
+        ForgetParamBlock();
+    };
+    steps.readBack = [this] {
         EndOperation();
         ReadDeviceParams();  // in RTU framing it holds the window until its second read
-    });
+    };
+    return steps;
 }

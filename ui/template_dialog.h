@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QPointer>
 #include <QSize>
 #include <QSizeF>
 #include <QString>
@@ -9,8 +10,11 @@
 #include <span>
 #include <vector>
 
+#include "dialog_port.h"
+
 class QLineEdit;
 
+// The Qt shell of a dialog: the window laid out from a template, as the panel's DialogPort.
 // A dialog laid out from a table that mirrors a dialog template row by row: id, kind, caption,
 // state and rectangle in dialog units, in template order (which is also the tab order).
 // Dialog units become pixels through the dialog font's base units, x*bx/4 and y*by/8, so the
@@ -20,43 +24,17 @@ class QLineEdit;
 // A control with a caption is known to assistive technology by what it shows now; a control
 // without one by the template's name; every control is described by its template id.
 
-enum class ItemKind {
-    DefPushButton,
-    PushButton,
-    GroupBox,
-    Label,
-    Edit,
-    ReportText,  // sunken, bordered, several lines, left-aligned static text
-    CheckBox,
-    ListView,
-    ComboBox,  // drop-down with editable text; the height includes the list
-};
+class QComboBox;
+class QTreeWidget;
 
-enum ItemState : unsigned { kEnabled = 0, kDisabled = 1U << 0, kReadOnly = 1U << 1 };
-
-inline constexpr int kNoId = -1;
-
-struct ItemTemplate {
-    int id;
-    ItemKind kind;
-    const char* caption;  // UTF-8; nullptr when the control has none
-    unsigned state;
-    int x, y, width, height;  // dialog units
-    const char* name;         // accessible name of a control without a caption (fields)
-};
-
-struct DialogTemplate {
-    const char* caption;
-    int width, height;  // dialog units
-    std::span<const ItemTemplate> items;
-};
-
-class CDataExchange;
-
-class CTemplateDialog : public QDialog {
+class CTemplateDialog : public QDialog, public DialogPort {
     Q_OBJECT
   public:
     CTemplateDialog(const DialogTemplate& dialogTemplate, QWidget* parent);
+
+    // The behaviour the dialog's commands go to; the panel is told OnInitDialog at once.
+    void SetPanel(DialogPanel* panel);
+    DialogPanel* Panel() const { return m_panel; }
 
     // The control with the given template id, or nullptr.
     QWidget* GetDlgItem(int id) const;
@@ -65,19 +43,50 @@ class CTemplateDialog : public QDialog {
         return qobject_cast<T*>(GetDlgItem(id));
     }
 
-    // Fields into members (true, with validation) or members into fields (false).
-    // False when a field was refused.
-    bool UpdateData(bool saveAndValidate = true);
-
     // The 9-point dialog font and the base units in pixels that the dialog is laid out with.
     static QFont DialogFont();
     QSizeF BaseUnits() const { return m_baseUnits; }
     QRect DialogUnitsToPixels(int x, int y, int width, int height) const;
 
+    // ---- DialogPort ----
+    std::string Text(int id) const override;
+    void SetText(int id, const std::string& text) override;
+    bool IsEnabled(int id) const override;
+    void Enable(int id, bool enabled) override;
+    bool IsChecked(int id) const override;
+    void SetChecked(int id, bool checked) override;
+    bool IsShown(int id) const override;
+    void Show(int id, bool shown) override;
+    int Focus() const override;
+    void SetFocus(int id) override;
+    void SelectText(int id) override;
+    void AddComboItem(int id, const std::string& text) override;
+    int ComboCount(int id) const override;
+    std::string ComboItem(int id, int index) const override;
+    void SetComboSelection(int id, int index) override;
+    int ComboSelection(int id) const override;
+    void SetListColumns(int id, std::span<const ListColumn> columns) override;
+    void SetListRows(int id, const std::vector<ListRow>& rows) override;
+    int ListRowCount(int id) const override;
+    std::string ListCell(int id, int row, int column) const override;
+    int SelectedListRow(int id) const override;
+    std::string ProgramName() const override;
+    void ShowMessageBox(const std::string& text, const std::string& caption,
+                        MessageIcon icon) override;
+    void EndDialog(int result) override;
+    int RunModal(const DialogTemplate& dialogTemplate, DialogPanel& child) override;
+    void ShowAbout() override {}
+    void ShowTraffic(std::function<std::uint8_t()>) override {}
+    void ShowHelp() override {}
+
+  public slots:
+    // Escape and the close box go to the panel, which ends the dialog (or not).
+    void reject() override;
+
   protected:
-    virtual void DoDataExchange(CDataExchange& dx) = 0;
     // Lays the dialog out anew when its texts need larger units than it has.
     void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     QWidget* CreateItem(const ItemTemplate& item);
@@ -92,36 +101,8 @@ class CTemplateDialog : public QDialog {
     std::span<const ItemTemplate> m_template;
     std::vector<QWidget*> m_widgets;  // in template order
     std::map<int, QWidget*> m_items;
+    DialogPanel* m_panel = nullptr;
 };
-
-// One run of a field exchange, in either direction. The first refusal shows its message, puts
-// the focus on the refused field with its text selected, and ends the run: later bindings are
-// skipped, earlier ones keep their new values.
-class CDataExchange {
-  public:
-    CDataExchange(CTemplateDialog& dialog, bool save) : m_dialog(dialog), m_bSave(save) {}
-
-    bool Saving() const { return m_bSave; }
-    bool Failed() const { return m_bFailed; }
-
-    void Text(int id, QString& member);
-    void Unsigned(int id, std::uint32_t& member);
-    void Byte(int id, std::uint8_t& member);
-    // A number that fills one 16-bit register: 0 to 65535.
-    void Word(int id, std::uint32_t& member);
-    void Float(int id, float& member);
-
-  private:
-    template <class T, class Parse, class Format>
-    void Exchange(int id, T& member, Parse parse, Format format, const char* refusal);
-    void Refuse(QLineEdit* field, const char* message);
-
-    CTemplateDialog& m_dialog;
-    bool m_bSave;
-    bool m_bFailed = false;
-};
-
-class QComboBox;
 
 // The selected item of a combo box with an edit field, as the list's current selection: -1 when
 // nothing is selected or the operator has typed a text other than the selected item's.

@@ -1,8 +1,5 @@
 #pragma once
 
-#include <QIcon>
-#include <QPointer>
-#include <QString>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -11,58 +8,55 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "background_task.h"
+#include "data_exchange.h"
 #include "device_params.h"
 #include "device_search.h"
-#include "dialog_template.h"
+#include "event_port.h"
 #include "frames.h"
+#include "param_write.h"
+#include "reply_deadline.h"
 #include "reply_decoder.h"
 #include "reply_watch.h"
 #include "serial_link.h"
 #include "serial_port.h"
 #include "tcp_link.h"
-#include "wake_event.h"
 
-class QCheckBox;
-class QComboBox;
-class QLabel;
-class QPushButton;
-class QTimer;
-class QTreeWidget;
-class CModbusSocket;
 class CAdvancedDlg;
-class HelpWindow;
 class RequestLink;
-class TrafficMonitor;
 
 // Which link's module the parameter block was read from.
 enum class ParamOrigin : std::uint8_t { None, Tcp, Serial };
 
-// The panel's main window. It owns every per-run state: the TCP link, the COM port and its
-// link, the device search, the address and values in use, the report, and the link-mode flag.
-// The links do the work; the window's handlers call them and show what they report.
-class CKestrelDlg : public CTemplateDialog {
-    Q_OBJECT
+// The panel's main window, as behaviour: what each click sends, what each reply shows, the
+// report, the links and the parameter block. It works the window through its DialogPort, runs
+// its pauses and deadlines on the EventPort, and connects over the TcpPort; it knows no toolkit.
+// It owns every per-run state: the TCP link, the COM port and its link, the device search, the
+// address and values in use, the report, and the link-mode flag.
+class CKestrelDlg : public CDialog {
   public:
     // searchLibraryName: the device-search library loaded at start.
-    explicit CKestrelDlg(QWidget* parent = nullptr,
-                         const char* searchLibraryName = "DAVazIvurirU2");
+    CKestrelDlg(DialogPort& port, EventPort& loop, TcpPort& tcpPort,
+                const char* searchLibraryName = "DAVazIvurirU2");
     ~CKestrelDlg() override;
 
+    // ---- what the shell tells ----
+    void OnInitDialog(DialogPort& port) override;
+    void OnCommand(int id) override;
+    void OnCancel() override;
+    void OnListClick(int id) override;
+    void OnHelp() override;
+    void OnSysCommand(unsigned id) override;
+    void OnTraffic() override;
+
     // ---- window ----
-    void AppendReport(const QString& line);
-    void OnSysCommand(unsigned id);
-    // Opens the traffic monitor beside the window, or brings the open one to the front.
-    void OnTraffic();
-    TrafficMonitor* Monitor() const;
-    // F1: the operator's guide in a window of its own, or the open one brought to the front.
-    void OnHelp();
-    HelpWindow* Help() const;
-    Q_INVOKABLE void OnRefreshView();
+    void AppendReport(const std::string& line);
+    void OnRefreshView();
     // Refreshes the fields after replies: at once when the window is quiet, otherwise at most
     // once per frame of the screen, and always after the last reply of a burst.
     void RefreshAfterReply();
@@ -95,6 +89,8 @@ class CKestrelDlg : public CTemplateDialog {
     // ---- serial link ----
     void OnSerialOpen();
     void OnSerialSearch();
+    // Any thread: the serial link has something for the window's thread.
+    void WakeForSerial();
 
     // ---- discovery ----
     void OnSearchDevices();
@@ -105,68 +101,39 @@ class CKestrelDlg : public CTemplateDialog {
     void ShutdownLinks();
 
     // ---- long operations ----
-    // A search or a paced parameter write runs: the window repaints and shows what it is doing,
-    // and takes no other command until it has ended.
+    // A search or a paced parameter write runs: the window shows what it is doing, and takes
+    // no other command until it has ended.
     bool OperationRunning() const { return m_operationRunning; }
-    // What the window shows of the operation under way; empty when none runs.
-    QString OperationStatus() const;
-
-    // What the tests and the benchmark look at and set.
-    CModbusSocket* Socket() const { return m_tcpLink.Socket(); }
-    CSerialPort& SerialPort() { return m_SerialPort; }
-    const CSerialPort& SerialPort() const { return m_SerialPort; }
-    const QString& ReportText() const { return m_strReport; }
-    void SetReportText(const QString& text) { m_strReport = text; }
-    QCheckBox* Relay(std::size_t n) const { return m_pRelay.at(n); }
-    QCheckBox* DI(std::size_t n) const { return m_pDI.at(n); }
-    std::uint8_t Address() const { return m_byAddress; }
-    void SetAddress(std::uint8_t address) { m_byAddress = address; }
-    std::uint8_t NetworkLink() const { return m_bNetworkLink; }
-    void SetNetworkLink(std::uint8_t network) { m_bNetworkLink = network; }
-    const QString& Host() const { return m_strIP; }
-    std::uint32_t Port() const { return m_nPort; }
-    void SetAnalogValues(float ai1, float ai2);
-
-  public slots:
-    void reject() override;
 
   protected:
     void DoDataExchange(CDataExchange& dx) override;
-    void contextMenuEvent(QContextMenuEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
-    void OnInitDialog();
-    void BindControls();
+    void PaceRefreshes();
     void FillCombos();
-    void ConnectCommands();
     void ApplyEffect(const ReplyEffect& effect);
     void ClearIndicators();
     Framing SelectedFraming() const;
     bool SendOnLink(std::span<const Byte> frame);
     bool WatchReply(int k);
-    void ReportUnansweredRequests();
-    void ScheduleReplyCheck();
-    QString CommandName(int k) const;
+    std::string CommandName(int k) const;
     std::uint32_t SerialRateInForce() const;
     RequestLink& ActiveLink();
-    std::optional<QString> WatchLineFor(std::span<const Byte> frame);
-    void ConnectTcpLink();
-    void OnPeerClosed(const QString& reason);
+    TcpLink::Handlers TcpHandlers();
+    void OnPeerClosed(const std::string& reason);
     SerialLink::Handlers SerialHandlers();
-    void WatchSerialWake();
     void TakeSerialSearchResult(const SerialLink::SearchResult& result);
     void TakeFoundModule(const SerialLink::SearchResult& result);
     void OnSerialLineLost();
     void SetupDeviceList();
     void LoadSearchLibrary();
     void ShowFoundDevices();
-    void BeginOperation(const QString& status);
-    void ShowOperationStatus(const QString& status);
+    void BeginOperation(const std::string& status);
+    void ShowOperationStatus(const std::string& status);
     void EndOperation();
     void EndOperationForClose();
     // A control that an operation holds disabled takes its new state when the operation ends.
-    void EnableControl(QWidget* control, bool enabled);
+    void EnableControl(int id, bool enabled);
     // The parameter read under way: which link, its unit, how many of its requests are still
     // unanswered; it ends with the whole block, a refusal, or no reply in time, each said once.
     void WatchParamRead(ParamOrigin origin, Byte unit, int requests,
@@ -178,35 +145,21 @@ class CKestrelDlg : public CTemplateDialog {
     void DropParamRead();
     void ReadRestOfSerialBlock();
     bool RepliesRead() const;
-    void PauseParamWrite(unsigned long ms, std::function<void()> then);
-    void WriteNextParam();
-    void FinishParamWrite();
-    void ReadBackParams();
+    ParamWrite::Steps ParamWriteSteps(bool serial, std::size_t frames);
+    std::string UnwritableReason(ParamOrigin originAtOpen) const;
 
+    EventPort& m_loop;
     std::uint8_t m_bNetworkLink = 1;
-    std::array<QCheckBox*, 4> m_pDI{};
-    std::array<QCheckBox*, 4> m_pRelay{};
     CSerialPort m_SerialPort;
-    QPushButton* m_btnSearch = nullptr;
-    QPushButton* m_btnSerialSearch = nullptr;
-    QPushButton* m_btnAdvanced = nullptr;
-    QComboBox* m_cbCom = nullptr;
-    QComboBox* m_cbBaud = nullptr;
-    QComboBox* m_cbProtocol = nullptr;
-    QTreeWidget* m_listDevices = nullptr;
-    QPushButton* m_btnConnect = nullptr;
-    QPushButton* m_btnSerialOpen = nullptr;
-    QString m_strIP = QStringLiteral("192.168.1.232");
+    std::string m_strIP = "192.168.1.232";
     std::uint32_t m_nPort = 4196;
-    QString m_strReport;
+    std::string m_strReport;
     std::atomic<float> m_fAI1{0.0F};
     std::atomic<float> m_fAI2{0.0F};
     std::uint8_t m_byAddress = 1;
-    QIcon m_hIcon;
     std::unique_ptr<CAdvancedDlg> m_dlgAdvanced;
 
     TcpLink m_tcpLink;
-    WakeEvent m_serialWake;  // before the link: it outlives the reader that signals it
     SerialLink m_serialLink;
     const char* m_searchLibraryName;
     DeviceSearch m_deviceSearch;
@@ -221,29 +174,21 @@ class CKestrelDlg : public CTemplateDialog {
         bool zeroReported = false;
     };
     ParamRead m_paramRead;
-    QTimer* m_paramReadTimer = nullptr;
+    std::unique_ptr<Timer> m_paramReadTimer;
     // The block just written and the unit it went to, until its read-back has been compared.
     std::optional<std::pair<DeviceParams, Byte>> m_writtenCheck;
     bool m_serialRepliesRead = false;  // a search found the module and the reader runs
-    QPointer<HelpWindow> m_helpWindow;
-    ReplyWatch m_replyWatch;
-    QTimer* m_replyTimer = nullptr;
-    QTimer* m_refreshPacer = nullptr;  // running: a refresh was shown less than a frame ago
-    bool m_bRefreshDue = false;        // replies came since that refresh
-    QPointer<TrafficMonitor> m_trafficMonitor;  // once opened; closing it hides it
+    ReplyDeadline m_replyDeadline;
+    std::unique_ptr<Timer> m_refreshPacer;  // running: a refresh was shown less than a frame ago
+    bool m_bRefreshDue = false;             // replies came since that refresh
 
-    QLabel* m_status = nullptr;  // what the operation under way is doing
-    QPointer<QWidget> m_focusBeforeOperation;
+    int m_focusBeforeOperation = kNoId;
     bool m_operationRunning = false;
     bool m_holdForParamRead = false;  // the operation is the pause between the two reads
-    std::vector<std::pair<QWidget*, bool>> m_heldControls;  // and the state each comes back to
+    std::vector<std::pair<int, bool>> m_heldControls;  // and the state each comes back to
     const std::thread::id m_uiThread = std::this_thread::get_id();
     BackgroundTask m_deviceSearchTask;
     std::vector<DeviceSearch::Row> m_foundDevices;  // the last search's, until shown
-    // The paced write: its frames, how many went out, and the link they go on.
-    std::vector<std::vector<Byte>> m_paramFrames;
-    std::size_t m_paramFramesSent = 0;
-    RequestLink* m_paramLink = nullptr;
-    QTimer* m_paramPause = nullptr;
-    std::function<void()> m_afterParamPause;
+    ParamWrite m_paramWrite;
+    LifeToken m_life;  // last: the calls this window posted end with it
 };

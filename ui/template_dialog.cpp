@@ -1,4 +1,4 @@
-#include "dialog_template.h"
+#include "template_dialog.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -10,6 +10,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPlainTextEdit>
@@ -21,7 +22,6 @@
 #include <QTreeWidget>
 #include <algorithm>
 
-#include "field_exchange.h"
 #include "message_box.h"
 
 namespace {
@@ -262,6 +262,41 @@ CTemplateDialog::CTemplateDialog(const DialogTemplate& dialogTemplate, QWidget* 
     LayOut();
 }
 
+void CTemplateDialog::SetPanel(DialogPanel* panel) {
+    m_panel = panel;
+    if (m_panel) {
+        m_panel->OnInitDialog(*this);
+    }
+}
+
+void CTemplateDialog::reject() {
+    if (m_panel) {
+        m_panel->OnCancel();
+    } else {
+        QDialog::reject();
+    }
+}
+
+// A click in a list is a left-button release; the list has updated its selection by the time the
+// queued call runs, as after a click notification.
+bool CTemplateDialog::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::MouseButtonRelease &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+        const QVariant id = watched->property("kestrelListId");
+        if (id.isValid()) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, n = id.toInt()] {
+                    if (m_panel) {
+                        m_panel->OnListClick(n);
+                    }
+                },
+                Qt::QueuedConnection);
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
 QRect CTemplateDialog::DialogUnitsToPixels(int x, int y, int width, int height) const {
     return ToPixels(m_baseUnits, x, y, width, height);
 }
@@ -280,6 +315,17 @@ QWidget* CTemplateDialog::CreateItem(const ItemTemplate& item) {
         widget->setAccessibleDescription(QString::number(item.id));
         widget->setObjectName(QStringLiteral("item%1").arg(item.id));
         m_items[item.id] = widget;
+        if (auto* button = qobject_cast<QPushButton*>(widget)) {
+            connect(button, &QPushButton::clicked, this, [this, id = item.id] {
+                if (m_panel) {
+                    m_panel->OnCommand(id);
+                }
+            });
+        }
+        if (auto* list = qobject_cast<QTreeWidget*>(widget)) {
+            list->viewport()->setProperty("kestrelListId", item.id);
+            list->viewport()->installEventFilter(this);
+        }
     }
     return widget;
 }
@@ -344,23 +390,9 @@ QWidget* CTemplateDialog::GetDlgItem(int id) const {
     return found == m_items.end() ? nullptr : found->second;
 }
 
-bool CTemplateDialog::UpdateData(bool saveAndValidate) {
-    CDataExchange dx(*this, saveAndValidate);
-    DoDataExchange(dx);
-    return !dx.Failed();
-}
-
-// ---- field exchange ----------------------------------------------------------------------------
+// ---- the port --------------------------------------------------------------------------------
 
 namespace {
-// A field already showing the text is left alone: refreshing after every reply then costs no
-// relayout or repaint of unchanged fields.
-void SetFieldText(QLineEdit* field, const QString& text) {
-    if (field->text() != text) {
-        field->setText(text);
-    }
-}
-
 QString ShownLines(QString text) {
     return text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
 }
@@ -381,73 +413,210 @@ void ShowReport(QPlainTextEdit* report, const QString& text) {
     QTextCursor start(report->document());
     start.insertText(ShownLines(text.left(headSize)));
 }
+
+QString FromUtf8(const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
 }  // namespace
 
-void CDataExchange::Refuse(QLineEdit* field, const char* message) {
-    m_bFailed = true;
-    KestrelMessageBox(&m_dialog, QString::fromUtf8(message), MessageIcon::Warning);
-    field->setFocus();
-    field->selectAll();
-}
-
-template <class T, class Parse, class Format>
-void CDataExchange::Exchange(int id, T& member, Parse parse, Format format, const char* refusal) {
-    auto* field = m_dialog.Item<QLineEdit>(id);
-    if (m_bFailed || !field) {
-        return;
-    }
-    if (!m_bSave) {
-        SetFieldText(field, QString::fromStdString(format(member)));
-        return;
-    }
-    const auto value = parse(field->text().toStdString());
-    if (!value) {
-        Refuse(field, refusal);
-        return;
-    }
-    member = *value;
-}
-
-void CDataExchange::Unsigned(int id, std::uint32_t& member) {
-    Exchange(id, member, ParseUnsignedField, FormatUnsignedField, kRefuseUnsigned);
-}
-
-void CDataExchange::Byte(int id, std::uint8_t& member) {
-    Exchange(
-        id, member, ParseByteField, [](std::uint8_t value) { return FormatUnsignedField(value); },
-        kRefuseByte);
-}
-
-void CDataExchange::Word(int id, std::uint32_t& member) {
-    Exchange(
-        id, member, ParseWordField, [](std::uint32_t value) { return FormatUnsignedField(value); },
-        kRefuseWord);
-}
-
-void CDataExchange::Float(int id, float& member) {
-    Exchange(id, member, ParseFloatField, FormatFloatField, kRefuseFloat);
-}
-
-void CDataExchange::Text(int id, QString& member) {
-    QWidget* widget = m_dialog.GetDlgItem(id);
-    if (m_bFailed || !widget) {
-        return;
-    }
+std::string CTemplateDialog::Text(int id) const {
+    QWidget* widget = GetDlgItem(id);
+    QString text;
     if (auto* field = qobject_cast<QLineEdit*>(widget)) {
-        if (m_bSave) {
-            member = field->text();
-        } else {
-            SetFieldText(field, member);
+        text = field->text();
+    } else if (auto* report = qobject_cast<QPlainTextEdit*>(widget)) {
+        text = report->property(kShownTextProperty).toString();
+    } else if (auto* combo = qobject_cast<QComboBox*>(widget)) {
+        text = combo->currentText();
+    } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+        text = button->text();
+    } else if (auto* label = qobject_cast<QLabel*>(widget)) {
+        text = label->text();
+    } else if (auto* group = qobject_cast<QGroupBox*>(widget)) {
+        text = group->title();
+    }
+    return text.toStdString();
+}
+
+// A field already showing the text is left alone: refreshing after every reply then costs no
+// relayout or repaint of unchanged fields.
+void CTemplateDialog::SetText(int id, const std::string& utf8) {
+    QWidget* widget = GetDlgItem(id);
+    const QString text = FromUtf8(utf8);
+    if (auto* field = qobject_cast<QLineEdit*>(widget)) {
+        if (field->text() != text) {
+            field->setText(text);
         }
+    } else if (auto* report = qobject_cast<QPlainTextEdit*>(widget)) {
+        ShowReport(report, text);
+    } else if (auto* combo = qobject_cast<QComboBox*>(widget)) {
+        combo->setEditText(text);
+    } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+        button->setText(text);
+    } else if (auto* label = qobject_cast<QLabel*>(widget)) {
+        label->setText(text);
+    } else if (auto* group = qobject_cast<QGroupBox*>(widget)) {
+        group->setTitle(text);
+    }
+}
+
+bool CTemplateDialog::IsEnabled(int id) const {
+    const QWidget* widget = GetDlgItem(id);
+    return widget && widget->isEnabled();
+}
+
+void CTemplateDialog::Enable(int id, bool enabled) {
+    if (QWidget* widget = GetDlgItem(id)) {
+        widget->setEnabled(enabled);
+    }
+}
+
+bool CTemplateDialog::IsChecked(int id) const {
+    const auto* box = Item<QAbstractButton>(id);
+    return box && box->isChecked();
+}
+
+void CTemplateDialog::SetChecked(int id, bool checked) {
+    if (auto* box = Item<QAbstractButton>(id)) {
+        box->setChecked(checked);
+    }
+}
+
+bool CTemplateDialog::IsShown(int id) const {
+    const QWidget* widget = GetDlgItem(id);
+    return widget && !widget->isHidden();
+}
+
+void CTemplateDialog::Show(int id, bool shown) {
+    if (QWidget* widget = GetDlgItem(id)) {
+        widget->setVisible(shown);
+    }
+}
+
+int CTemplateDialog::Focus() const {
+    const QWidget* focus = QApplication::focusWidget();
+    for (const auto& [id, widget] : m_items) {
+        if (widget == focus || (focus && widget->isAncestorOf(focus))) {
+            return id;
+        }
+    }
+    return kNoId;
+}
+
+void CTemplateDialog::SetFocus(int id) {
+    if (QWidget* widget = GetDlgItem(id)) {
+        widget->setFocus();
+    }
+}
+
+void CTemplateDialog::SelectText(int id) {
+    if (auto* field = Item<QLineEdit>(id)) {
+        field->selectAll();
+    }
+}
+
+void CTemplateDialog::AddComboItem(int id, const std::string& text) {
+    if (auto* combo = Item<QComboBox>(id)) {
+        combo->addItem(FromUtf8(text));
+    }
+}
+
+int CTemplateDialog::ComboCount(int id) const {
+    const auto* combo = Item<QComboBox>(id);
+    return combo ? combo->count() : 0;
+}
+
+std::string CTemplateDialog::ComboItem(int id, int index) const {
+    const auto* combo = Item<QComboBox>(id);
+    return combo ? combo->itemText(index).toStdString() : std::string();
+}
+
+void CTemplateDialog::SetComboSelection(int id, int index) {
+    if (auto* combo = Item<QComboBox>(id)) {
+        combo->setCurrentIndex(index);
+    }
+}
+
+int CTemplateDialog::ComboSelection(int id) const {
+    const auto* combo = Item<QComboBox>(id);
+    return combo ? ::ComboSelection(combo) : -1;
+}
+
+void CTemplateDialog::SetListColumns(int id, std::span<const ListColumn> columns) {
+    auto* list = Item<QTreeWidget>(id);
+    if (!list) {
         return;
     }
-    if (auto* report = qobject_cast<QPlainTextEdit*>(widget)) {
-        if (m_bSave) {
-            member = report->property(kShownTextProperty).toString();
-        } else {
-            ShowReport(report, member);
+    list->setSelectionBehavior(QAbstractItemView::SelectRows);
+    list->setColumnCount(static_cast<int>(columns.size()));
+    QStringList headings;
+    for (const ListColumn& column : columns) {
+        headings << QString::fromUtf8(column.heading);
+    }
+    list->setHeaderLabels(headings);
+    for (std::size_t n = 0; n < columns.size(); ++n) {
+        list->setColumnWidth(static_cast<int>(n), columns[n].width);
+        list->headerItem()->setTextAlignment(static_cast<int>(n), Qt::AlignLeft);
+    }
+}
+
+void CTemplateDialog::SetListRows(int id, const std::vector<ListRow>& rows) {
+    auto* list = Item<QTreeWidget>(id);
+    if (!list) {
+        return;
+    }
+    list->clear();
+    for (const ListRow& texts : rows) {
+        auto* row = new QTreeWidgetItem(list);
+        for (std::size_t n = 0; n < texts.size(); ++n) {
+            row->setText(static_cast<int>(n), FromUtf8(texts[n]));
         }
     }
+}
+
+int CTemplateDialog::ListRowCount(int id) const {
+    const auto* list = Item<QTreeWidget>(id);
+    return list ? list->topLevelItemCount() : 0;
+}
+
+std::string CTemplateDialog::ListCell(int id, int row, int column) const {
+    const auto* list = Item<QTreeWidget>(id);
+    const QTreeWidgetItem* item = list ? list->topLevelItem(row) : nullptr;
+    return item ? item->text(column).toStdString() : std::string();
+}
+
+int CTemplateDialog::SelectedListRow(int id) const {
+    const auto* list = Item<QTreeWidget>(id);
+    for (int row = 0; list && row < list->topLevelItemCount(); ++row) {
+        if (list->topLevelItem(row)->isSelected()) {
+            return row;
+        }
+    }
+    return -1;
+}
+
+std::string CTemplateDialog::ProgramName() const {
+    return ApplicationName().toStdString();
+}
+
+void CTemplateDialog::ShowMessageBox(const std::string& text, const std::string& caption,
+                                     MessageIcon icon) {
+    KestrelMessageBox(this, FromUtf8(text), FromUtf8(caption), icon);
+}
+
+// Qt's dialogs end with Rejected (0) where a template dialog ends with IDCANCEL.
+constexpr int kIdCancel = 2;
+
+void CTemplateDialog::EndDialog(int result) {
+    done(result == kIdCancel ? QDialog::Rejected : result);
+}
+
+int CTemplateDialog::RunModal(const DialogTemplate& dialogTemplate, DialogPanel& child) {
+    CTemplateDialog window(dialogTemplate, this);
+    window.setObjectName(QString::fromUtf8(dialogTemplate.caption) + QStringLiteral("Dialog"));
+    window.SetPanel(&child);
+    const int result = window.exec();
+    return result == QDialog::Rejected ? kIdCancel : result;
 }
 
 int ComboSelection(const QComboBox* combo) {

@@ -1,52 +1,46 @@
 // The window side of the serial link: the Open/Close toggle, the search button, and what the
 // window shows of the replies the reader hands on.
-#include <QComboBox>
-#include <QPushButton>
-#include <QSocketNotifier>
 #include <algorithm>
 
 #include "device_params.h"
 #include "kestrel_dlg.h"
-#include "message_box.h"
+#include "main_template.h"
 #include "report_lines.h"
 
 // The reader's frames are decoded on its thread; the rest comes through the link's hand-over,
-// drained on this thread when the link signals the wake event (see WatchSerialWake).
+// drained on the window's thread when the link asks for it (WakeForSerial).
 SerialLink::Handlers CKestrelDlg::SerialHandlers() {
     return {
         [this](std::span<const Byte> frame) { DecodeSerialReply(frame); },
         [this] { OnSerialLineLost(); },
-        [this] { m_serialWake.Signal(); },
+        [this] { WakeForSerial(); },
     };
 }
 
-void CKestrelDlg::WatchSerialWake() {
-    auto* notifier = new QSocketNotifier(m_serialWake.Descriptor(), QSocketNotifier::Read, this);
-    connect(notifier, &QSocketNotifier::activated, this, [this] {
-        m_serialWake.Clear();
-        m_serialLink.DrainUi();
-    });
+// Any thread. The drain runs on the window's thread, and never after the window is gone.
+void CKestrelDlg::WakeForSerial() {
+    m_loop.Post(m_life.Guard([this] { m_serialLink.DrainUi(); }));
 }
 
 void CKestrelDlg::OnSerialOpen() {
-    m_replyWatch.Clear();  // the requests were made on the link that is ending
+    m_replyDeadline.Clear();  // the requests were made on the link that is ending
     DropParamRead();
     m_serialRepliesRead = false;  // no reader until a search finds the module
     const bool wasOpen = m_serialLink.IsOpen();
     if (wasOpen) {
         m_serialLink.Close();
-    } else if (!m_serialLink.Open(ComboSelection(m_cbCom) + 1)) {  // no selection: COM0, which
-                                                                   // fails
-        AppendReport(QString::fromStdString(m_serialLink.OpenFailureLine()));
+    } else if (!m_serialLink.Open(Port().ComboSelection(IDC_COM) + 1)) {  // no selection: COM0,
+                                                                          // which fails
+        AppendReport(m_serialLink.OpenFailureLine());
     }
     if (m_serialLink.IsOpen()) {
-        m_btnSerialOpen->setText(QStringLiteral("Close"));
-        EnableControl(m_btnSerialSearch, true);
+        Port().SetText(IDC_SERIAL_OPEN, "Close");
+        EnableControl(IDC_SERIAL_SEARCH, true);
         m_bNetworkLink = 0;
     } else {
-        m_btnSerialOpen->setText(QStringLiteral("Open"));
-        EnableControl(m_btnAdvanced, false);
-        EnableControl(m_btnSerialSearch, false);
+        Port().SetText(IDC_SERIAL_OPEN, "Open");
+        EnableControl(IDC_ADVANCED, false);
+        EnableControl(IDC_SERIAL_SEARCH, false);
         m_bNetworkLink = 1;  // requests go back to the TCP link
     }
     // The serial link took over from the TCP link, or closed: no block read before is its
@@ -60,12 +54,12 @@ void CKestrelDlg::OnSerialOpen() {
 // the outcome once the search has ended. Closing the window ends the search between two reads.
 void CKestrelDlg::OnSerialSearch() {
     DropParamRead();  // the search reads the line alone; a read asked for before is given up
-    const QString port = QStringLiteral("COM%1").arg(m_serialLink.Com());
-    BeginOperation(QStringLiteral("Searching %1...").arg(port));
+    const std::string port = "COM" + std::to_string(m_serialLink.Com());
+    BeginOperation("Searching " + port + "...");
     m_serialLink.StartSearch(
         m_byAddress,
         {[this, port](std::uint32_t baud) {
-             ShowOperationStatus(QStringLiteral("Searching %1 at %2 baud...").arg(port).arg(baud));
+             ShowOperationStatus("Searching " + port + " at " + std::to_string(baud) + " baud...");
          },
          [this](const SerialLink::SearchResult& result) {
              EndOperation();
@@ -84,7 +78,7 @@ void CKestrelDlg::TakeSerialSearchResult(const SerialLink::SearchResult& result)
             // replies are no longer read at its rate.
             m_serialRepliesRead = false;
             ForgetParamBlock();
-            KestrelMessageBox(this, QStringLiteral("Found no device!"), MessageIcon::None);
+            ShowMessage(Port(), "Found no device!", MessageIcon::None);
             break;
         case End::LineLost:
             OnSerialLineLost();  // closes the port and says so, as the reader would
@@ -98,7 +92,7 @@ void CKestrelDlg::TakeSerialSearchResult(const SerialLink::SearchResult& result)
 // address in use stays.
 void CKestrelDlg::TakeFoundModule(const SerialLink::SearchResult& result) {
     m_serialRepliesRead = true;
-    m_cbBaud->setCurrentIndex(result.step);
+    Port().SetComboSelection(IDC_BAUD, result.step);
     ForgetParamBlock();  // a block found before may be another module's, or older
     if (result.address != 0) {
         std::copy(result.params.begin(), result.params.end(), g_DeviceParams.bytes.begin());
@@ -106,7 +100,7 @@ void CKestrelDlg::TakeFoundModule(const SerialLink::SearchResult& result) {
         KeepParamBlock(ParamOrigin::Serial, result.params.size());
     }
     UpdateData(false);
-    AppendReport(QStringLiteral("Found device!"));
+    AppendReport("Found device!");
     if (result.address == 0) {
         AppendReport(report_line::AddressZero(m_byAddress));
     } else if (m_paramKnown < g_DeviceParams.bytes.size()) {
@@ -117,7 +111,7 @@ void CKestrelDlg::TakeFoundModule(const SerialLink::SearchResult& result) {
 // Runs on the reader thread: indicators and the refresh go through synchronous calls into the
 // user-interface thread; the analog values are stored directly.
 void CKestrelDlg::DecodeSerialReply(std::span<const Byte> frame) {
-    if (auto line = WatchLineFor(frame)) {
+    if (auto line = m_replyDeadline.Received(frame)) {
         m_serialLink.PostToUi([this, text = *line] { AppendReport(text); });
     }
     if (const ReplyEffect params = DecodeParamReply(frame);
@@ -148,5 +142,5 @@ void CKestrelDlg::OnSerialLineLost() {
         return;
     }
     OnSerialOpen();
-    AppendReport(QString::fromStdString(m_serialLink.LostLine()));
+    AppendReport(m_serialLink.LostLine());
 }

@@ -1,23 +1,24 @@
 // The window side of the TCP link: the Connect/Disconnect toggle and what the window shows of the
 // link's attempts, its parameter read and its ending.
-#include <QComboBox>
-#include <QPushButton>
 #include <utility>
 
 #include "device_params.h"
 #include "kestrel_dlg.h"
+#include "main_template.h"
 #include "reply_watch.h"
 
-void CKestrelDlg::ConnectTcpLink() {
-    connect(&m_tcpLink, &TcpLink::Report, this, &CKestrelDlg::AppendReport);
-    connect(&m_tcpLink, &TcpLink::Connected, this, &CKestrelDlg::OnSocketConnect);
-    connect(&m_tcpLink, &TcpLink::FrameReceived, this, &CKestrelDlg::DecodeNetworkReply);
-    connect(&m_tcpLink, &TcpLink::PeerClosed, this, &CKestrelDlg::OnPeerClosed);
-    connect(&m_tcpLink, &TcpLink::ParamReadEnded, this, [this] {
-        if (std::exchange(m_holdForParamRead, false)) {
-            EndOperation();
-        }
-    });
+TcpLink::Handlers CKestrelDlg::TcpHandlers() {
+    return {
+        [this](const std::string& line) { AppendReport(line); },
+        [this](int errorCode) { OnSocketConnect(errorCode); },
+        [this](std::span<const Byte> frame) { DecodeNetworkReply(frame); },
+        [this](const std::string& reason) { OnPeerClosed(reason); },
+        [this] {
+            if (std::exchange(m_holdForParamRead, false)) {
+                EndOperation();
+            }
+        },
+    };
 }
 
 void CKestrelDlg::OnOK() {
@@ -34,23 +35,23 @@ void CKestrelDlg::OnOK() {
         UpdateData(false);
         return;
     }
-    m_btnConnect->setText(QStringLiteral("Disconnect"));
+    Port().SetText(IDC_CONNECT, "Disconnect");
     UpdateData(false);
 }
 
 // While the COM port is the link in use, the window shows its module: nothing of that goes.
 void CKestrelDlg::DisconnectTcp() {
     m_tcpLink.Disconnect();
-    m_btnConnect->setText(QStringLiteral("Connect"));
-    AppendReport(QStringLiteral("TCP Connect closed..."));
-    m_cbProtocol->setEnabled(true);
+    Port().SetText(IDC_CONNECT, "Connect");
+    AppendReport("TCP Connect closed...");
+    Port().Enable(IDC_PROTOCOL, true);
     if (m_paramOrigin == ParamOrigin::Tcp) {
         ForgetParamBlock();
     }
     if (m_bNetworkLink != 0) {
-        m_replyWatch.Clear();
+        m_replyDeadline.Clear();
         DropParamRead();
-        EnableControl(m_btnAdvanced, false);
+        EnableControl(IDC_ADVANCED, false);
         ClearIndicators();
         m_fAI1.store(0.0F);
         m_fAI2.store(0.0F);
@@ -66,7 +67,7 @@ void CKestrelDlg::OnSocketConnect(int nErrorCode) {
         return;
     }
     if (nErrorCode == 0) {
-        m_cbProtocol->setEnabled(false);
+        Port().Enable(IDC_PROTOCOL, false);
         m_tcpLink.SetFraming(SelectedFraming());
         ReadDeviceParams();
     }
@@ -75,7 +76,7 @@ void CKestrelDlg::OnSocketConnect(int nErrorCode) {
 
 // The module closed or reset the connection: drop the link as the Disconnect button does, and
 // say which of the two it was.
-void CKestrelDlg::OnPeerClosed(const QString& reason) {
+void CKestrelDlg::OnPeerClosed(const std::string& reason) {
     if (!m_tcpLink.Ready()) {
         return;
     }
@@ -94,6 +95,6 @@ void CKestrelDlg::ReadDeviceParams() {
     }
     if (m_tcpLink.ParamReadPending() && !m_operationRunning) {
         m_holdForParamRead = true;
-        BeginOperation(QStringLiteral("Reading the module's parameters..."));
+        BeginOperation("Reading the module's parameters...");
     }
 }

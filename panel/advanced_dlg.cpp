@@ -1,11 +1,7 @@
 #include "advanced_dlg.h"
 
-#include <QComboBox>
-#include <QPushButton>
 #include <array>
 
-#include "dialog_template.h"
-#include "message_box.h"
 #include "param_fields.h"
 #include "serial_rates.h"
 
@@ -35,23 +31,44 @@ constexpr std::array<ItemTemplate, 21> kAdvancedItems = {{
     {kNoId, ItemKind::Label, "(0 means disable)", kEnabled, 208, 100, 82, 8, nullptr},
 }};
 
-constexpr DialogTemplate kAdvancedTemplate = {"Advanced", 303, 121, kAdvancedItems};
-
 static_assert(kSerialRates.size() == kBaudIndexCount);
 
 }  // namespace
 
+const DialogTemplate kAdvancedTemplate = {"Advanced", 303, 121, kAdvancedItems};
+
 // One showing of the dialog.
-class CAdvancedDlg::Window : public CTemplateDialog {
+class CAdvancedDlg::Window : public CDialog {
   public:
-    Window(CAdvancedDlg& owner, QWidget* parent)
-        : CTemplateDialog(kAdvancedTemplate, parent), m_owner(owner) {
-        setObjectName(QStringLiteral("AdvancedDialog"));
-        m_cbBaudrate = Item<QComboBox>(IDC_ADV_BAUD);
-        connect(Item<QPushButton>(1), &QPushButton::clicked, this, &Window::OnOK);
-        connect(Item<QPushButton>(2), &QPushButton::clicked, this, &QDialog::reject);
-        OnInitDialog();
+    explicit Window(CAdvancedDlg& owner) : m_owner(owner) {}
+
+    void OnInitDialog(DialogPort& port) override {
+        Attach(port);
+        UpdateData(false);
+        for (const SerialRate& rate : kSerialRates) {
+            port.AddComboItem(IDC_ADV_BAUD, std::to_string(rate.baud));
+        }
+        const ParamFields fields = FieldsOfBlock(m_owner.m_params);
+        m_owner.m_bySlaveAddr = fields.slaveAddr;
+        m_owner.m_byUploadEnable = fields.uploadEnable;
+        m_owner.m_byUploadAddr = fields.uploadAddr;
+        m_owner.m_nAI1Period = fields.ai1Period;
+        m_owner.m_nAI2Period = fields.ai2Period;
+        port.SetComboSelection(IDC_ADV_BAUD, fields.baudIndex);
+        m_owner.m_strVersion = VersionText(m_owner.m_params.bytes[4]);
+        UpdateData(false);
+        port.SetFocus(IDOK);
     }
+
+    void OnCommand(int id) override {
+        if (id == IDOK) {
+            OnOK();
+        } else if (id == IDCANCEL) {
+            OnCancel();
+        }
+    }
+
+    void OnCancel() override { Port().EndDialog(IDCANCEL); }
 
   protected:
     void DoDataExchange(CDataExchange& dx) override {
@@ -64,45 +81,27 @@ class CAdvancedDlg::Window : public CTemplateDialog {
     }
 
   private:
-    void OnInitDialog() {
-        UpdateData(false);
-        for (const SerialRate& rate : kSerialRates) {
-            m_cbBaudrate->addItem(QString::number(rate.baud));
-        }
-        const ParamFields fields = FieldsOfBlock(m_owner.m_params);
-        m_owner.m_bySlaveAddr = fields.slaveAddr;
-        m_owner.m_byUploadEnable = fields.uploadEnable;
-        m_owner.m_byUploadAddr = fields.uploadAddr;
-        m_owner.m_nAI1Period = fields.ai1Period;
-        m_owner.m_nAI2Period = fields.ai2Period;
-        m_cbBaudrate->setCurrentIndex(fields.baudIndex);
-        m_owner.m_strVersion = QString::fromStdString(VersionText(m_owner.m_params.bytes[4]));
-        UpdateData(false);
-        Item<QPushButton>(1)->setFocus();
-    }
-
     void OnOK() {
         if (!UpdateData(true)) {
             return;
         }
         const ParamFields fields = {m_owner.m_bySlaveAddr,  m_owner.m_byUploadEnable,
-                                    m_owner.m_byUploadAddr, ComboSelection(m_cbBaudrate),
+                                    m_owner.m_byUploadAddr, Port().ComboSelection(IDC_ADV_BAUD),
                                     m_owner.m_nAI1Period,   m_owner.m_nAI2Period};
         StoreFields(fields, m_owner.m_params);
         if (AddressesClash(fields)) {
-            KestrelMessageBox(this, QString::fromUtf8(kSameAddressText), MessageIcon::None);
+            ShowMessage(Port(), kSameAddressText, MessageIcon::None);
             return;
         }
         if (UpdateData(true)) {
-            accept();
+            Port().EndDialog(IDOK);
         }
     }
 
     CAdvancedDlg& m_owner;
-    QComboBox* m_cbBaudrate = nullptr;
 };
 
-int CAdvancedDlg::DoModal(QWidget* parent) {
-    Window window(*this, parent);
-    return window.exec() == QDialog::Accepted ? IDOK : IDCANCEL;
+int CAdvancedDlg::DoModal(DialogPort& parent) {
+    Window window(*this);
+    return parent.RunModal(kAdvancedTemplate, window) == IDOK ? IDOK : IDCANCEL;
 }
