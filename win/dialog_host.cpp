@@ -14,7 +14,8 @@ constexpr UINT kListClickMessage = WM_APP + 1;
 
 std::wstring WindowText(HWND hwnd) {
     std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(hwnd)) + 1, L'\0');
-    text.resize(static_cast<std::size_t>(GetWindowTextW(hwnd, text.data(), static_cast<int>(text.size()))));
+    text.resize(
+        static_cast<std::size_t>(GetWindowTextW(hwnd, text.data(), static_cast<int>(text.size()))));
     return text;
 }
 
@@ -30,6 +31,16 @@ std::wstring ShownLines(const std::wstring& text) {
     return shown;
 }
 
+// F1 reaches the control with the focus, and the dialog's own loop sees it first: a message
+// filter on that loop hands it to the dialog the control is in.
+LRESULT CALLBACK KeyFilter(int code, WPARAM wParam, LPARAM lParam);
+
+void FilterDialogKeys() {
+    thread_local HHOOK filter =
+        SetWindowsHookExW(WH_MSGFILTER, KeyFilter, nullptr, GetCurrentThreadId());
+    (void)filter;
+}
+
 bool IsButton(ItemKind kind) {
     return kind == ItemKind::PushButton || kind == ItemKind::DefPushButton;
 }
@@ -40,11 +51,10 @@ std::wstring Wide(const std::string& utf8) {
     if (utf8.empty()) {
         return {};
     }
-    const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                                         nullptr, 0);
+    const int size =
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(),
-                        size);
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), size);
     return wide;
 }
 
@@ -75,6 +85,7 @@ DialogHost::~DialogHost() {
 }
 
 int DialogHost::Run(HWND owner) {
+    FilterDialogKeys();
     const std::vector<std::uint8_t> bytes =
         BuildDialogTemplate(m_template, DialogFontFace(), kDialogPointSize);
     const INT_PTR result = DialogBoxIndirectParamW(
@@ -99,6 +110,37 @@ INT_PTR CALLBACK DialogHost::DialogProc(HWND hwnd, UINT message, WPARAM wParam, 
     }
     return host->Handle(message, wParam, lParam);
 }
+
+// The dialog host of a window of ours (a dialog, or a control in one); null for any other.
+DialogHost* DialogHost::OfWindow(HWND hwnd) {
+    HWND dialog = GetAncestor(hwnd, GA_ROOT);
+    if (dialog == nullptr ||
+        GetWindowLongPtrW(dialog, DWLP_DLGPROC) != reinterpret_cast<LONG_PTR>(DialogProc)) {
+        return nullptr;
+    }
+    return reinterpret_cast<DialogHost*>(GetWindowLongPtrW(dialog, DWLP_USER));
+}
+
+bool DialogHost::OnHelpKey(const MSG& message) {
+    if (message.message != WM_KEYDOWN || message.wParam != VK_F1) {
+        return false;
+    }
+    DialogHost* host = OfWindow(message.hwnd);
+    if (host == nullptr || host->m_panel == nullptr) {
+        return false;
+    }
+    host->m_panel->OnHelp();
+    return true;
+}
+
+namespace {
+LRESULT CALLBACK KeyFilter(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == MSGF_DIALOGBOX && DialogHost::OnHelpKey(*reinterpret_cast<const MSG*>(lParam))) {
+        return TRUE;
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+}  // namespace
 
 void DialogHost::OnInit(HWND hwnd) {
     m_hwnd = hwnd;
@@ -290,7 +332,8 @@ void DialogHost::SetComboSelection(int id, int index) {
 // -1 also when the operator has typed a text other than the selected item's.
 int DialogHost::ComboSelection(int id) const {
     HWND item = Item(id);
-    const int index = item != nullptr ? static_cast<int>(SendMessageW(item, CB_GETCURSEL, 0, 0)) : -1;
+    const int index =
+        item != nullptr ? static_cast<int>(SendMessageW(item, CB_GETCURSEL, 0, 0)) : -1;
     if (index < 0 || Text(id) != ComboItem(id, index)) {
         return -1;
     }

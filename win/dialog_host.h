@@ -28,6 +28,8 @@ class DialogHost : public DialogPort {
     int Run(HWND owner);
     HWND Handle() const { return m_hwnd; }
     HWND Item(int id) const;
+    // F1 in a dialog of ours goes to its panel: true when it did.
+    static bool OnHelpKey(const MSG& message);
 
     // ---- DialogPort ----
     std::string Text(int id) const override;
@@ -62,11 +64,10 @@ class DialogHost : public DialogPort {
 
   protected:
     // A message the dialog itself does not handle: true when handled.
-    virtual bool OnMessage(UINT /*message*/, WPARAM /*wParam*/, LPARAM /*lParam*/) {
-        return false;
-    }
+    virtual bool OnMessage(UINT /*message*/, WPARAM /*wParam*/, LPARAM /*lParam*/) { return false; }
 
   private:
+    static DialogHost* OfWindow(HWND hwnd);
     static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     INT_PTR Handle(UINT message, WPARAM wParam, LPARAM lParam);
     void OnInit(HWND hwnd);

@@ -1,7 +1,7 @@
 #include "dialog_template_win32.h"
 
 #include <windows.h>
-
+// windows.h before commctrl.h
 #include <commctrl.h>
 
 #include <array>
@@ -108,7 +108,7 @@ std::wstring ItemText(const ItemTemplate& item) {
         return Wide(item.caption);
     }
     return item.kind == ItemKind::ListView && item.name != nullptr ? Wide(item.name)
-                                                                    : std::wstring();
+                                                                   : std::wstring();
 }
 
 void WriteItem(TemplateWriter& out, const ItemTemplate& item) {

@@ -97,7 +97,8 @@ bool KestrelWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void KestrelWindow::AddAboutToWindowMenu() {
     HMENU menu = GetSystemMenu(Handle(), FALSE);
-    if (menu == nullptr || GetMenuState(menu, kAboutCommand, MF_BYCOMMAND) != static_cast<UINT>(-1)) {
+    if (menu == nullptr ||
+        GetMenuState(menu, kAboutCommand, MF_BYCOMMAND) != static_cast<UINT>(-1)) {
         return;
     }
     AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
@@ -115,8 +116,8 @@ void KestrelWindow::ShowContextMenu(LPARAM where) {
     HMENU menu = CreatePopupMenu();
     AppendMenuW(menu, MF_STRING, kAboutCommand, Wide(kAboutMenuText).c_str());
     AppendMenuW(menu, MF_STRING, kTrafficCommand, Wide(kTrafficMenuText).c_str());
-    const UINT chosen = static_cast<UINT>(TrackPopupMenu(
-        menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, at.x, at.y, 0, Handle(), nullptr));
+    const UINT chosen = static_cast<UINT>(
+        TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, at.x, at.y, 0, Handle(), nullptr));
     DestroyMenu(menu);
     if (chosen == kAboutCommand) {
         m_dlg->OnSysCommand(kAboutCommand);

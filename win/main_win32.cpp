@@ -2,7 +2,7 @@
 // dialog's own modal loop pumps the event port's window too), the TCP link runs on Winsock's
 // notices, and the COM port's reader hands its frames over through the event port.
 #include <windows.h>
-
+// windows.h before commctrl.h
 #include <commctrl.h>
 
 #include "kestrel_window.h"

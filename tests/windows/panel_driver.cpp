@@ -6,11 +6,11 @@
 // KESTREL_TEST_CONTROL_PORT  its control port ("quit" ends it: the module closes the connection)
 // KESTREL_TEST_MODULE_NAME   the name it answers device searches with
 // KESTREL_TEST_COM           the COM port number where the simulator answers at 9600 baud
-// --installed only starts the program, finds its window and closes it.
+// --installed only starts the program, finds its window, opens the guide with F1 and closes it.
 #include <winsock2.h>
 // winsock2.h first: it must come before windows.h
 #include <windows.h>
-
+// windows.h before commctrl.h
 #include <commctrl.h>
 
 #include <chrono>
@@ -33,9 +33,12 @@ constexpr UINT kAboutCommand = 0x0010;
 constexpr int kAdvancedAi1Period = 1038;
 constexpr int kAdvancedOk = 1;
 constexpr int kAdvancedCancel = 2;
-const std::wstring kRefuseUnsigned = L"\u201c\u8bf7\u586b\u5165\u4e00\u4e2a\u6b63\u6574\u6570\u3002\u201d";
+constexpr int kHelpText = 100;
+const std::wstring kRefuseUnsigned =
+    L"\u201c\u8bf7\u586b\u5165\u4e00\u4e2a\u6b63\u6574\u6570\u3002\u201d";
 const std::wstring kRefuseWord =
-    L"\u201c\u8bf7\u586b\u5165\u4e00\u4e2a\u5728" L"0\u548c65535\u4e4b\u95f4\u7684\u6574\u6570\u3002\u201d";
+    L"\u201c\u8bf7\u586b\u5165\u4e00\u4e2a\u5728"
+    L"0\u548c65535\u4e4b\u95f4\u7684\u6574\u6570\u3002\u201d";
 
 int g_failures = 0;
 
@@ -46,7 +49,8 @@ void Check(bool ok, const char* what) {
 }
 
 std::string Narrow(const std::wstring& wide) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
     std::string text(static_cast<std::size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, text.data(), size, nullptr, nullptr);
     text.resize(text.empty() ? 0 : text.size() - 1);
@@ -170,7 +174,9 @@ class Panel {
         return text;
     }
 
-    HWND Item(int id, HWND dialog = nullptr) const { return GetDlgItem(dialog ? dialog : m_main, id); }
+    HWND Item(int id, HWND dialog = nullptr) const {
+        return GetDlgItem(dialog ? dialog : m_main, id);
+    }
     std::wstring Text(int id, HWND dialog = nullptr) const { return TextOf(Item(id, dialog)); }
     void Type(int id, const std::wstring& text, HWND dialog = nullptr) const {
         DWORD_PTR result = 0;
@@ -178,7 +184,9 @@ class Panel {
                             SMTO_ABORTIFHUNG, 5000, &result);
     }
     // Posted: the click may open a modal box, which the driver answers afterwards.
-    void Click(int id, HWND dialog = nullptr) const { PostMessageW(Item(id, dialog), BM_CLICK, 0, 0); }
+    void Click(int id, HWND dialog = nullptr) const {
+        PostMessageW(Item(id, dialog), BM_CLICK, 0, 0);
+    }
     bool Checked(int id) const {
         DWORD_PTR state = 0;
         SendMessageTimeoutW(Item(id), BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, 5000, &state);
@@ -279,7 +287,8 @@ void ConnectAndWork(Panel& panel, const std::wstring& modulePort) {
     panel.Type(IDC_IP, L"127.0.0.1");
     panel.Type(IDC_PORT, modulePort);
     panel.Click(IDC_CONNECT);
-    Check(panel.WaitReport(L"TCP Client Connected to 127.0.0.1 : " + modulePort), "Connect connects");
+    Check(panel.WaitReport(L"TCP Client Connected to 127.0.0.1 : " + modulePort),
+          "Connect connects");
     Check(WaitFor([&] { return panel.Text(IDC_ADDRESS) == L"1"; }),
           "the parameter read fills Address");
     Check(WaitFor([&] { return panel.Enabled(IDC_ADVANCED); }), "and enables Advanced");
@@ -312,7 +321,8 @@ void SearchesAndAbout(Panel& panel, const std::wstring& moduleName, const std::w
     Check(panel.AnswerBox(L"\u5173\u4e8e Kestrel").find(L"Kestrel, version") == 0,
           "the window menu's About names the program and its version");
     panel.Click(IDC_NET_SEARCH);
-    Check(WaitFor([&] { return panel.ListRows(IDC_DEVICE_LIST) > 0; }), "the device search lists modules");
+    Check(WaitFor([&] { return panel.ListRows(IDC_DEVICE_LIST) > 0; }),
+          "the device search lists modules");
     Check(panel.ListCell(IDC_DEVICE_LIST, 0, 0) == moduleName,
           ("the first row names " + Narrow(moduleName)).c_str());
     panel.SelectCombo(IDC_COM, std::stoi(com) - 1);
@@ -321,6 +331,20 @@ void SearchesAndAbout(Panel& panel, const std::wstring& moduleName, const std::w
     panel.Click(IDC_SERIAL_SEARCH);
     Check(panel.WaitReport(L"Found device!"), "the COM port search finds the module");
     Check(panel.Text(IDC_BAUD) == L"9600", "at 9600 baud");
+}
+
+// F1 on a control opens the help window; the guide is README.md from the program's folder.
+void HelpOnF1(Panel& panel, const std::wstring& guideStart) {
+    PostMessageW(panel.Item(IDC_CONNECT), WM_KEYDOWN, VK_F1, 0);
+    HWND help = panel.WaitDialog(L"Kestrel help");
+    Check(help != nullptr, "F1 opens the help window");
+    if (help != nullptr) {
+        const std::wstring guide = TextOf(GetDlgItem(help, kHelpText));
+        Check(guide.rfind(guideStart, 0) == 0,
+              ("the help window shows " + Narrow(guideStart)).c_str());
+        PostMessageW(help, WM_COMMAND, IDOK, 0);
+        Check(WaitFor([&] { return !IsWindow(help); }), "OK closes the help window");
+    }
 }
 
 }  // namespace
@@ -345,6 +369,9 @@ int wmain(int argc, wchar_t** argv) {
         Check(QuitSimulator(Env("KESTREL_TEST_CONTROL_PORT")), "the simulator is told to stop");
         Check(panel.WaitReport(L"The module closed the connection"),
               "the module closing the connection is reported");
+        HelpOnF1(panel, L"The guide, README.md, is not beside the program");
+    } else {
+        HelpOnF1(panel, L"# Kestrel");
     }
     Check(panel.Close(), "the close box ends the program");
     std::printf("%d failure(s)\n", g_failures);
