@@ -41,6 +41,18 @@ void FilterDialogKeys() {
     (void)filter;
 }
 
+// Whether a label's caption is the name of a field: "Port:" names "Port".
+bool Names(const ItemTemplate& label, const char* name) {
+    if (label.caption == nullptr) {
+        return false;
+    }
+    std::string caption = label.caption;
+    if (!caption.empty() && caption.back() == ':') {
+        caption.pop_back();
+    }
+    return caption == name;
+}
+
 bool IsButton(ItemKind kind) {
     return kind == ItemKind::PushButton || kind == ItemKind::DefPushButton;
 }
@@ -142,8 +154,40 @@ LRESULT CALLBACK KeyFilter(int code, WPARAM wParam, LPARAM lParam) {
 }
 }  // namespace
 
+// Assistive technology names a field without a caption by the label just before it in the
+// dialog's z-order (which is the template order). A template may place a field's label anywhere:
+// each label that names a field moves to just before it. Labels take no focus, so the tab order
+// stays the template's.
+void DialogHost::PutLabelsBeforeFields() {
+    std::vector<HWND> children;
+    for (HWND child = GetWindow(m_hwnd, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+        children.push_back(child);
+    }
+    const auto items = m_template.items;
+    if (children.size() != items.size()) {
+        return;
+    }
+    for (std::size_t field = 0; field < items.size(); ++field) {
+        if (items[field].name == nullptr) {
+            continue;
+        }
+        for (std::size_t label = 0; label < items.size(); ++label) {
+            if (items[label].kind == ItemKind::Label && Names(items[label], items[field].name)) {
+                HWND before = GetWindow(children[field], GW_HWNDPREV);
+                if (before != children[label]) {
+                    SetWindowPos(children[label], before != nullptr ? before : HWND_TOP, 0, 0, 0, 0,
+                                 SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+                }
+                break;
+            }
+        }
+    }
+}
+
 void DialogHost::OnInit(HWND hwnd) {
     m_hwnd = hwnd;
+    PutLabelsBeforeFields();
     for (const auto& [id, kind] : m_kinds) {
         if (kind == ItemKind::ListView) {
             ListView_SetExtendedListViewStyle(Item(id), LVS_EX_FULLROWSELECT);

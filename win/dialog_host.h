@@ -4,6 +4,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "dialog_port.h"
 
@@ -71,6 +72,7 @@ class DialogHost : public DialogPort {
     static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     INT_PTR Handle(UINT message, WPARAM wParam, LPARAM lParam);
     void OnInit(HWND hwnd);
+    void PutLabelsBeforeFields();
     void OnCommandMessage(WPARAM wParam, LPARAM lParam);
     ItemKind KindOf(int id) const;
 

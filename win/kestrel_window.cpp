@@ -84,6 +84,11 @@ bool KestrelWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_CONTEXTMENU:
             ShowContextMenu(lParam);
             return true;
+        case WM_ENDSESSION:  // Windows is shutting down or the user logs off: links end in order
+            if (wParam != FALSE) {
+                m_dlg->OnCancel();
+            }
+            return true;
         case WM_SYSCOMMAND:
             if ((wParam & 0xFFF0U) == kAboutCommand) {
                 m_dlg->OnSysCommand(static_cast<unsigned>(wParam));

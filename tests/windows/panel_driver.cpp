@@ -266,6 +266,12 @@ void FirstValues(Panel& panel) {
     Check(!panel.Enabled(IDC_RL1) && !panel.Checked(IDC_RL1), "RL1 is an unticked indicator");
     Check(panel.Text(IDC_COM) == L"COM1", "the COM list starts at COM1");
     Check(panel.Text(IDC_RL4_OFF) == L"RL4 Disconncet", "captions are the template's");
+    // What assistive technology names a field by: the label just before it in z-order.
+    const auto labelOf = [&](int id) { return TextOf(GetWindow(panel.Item(id), GW_HWNDPREV)); };
+    Check(labelOf(IDC_AI1) == L"AI1" && labelOf(IDC_AI2) == L"AI2" && labelOf(IDC_COM) == L"Com:" &&
+              labelOf(IDC_BAUD) == L"Baudrate:" && labelOf(IDC_PORT) == L"Port:",
+          "each field without a caption has its label just before it");
+    Check(TextOf(panel.Item(IDC_DEVICE_LIST)) == L"Devices", "the device list is named Devices");
 }
 
 void RefusedFields(Panel& panel) {
