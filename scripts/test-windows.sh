@@ -3,20 +3,24 @@
 # prefix made afresh in the build folder (BUILD/wine-prefix), with no display (Wine's null
 # driver) and loopback only:
 #   0. what each program imports (DLLs Windows ships only) and what the search DLL exports,
-#   1. the cross-built tests that need no peer (ctest in the build folder, through wine),
+#   1. the cross-built tests that need no Linux peer (ctest in the build folder, through wine),
+#      the TCP link's table on the Win32 message loop and Winsock among them,
 #   2. the Win32 COM port against the Linux kestrel-sim in serial mode on a pseudo-terminal,
 #      mapped as COM7 through the prefix's dosdevices/com7, and a peer that hangs up as COM8,
 #   3. the search library DLL against the simulator's discovery responder on loopback,
+#   3b. kestrel-cli.exe against the simulator on loopback TCP and on a mapped COM port, each
+#      command's output and status compared with the Linux kestrel-cli's, and Ctrl+C,
 #   4. a silent install of the installer into the prefix, and its silent uninstall.
 #   scripts/test-windows.sh [BUILD_DIR]   (default build-windows)
-# The simulator comes from the build without Qt (KESTREL_LINUX_BUILD, default build-noqt).
+# The simulator and the Linux kestrel-cli come from the build without Qt (KESTREL_LINUX_BUILD,
+# default build-noqt).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(mkdir -p "${1:-$root/build-windows}" && cd "${1:-$root/build-windows}" && pwd)"
 linux_build="${KESTREL_LINUX_BUILD:-$root/build-noqt}"
 
 "$root/scripts/build-windows.sh" "$build"
-KESTREL_TARGETS=kestrel-sim "$root/scripts/build.sh" "$linux_build" \
+KESTREL_TARGETS="kestrel-sim kestrel-cli" "$root/scripts/build.sh" "$linux_build" \
     -DKESTREL_QT=OFF -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON
 sim="$linux_build/bin/kestrel-sim"
 
@@ -57,7 +61,7 @@ wineboot -i >/dev/null 2>&1
 step "imports and exports"
 # Every program and library needs only DLLs that Windows ships (the C++ runtime and winpthread
 # are linked in), and the search library exports the nine search functions and nothing else.
-system_dlls="^(KERNEL32|msvcrt|ADVAPI32|WS2_32|IPHLPAPI)\.(dll|DLL)$"
+system_dlls="^(KERNEL32|msvcrt|ADVAPI32|WS2_32|IPHLPAPI|USER32)\.(dll|DLL)$"
 for file in "$build"/bin/*.exe "$build"/bin/*.dll; do
   while read -r dll; do
     [[ "$dll" =~ $system_dlls ]] || fail "$(basename "$file") needs $dll"
@@ -106,12 +110,16 @@ else
       timeout 120 wine "$build/bin/win_search_library_tests.exe" || fail "search library"
 fi
 
+step "kestrel-cli.exe against the simulator, beside the Linux kestrel-cli"
+timeout 300 python3 "$root/tests/windows/cli_wine_test.py" "$linux_build/bin/kestrel-cli" \
+    "$build/bin/kestrel-cli.exe" "$sim" || fail "kestrel-cli under Wine"
+
 step "silent install and uninstall"
 version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")"
 installed="$WINEPREFIX/drive_c/Program Files/Kestrel"
 menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Kestrel"
 timeout 120 wine "$build/kestrel-$version-setup.exe" /S || fail "installer exit status"
-for file in "$installed/DAVazIvurirU2.dll" "$installed/README.md" "$installed/uninstall.exe" \
+for file in "$installed/DAVazIvurirU2.dll" "$installed/kestrel-cli.exe" "$installed/README.md" "$installed/uninstall.exe" \
     "$menu/README.lnk" "$menu/Uninstall Kestrel.lnk"; do
   [ -f "$file" ] || fail "not installed: $file"
 done
