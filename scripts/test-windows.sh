@@ -3,23 +3,27 @@
 # prefix made afresh in the build folder (BUILD/wine-prefix), with no display (Wine's null
 # graphics driver, which makes windows that draw nowhere) and loopback only:
 #   0. what each program imports (DLLs Windows ships only) and what the search DLL exports,
-#   1. the cross-built tests that need no peer (ctest in the build folder, through wine),
+#   1. the cross-built tests that need no Linux peer (ctest in the build folder, through wine),
+#      the TCP link's table on the Win32 message loop and Winsock among them,
 #   2. the Win32 COM port against the Linux kestrel-sim in serial mode on a pseudo-terminal,
 #      mapped as COM7 through the prefix's dosdevices/com7, and a peer that hangs up as COM8,
 #   3. the search library DLL against the simulator's discovery responder on loopback,
+#   3b. kestrel-cli.exe against the simulator on loopback TCP and on a mapped COM port, each
+#      command's output and status compared with the Linux kestrel-cli's, and Ctrl+C,
 #   4. the panel, kestrel.exe, worked from outside by control id (win_panel_driver.exe) against
 #      the simulator on loopback TCP, its discovery responder, and on a pseudo-terminal as COM7,
 #   5. a silent install of the installer into the prefix, the installed panel's window, and the
 #      silent uninstall.
 #   scripts/test-windows.sh [BUILD_DIR]   (default build-windows)
-# The simulator comes from the build without Qt (KESTREL_LINUX_BUILD, default build-noqt).
+# The simulator and the Linux kestrel-cli come from the build without Qt (KESTREL_LINUX_BUILD,
+# default build-noqt).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(mkdir -p "${1:-$root/build-windows}" && cd "${1:-$root/build-windows}" && pwd)"
 linux_build="${KESTREL_LINUX_BUILD:-$root/build-noqt}"
 
 "$root/scripts/build-windows.sh" "$build"
-KESTREL_TARGETS=kestrel-sim "$root/scripts/build.sh" "$linux_build" \
+KESTREL_TARGETS="kestrel-sim kestrel-cli" "$root/scripts/build.sh" "$linux_build" \
     -DKESTREL_QT=OFF -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON
 sim="$linux_build/bin/kestrel-sim"
 
@@ -111,6 +115,10 @@ else
       timeout 120 wine "$build/bin/win_search_library_tests.exe" || fail "search library"
 fi
 
+step "kestrel-cli.exe against the simulator, beside the Linux kestrel-cli"
+timeout 300 python3 "$root/tests/windows/cli_wine_test.py" "$linux_build/bin/kestrel-cli" \
+    "$build/bin/kestrel-cli.exe" "$sim" || fail "kestrel-cli under Wine"
+
 step "the panel against the simulator: TCP, discovery, and COM7 at 9600 baud"
 # The driver clicks Connect only after it has typed 127.0.0.1 into the IP field.
 free_port() {
@@ -147,7 +155,8 @@ installed="$WINEPREFIX/drive_c/Program Files/Kestrel"
 menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Kestrel"
 timeout 120 wine "$build/kestrel-$version-setup.exe" /S || fail "installer exit status"
 for file in "$installed/DAVazIvurirU2.dll" "$installed/README.md" "$installed/kestrel.exe" \
-    "$installed/uninstall.exe" "$menu/Kestrel.lnk" "$menu/README.lnk" "$menu/Uninstall Kestrel.lnk"; do
+    "$installed/kestrel-cli.exe" "$installed/uninstall.exe" "$menu/Kestrel.lnk" "$menu/README.lnk" \
+    "$menu/Uninstall Kestrel.lnk"; do
   [ -f "$file" ] || fail "not installed: $file"
 done
 cmp -s "$installed/DAVazIvurirU2.dll" "$build/bin/DAVazIvurirU2.dll" || fail "installed DLL differs"

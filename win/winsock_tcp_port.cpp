@@ -85,6 +85,10 @@ std::vector<Address> Resolve(const std::string& host, std::uint16_t port, bool n
     return addresses;
 }
 
+bool IsReset(int error) {
+    return error == WSAECONNRESET || error == WSAECONNABORTED || error == WSAENETRESET;
+}
+
 bool StartWinsock() {
     static const bool started = [] {
         WSADATA data{};
@@ -214,7 +218,7 @@ class WinsockConnection final : public TcpConnection {
         if (!m_connected) {
             return;
         }
-        const bool reset = error == WSAECONNRESET || error == WSAECONNABORTED;
+        const bool reset = IsReset(error);
         if (!reset) {
             Read();
         }
@@ -237,13 +241,18 @@ class WinsockConnection final : public TcpConnection {
             }
             const int error = got < 0 ? ::WSAGetLastError() : 0;
             if (error == WSAEWOULDBLOCK || error == WSAEINTR) return;
-            PeerEnded(error == WSAECONNRESET || error == WSAECONNABORTED);
+            PeerEnded(IsReset(error));
             return;
         }
     }
 
-    // The socket stays open, for the user's Close; nothing more is told of it.
+    // The socket stays open, for the user's Close; nothing more is told of it. A reset can look
+    // like an orderly close (Wine tells both as one), but then the socket takes nothing more:
+    // an empty send fails, where it succeeds on a connection the peer only closed.
     void PeerEnded(bool reset) {
+        if (!reset && ::send(m_socket, "", 0, 0) != 0) {
+            reset = IsReset(::WSAGetLastError());
+        }
         m_connected = false;
         m_loop.ForgetSocket(m_socket);
         Tell(m_listener.closedByPeer, reset);
