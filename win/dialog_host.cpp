@@ -191,6 +191,8 @@ void DialogHost::OnInit(HWND hwnd) {
     for (const auto& [id, kind] : m_kinds) {
         if (kind == ItemKind::ListView) {
             ListView_SetExtendedListViewStyle(Item(id), LVS_EX_FULLROWSELECT);
+        } else if (kind == ItemKind::ReportText) {
+            SendMessageW(Item(id), EM_SETLIMITTEXT, 0, 0);  // no limit on what it can hold
         }
     }
     if (m_panel != nullptr) {
@@ -273,17 +275,48 @@ void DialogHost::SetText(int id, const std::string& text) {
     if (item == nullptr) {
         return;
     }
-    std::wstring shown = Wide(text);
     if (KindOf(id) == ItemKind::ReportText) {
-        if (m_reports[id] == text) {
-            return;
-        }
-        m_reports[id] = text;
-        shown = ShownLines(shown);
+        ShowReport(item, m_reports[id], text);
+        return;
     }
+    const std::wstring shown = Wide(text);
     if (WindowText(item) != shown) {
         SetWindowTextW(item, shown.c_str());
     }
+}
+
+// A report keeps the exact text (line ends included) beside what it shows. Lines put in front of
+// what it shows are inserted, so the operator's selection stays on the text it was on and the
+// lines in view stay in view.
+void DialogHost::ShowReport(HWND report, std::string& kept, const std::string& text) {
+    if (kept == text) {
+        return;
+    }
+    const std::size_t headSize = text.size() - kept.size();
+    const bool linesInFront = !kept.empty() && text.size() > kept.size() && text.ends_with(kept) &&
+                              text[headSize - 1] == '\n';
+    const std::string head = text.substr(0, headSize);
+    kept = text;
+    if (!linesInFront) {
+        SetWindowTextW(report, ShownLines(Wide(text)).c_str());
+        return;
+    }
+    const std::wstring shownHead = ShownLines(Wide(head));
+    const auto added = static_cast<LPARAM>(shownHead.size());
+    DWORD start = 0;
+    DWORD end = 0;
+    SendMessageW(report, EM_GETSEL, reinterpret_cast<WPARAM>(&start),
+                 reinterpret_cast<LPARAM>(&end));
+    const LRESULT firstLine = SendMessageW(report, EM_GETFIRSTVISIBLELINE, 0, 0);
+    const LRESULT linesBefore = SendMessageW(report, EM_GETLINECOUNT, 0, 0);
+    SendMessageW(report, EM_SETSEL, 0, 0);
+    SendMessageW(report, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(shownHead.c_str()));
+    SendMessageW(report, EM_SETSEL, start + static_cast<WPARAM>(added), end + added);
+    // The newest lines show when the top was in view; otherwise the same lines stay in view.
+    const LRESULT newLines = SendMessageW(report, EM_GETLINECOUNT, 0, 0) - linesBefore;
+    const LRESULT target = firstLine == 0 ? 0 : firstLine + newLines;
+    SendMessageW(report, EM_LINESCROLL, 0,
+                 target - SendMessageW(report, EM_GETFIRSTVISIBLELINE, 0, 0));
 }
 
 bool DialogHost::IsEnabled(int id) const {

@@ -73,6 +73,7 @@ class DialogHost : public DialogPort {
     INT_PTR Handle(UINT message, WPARAM wParam, LPARAM lParam);
     void OnInit(HWND hwnd);
     void PutLabelsBeforeFields();
+    static void ShowReport(HWND report, std::string& kept, const std::string& text);
     void OnCommandMessage(WPARAM wParam, LPARAM lParam);
     ItemKind KindOf(int id) const;
 

@@ -334,8 +334,21 @@ void SearchesAndAbout(Panel& panel, const std::wstring& moduleName, const std::w
     panel.SelectCombo(IDC_COM, std::stoi(com) - 1);
     panel.Click(IDC_SERIAL_OPEN);
     Check(WaitFor([&] { return panel.Enabled(IDC_SERIAL_SEARCH); }), "Open opens the COM port");
+    // The operator selects the oldest line; the replies' lines come in front of it.
+    const std::wstring before = panel.Text(IDC_REPORT);
+    const auto oldest = static_cast<LPARAM>(before.rfind(L"TCP Client Connected"));
+    const auto oldestEnd =
+        static_cast<LPARAM>(before.find(L'\r', static_cast<std::size_t>(oldest)));
+    SendMessageW(panel.Item(IDC_REPORT), EM_SETSEL, static_cast<WPARAM>(oldest), oldestEnd);
     panel.Click(IDC_SERIAL_SEARCH);
     Check(panel.WaitReport(L"Found device!"), "the COM port search finds the module");
+    const auto selection =
+        static_cast<DWORD>(SendMessageW(panel.Item(IDC_REPORT), EM_GETSEL, 0, 0));
+    const std::wstring report = panel.Text(IDC_REPORT);
+    Check(report.substr(LOWORD(selection), HIWORD(selection) - LOWORD(selection)) ==
+              before.substr(static_cast<std::size_t>(oldest),
+                            static_cast<std::size_t>(oldestEnd - oldest)),
+          "the operator's selection stays on its line");
     Check(panel.Text(IDC_BAUD) == L"9600", "at 9600 baud");
 }
 
