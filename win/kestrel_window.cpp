@@ -3,6 +3,7 @@
 #include <array>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 #include "main_template.h"
 
@@ -80,6 +81,7 @@ bool KestrelWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_SHOWWINDOW:
             AddAboutToWindowMenu();
+            SetIcons();
             return false;
         case WM_CONTEXTMENU:
             ShowContextMenu(lParam);
@@ -97,6 +99,18 @@ bool KestrelWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             return false;
         default:
             return false;
+    }
+}
+
+// The program's icon (resource 1), in the caption and in the task switcher.
+void KestrelWindow::SetIcons() {
+    HINSTANCE program = GetModuleHandleW(nullptr);
+    for (const auto& [which, metric] :
+         {std::pair{ICON_SMALL, SM_CXSMICON}, {ICON_BIG, SM_CXICON}}) {
+        const int size = GetSystemMetrics(metric);
+        auto* icon = static_cast<HICON>(
+            LoadImageW(program, MAKEINTRESOURCEW(1), IMAGE_ICON, size, size, LR_SHARED));
+        SendMessageW(Handle(), WM_SETICON, which, reinterpret_cast<LPARAM>(icon));
     }
 }
 

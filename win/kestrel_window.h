@@ -26,6 +26,7 @@ class KestrelWindow : public DialogHost {
 
   private:
     void AddAboutToWindowMenu();
+    void SetIcons();
     void ShowContextMenu(LPARAM where);
 
     std::unique_ptr<CKestrelDlg> m_dlg;
