@@ -1,18 +1,16 @@
 #include "cli_options.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <map>
 #include <sstream>
 
+#include "platform.h"
 #include "serial_rates.h"
 
 namespace cli {
@@ -41,11 +39,6 @@ std::string Trimmed(const std::string& text) {
 bool PlausibleHost(const std::string& host) {
     return !host.empty() && host.size() <= 253 &&
            std::all_of(host.begin(), host.end(), [](char c) { return c > ' ' && c < 0x7F; });
-}
-
-bool IsIpv6Literal(const std::string& host) {
-    in6_addr address{};
-    return inet_pton(AF_INET6, host.c_str(), &address) == 1;
 }
 
 // HOST, HOST:PORT, [IPV6]:PORT, [IPV6] or a bare IPV6 literal (which takes no port); an error
@@ -93,27 +86,27 @@ std::string AddTcpTarget(const std::string& text, Options& options) {
 
 // The whole list file, at most kMaxListBytes; an error text, or empty.
 std::string ReadListFile(const std::string& path, std::string& contents) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
         return std::string("cannot open the file: ") + std::strerror(errno);
     }
     std::array<char, 65536> chunk{};
     std::string error;
     for (;;) {
-        const ssize_t got = read(fd, chunk.data(), chunk.size());
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            error = std::string("cannot read the file: ") + std::strerror(errno);
-            break;
-        }
-        if (got == 0) break;
-        contents.append(chunk.data(), static_cast<std::size_t>(got));
+        const std::size_t got = std::fread(chunk.data(), 1, chunk.size(), file);
+        contents.append(chunk.data(), got);
         if (contents.size() > kMaxListBytes) {
             error = "the list is longer than 1 MiB";
             break;
         }
+        if (got < chunk.size()) {
+            if (std::ferror(file) != 0) {
+                error = std::string("cannot read the file: ") + std::strerror(errno);
+            }
+            break;
+        }
     }
-    close(fd);
+    std::fclose(file);
     return error;
 }
 

@@ -1,6 +1,6 @@
 #include "job_runner.h"
 
-JobRunner::JobRunner(PollLoop& loop, std::size_t count, std::size_t bound, Factory factory)
+JobRunner::JobRunner(cli::RunLoop& loop, std::size_t count, std::size_t bound, Factory factory)
     : m_count(count),
       m_bound(bound),
       m_factory(std::move(factory)),

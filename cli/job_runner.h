@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "module_job.h"
-#include "poll_loop.h"
+#include "platform.h"
 
 // Runs one job per module, at most `bound` at once on the loop, and hands on
 // their results in the order the modules were given, each as soon as those before it are in.
@@ -18,7 +18,7 @@ class JobRunner {
     using EventSink = std::function<void(std::size_t index, const JobEvent&)>;
     using Keeper = std::function<void(std::size_t index, std::unique_ptr<ModuleJob> job)>;
 
-    JobRunner(PollLoop& loop, std::size_t count, std::size_t bound, Factory factory);
+    JobRunner(cli::RunLoop& loop, std::size_t count, std::size_t bound, Factory factory);
     JobRunner(const JobRunner&) = delete;
     JobRunner& operator=(const JobRunner&) = delete;
     void OnResult(ResultSink sink) { m_onResult = std::move(sink); }
@@ -53,6 +53,6 @@ class JobRunner {
     std::size_t m_started = 0;
     std::size_t m_running = 0;
     std::size_t m_handedOn = 0;
-    PollLoop& m_loop;
+    cli::RunLoop& m_loop;
     LifeToken m_life;
 };

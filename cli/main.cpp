@@ -1,9 +1,5 @@
 // kestrel-cli: the modules from the command line, one or a hundred at a time.
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <csignal>
 #include <iostream>
 
 #include "cli_options.h"
@@ -11,8 +7,7 @@
 #include "job_runner.h"
 #include "output.h"
 #include "param_names.h"
-#include "poll_loop.h"
-#include "poll_tcp_port.h"
+#include "platform.h"
 #include "signal_watch.h"
 #include "version.h"
 
@@ -23,15 +18,6 @@ constexpr int kSignalBase = 128;
 
 bool Interrupted() {
     return SignalWatch::Caught() != 0;
-}
-
-// params set and watch hold a link to every module at once: as many descriptors as allowed.
-void RaiseDescriptorLimit() {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
 }
 
 // The status of the whole run: the highest of the modules'.
@@ -45,9 +31,8 @@ int WorstStatus(const std::vector<JobResult>& results) {
 
 class Run {
   public:
-    Run(PollLoop& loop, cli::Options options)
+    Run(cli::RunLoop& loop, cli::Options options)
         : m_loop(loop),
-          m_tcp(loop),
           m_options(std::move(options)),
           m_output(m_options.json, m_options.quiet,
                    m_options.pollMs > 0 || m_options.command == cli::Command::Watch) {}
@@ -108,7 +93,7 @@ class Run {
                 if (index < m_kept.size() && m_kept[index]) {
                     return std::move(m_kept[index]);
                 }
-                return std::make_unique<ModuleJob>(m_loop, m_tcp, m_options.targets[index],
+                return std::make_unique<ModuleJob>(m_loop, m_loop.Tcp(), m_options.targets[index],
                                                    m_options, command, Interrupted);
             });
         runner->OnEvent([this](std::size_t index, const JobEvent& event) {
@@ -197,8 +182,7 @@ class Run {
     bool Confirmed(std::size_t count) const;
     void PrintResults(const std::vector<JobResult>& results, bool failuresOnly) const;
 
-    PollLoop& m_loop;
-    PollTcpPort m_tcp;
+    cli::RunLoop& m_loop;
     cli::Options m_options;
     Output m_output;
     std::weak_ptr<JobRunner> m_runner;               // the one a signal aborts
@@ -264,7 +248,7 @@ int Run::SetParams() {
     }
     if (!confirmed) {
         PrintResults(results, true);
-        const int refused = isatty(STDIN_FILENO) != 0 ? 1 : kUsageError;
+        const int refused = cli::InputIsTerminal() ? 1 : kUsageError;
         return std::max(WorstStatus(results), planned > 0 ? refused : 0);
     }
     for (std::size_t i = 0; i < count; ++i) {
@@ -283,7 +267,7 @@ bool Run::Confirmed(std::size_t count) const {
     if (m_options.yes) {
         return true;
     }
-    if (isatty(STDIN_FILENO) == 0) {
+    if (!cli::InputIsTerminal()) {
         Output::Error("params set",
                       "nothing written: give --yes to write (standard input is "
                       "not a terminal to ask on)");
@@ -293,8 +277,8 @@ bool Run::Confirmed(std::size_t count) const {
               << "? [y/N] " << std::flush;
     std::string answer;
     char c = 0;
-    while (read(STDIN_FILENO, &c, 1) == 1 && c != '\n') {
-        answer += c;
+    while (cli::ReadInputChar(c) && c != '\n') {
+        if (c != '\r') answer += c;  // a Windows console ends the line with both
     }
     if (answer == "y" || answer == "Y" || answer == "yes") {
         return true;
@@ -323,12 +307,12 @@ int main(int argc, char** argv) {
         Output::Error({}, parsed.error);
         return kUsageError;
     }
-    std::signal(SIGPIPE, SIG_IGN);
-    RaiseDescriptorLimit();
-    PollLoop loop;
-    Run run(loop, parsed.options);
-    // SIGINT and SIGTERM end the run: a blocking read (the confirmation) is interrupted rather
-    // than resumed, and the loop hears of it.
-    const SignalWatch signals(loop, [&run](int) { run.Interrupt(); });
+    cli::PrepareProcess();
+    const auto loop = cli::MakeRunLoop();
+    Run run(*loop, parsed.options);
+    // SIGINT and SIGTERM (Ctrl+C, Ctrl+Break and the console's closing on Windows) end the run:
+    // a blocking read (the confirmation) is interrupted rather than resumed, and the loop hears
+    // of it.
+    const SignalWatch signals(*loop, [&run](int) { run.Interrupt(); });
     return run.Execute();
 }

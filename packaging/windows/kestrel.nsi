@@ -1,7 +1,8 @@
 ; The Windows installer: makensis -DVERSION=0.1.0 -DBIN=<build>/bin -DSOURCE=<tree>
 ;   -DOUTFILE=<build>/kestrel-0.1.0-setup.exe packaging/windows/kestrel.nsi
 ; (packaging/windows/CMakeLists.txt runs it as the target windows_installer). Installs what the
-; build made into Program Files\Kestrel; the panel and kestrel-cli go in once they are built.
+; build made into Program Files\Kestrel: the search library, README.md, and the panel (kestrel.exe)
+; and kestrel-cli.exe when the build made them.
 ; /S installs silently, /D=<folder> (last on the command line) chooses another folder.
 Unicode true
 Target amd64-unicode

@@ -3,11 +3,7 @@
 // the connection.
 #include "tcp_link.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "../modbus/hex.h"
 #include "link_shell.h"
@@ -42,33 +38,6 @@ struct Told {
     Lines endings;
     int paramReadsEnded = 0;
     std::function<void(int)> onConnected;
-};
-
-// A listener whose accept queue is full drops further connection requests, as a module behind a
-// silent firewall would.
-class SilentListener {
-  public:
-    SilentListener()
-        : m_listener(socket(AF_INET, SOCK_STREAM, 0)), m_filler(socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof address;
-        bind(m_listener, reinterpret_cast<sockaddr*>(&address), size);
-        listen(m_listener, 0);
-        getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &size);
-        port = ntohs(address.sin_port);
-        connect(m_filler, reinterpret_cast<sockaddr*>(&address), size);
-    }
-    ~SilentListener() {
-        close(m_filler);
-        close(m_listener);
-    }
-    std::uint16_t port = 0;
-
-  private:
-    int m_listener;
-    int m_filler;
 };
 
 }  // namespace

@@ -38,15 +38,31 @@ class LoopbackPeer {
     void Run();
     void EndClient(bool reset);
 
-    int m_listen = -1;
-    int m_wake = -1;
+    // Sockets as the platform numbers them (descriptors, Winsock's handles); -1 for none.
+    std::intptr_t m_listen = -1;
+    std::intptr_t m_wake = -1;
     std::uint16_t m_port = 0;
     std::atomic<bool> m_stop{false};
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
-    int m_client = -1;
+    std::intptr_t m_client = -1;
     bool m_everConnected = false;
     int m_ending = 0;  // 1: close, 2: reset, asked of the thread
     std::vector<Arrival> m_arrivals;
     std::thread m_thread;
+};
+
+// A listener on 127.0.0.1 whose accept queue is full: further connection requests are dropped,
+// as a module behind a silent firewall would.
+class SilentListener {
+  public:
+    SilentListener();
+    ~SilentListener();
+    SilentListener(const SilentListener&) = delete;
+    SilentListener& operator=(const SilentListener&) = delete;
+    std::uint16_t port = 0;
+
+  private:
+    std::intptr_t m_listener = -1;
+    std::intptr_t m_filler = -1;
 };
