@@ -25,6 +25,23 @@ def free_port(kind=socket.SOCK_STREAM):
         return probe.getsockname()[1]
 
 
+def read_line_from(stream):
+    """The next line of a process's pipe; None after PATIENCE of silence. Byte by byte from the
+    descriptor: a line that came with the one before must not wait in Python's buffer while
+    select() waits on the descriptor for more."""
+    descriptor = stream.fileno()
+    line = b""
+    while not line.endswith(b"\n"):
+        ready, _, _ = select.select([descriptor], [], [], PATIENCE)
+        if not ready:
+            return None
+        byte = os.read(descriptor, 1)
+        if not byte:
+            break
+        line += byte
+    return line.decode()
+
+
 class Sim:
     """One kestrel-sim process; `show` and the input commands go through its standard input."""
 
@@ -39,8 +56,7 @@ class Sim:
         self.address = "127.0.0.1:%d" % self.port if self.port else words[2]
 
     def _line(self):
-        ready, _, _ = select.select([self.proc.stdout], [], [], PATIENCE)
-        return self.proc.stdout.readline().strip() if ready else ""
+        return (read_line_from(self.proc.stdout) or "").strip()
 
     def command(self, line):
         self.proc.stdin.write(line + "\n")
@@ -581,9 +597,8 @@ class WatchAndSignals(CliCase):
 
     @staticmethod
     def read_line(proc, stream=None):
-        stream = stream or proc.stdout
-        ready, _, _ = select.select([stream], [], [], PATIENCE)
-        return stream.readline() if ready else "{}"
+        line = read_line_from(stream or proc.stdout)
+        return "{}" if line is None else line
 
 
 class IndependentPeer(CliCase):
