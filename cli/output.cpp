@@ -1,6 +1,8 @@
 #include "output.h"
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
@@ -18,6 +20,16 @@ std::string ModuleMembers(const std::string& module, const std::string& command,
 
 }  // namespace
 
+// How far local time is ahead of UTC at `seconds`, in minutes, from the local time itself:
+// strftime's %z is no help, it gives the zone's name on Windows.
+long long UtcOffsetMinutes(std::time_t seconds, const std::tm& local) {
+    using namespace std::chrono;
+    const sys_days day{year{local.tm_year + 1900} / (local.tm_mon + 1) / local.tm_mday};
+    const auto localAsUtc =
+        day + hours{local.tm_hour} + minutes{local.tm_min} + std::chrono::seconds{local.tm_sec};
+    return duration_cast<minutes>(localAsUtc - sys_seconds{std::chrono::seconds{seconds}}).count();
+}
+
 std::string TimeText(std::chrono::system_clock::time_point at) {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(at);
     const auto ms =
@@ -25,13 +37,12 @@ std::string TimeText(std::chrono::system_clock::time_point at) {
     std::tm local{};
     localtime_r(&seconds, &local);
     std::array<char, 32> date{};
-    std::array<char, 8> zone{};
     std::strftime(date.data(), date.size(), "%Y-%m-%dT%H:%M:%S", &local);
-    std::strftime(zone.data(), zone.size(), "%z", &local);  // +0100
-    const std::string offset(zone.data());
+    const long long offset = UtcOffsetMinutes(seconds, local);
+    const int shift = static_cast<int>(std::min(offset < 0 ? -offset : offset, 24LL * 60));
     std::array<char, 48> text{};
-    std::snprintf(text.data(), text.size(), "%s.%03d%s:%s", date.data(), static_cast<int>(ms),
-                  offset.substr(0, 3).c_str(), offset.substr(3).c_str());
+    std::snprintf(text.data(), text.size(), "%s.%03d%c%02d:%02d", date.data(), static_cast<int>(ms),
+                  offset < 0 ? '-' : '+', shift / 60, shift % 60);
     return text.data();
 }
 
