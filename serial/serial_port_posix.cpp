@@ -251,21 +251,6 @@ CSerialPort::~CSerialPort() {
     ::close(m_wake);
 }
 
-void CSerialPort::ShowMessage(const char* text) const {
-    if (m_messageSink) m_messageSink(text);
-}
-
-bool CSerialPort::Open(int port, std::uint32_t baud, std::uint8_t byteSize, std::uint8_t stopBits,
-                       std::uint8_t parity) {
-    const std::string path = ComDevicePath(port);
-    if (!path.empty()) return OpenDevice(path, baud, byteSize, stopBits, parity);
-    Close();
-    m_strPath.clear();
-    m_strError = "no device is mapped to COM" + std::to_string(port);
-    ShowMessage("Open com failed!");
-    return false;
-}
-
 bool CSerialPort::OpenDevice(const std::string& path, std::uint32_t baud, std::uint8_t byteSize,
                              std::uint8_t stopBits, std::uint8_t parity) {
     Close();
