@@ -1,8 +1,8 @@
 // The parts of the COM port that are the same on every platform: opening by COM number and the
 // message sink.
-#include <string>
-
 #include "serial_port.h"
+
+#include <string>
 
 void CSerialPort::ShowMessage(const char* text) const {
     if (m_messageSink) m_messageSink(text);

@@ -99,7 +99,7 @@ DialogHost::~DialogHost() {
 int DialogHost::Run(HWND owner) {
     FilterDialogKeys();
     const std::vector<std::uint8_t> bytes =
-        BuildDialogTemplate(m_template, DialogFontFace(), kDialogPointSize);
+        BuildDialogTemplate(m_template, DialogFontFace(), kDialogPointSize, m_extraStyles);
     const INT_PTR result = DialogBoxIndirectParamW(
         GetModuleHandleW(nullptr), reinterpret_cast<LPCDLGTEMPLATEW>(bytes.data()), owner,
         DialogProc, reinterpret_cast<LPARAM>(this));
@@ -206,7 +206,9 @@ void DialogHost::OnInit(HWND hwnd) {
 INT_PTR DialogHost::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_COMMAND:
-            OnCommandMessage(wParam, lParam);
+            if (HIWORD(wParam) == BN_CLICKED || !OnMessage(message, wParam, lParam)) {
+                OnCommandMessage(wParam, lParam);
+            }
             return TRUE;
         case WM_NOTIFY: {
             const auto* header = reinterpret_cast<const NMHDR*>(lParam);

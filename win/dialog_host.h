@@ -64,7 +64,10 @@ class DialogHost : public DialogPort {
     void ShowHelp() override {}
 
   protected:
-    // A message the dialog itself does not handle: true when handled.
+    // Styles of the shell's own for a control, on top of its kind's; before Run.
+    void AddItemStyle(int id, DWORD style) { m_extraStyles[id] |= style; }
+    // A message the dialog itself does not handle, and the controls' notifications (WM_COMMAND
+    // other than a button's click) before the panel hears of them: true when handled.
     virtual bool OnMessage(UINT /*message*/, WPARAM /*wParam*/, LPARAM /*lParam*/) { return false; }
 
   private:
@@ -81,6 +84,7 @@ class DialogHost : public DialogPort {
     HWND m_hwnd = nullptr;
     DialogPanel* m_panel = nullptr;
     std::map<int, ItemKind> m_kinds;
+    std::map<int, DWORD> m_extraStyles;
     std::map<int, std::string> m_reports;  // the exact text of each report, line ends included
 };
 

@@ -111,11 +111,11 @@ std::wstring ItemText(const ItemTemplate& item) {
                                                                    : std::wstring();
 }
 
-void WriteItem(TemplateWriter& out, const ItemTemplate& item) {
+void WriteItem(TemplateWriter& out, const ItemTemplate& item, DWORD extraStyle) {
     out.AlignDword();
     out.Dword(0);  // help id
     out.Dword(item.kind == ItemKind::ReportText ? WS_EX_CLIENTEDGE : 0);
-    out.Dword(ItemStyle(item));
+    out.Dword(ItemStyle(item) | extraStyle);
     const int height = item.kind == ItemKind::ComboBox && item.height < kComboEditHeight
                            ? kComboEditHeight
                            : item.height;
@@ -148,7 +148,8 @@ bool FaceInstalled(const wchar_t* face) {
 }  // namespace
 
 std::vector<std::uint8_t> BuildDialogTemplate(const DialogTemplate& dialogTemplate,
-                                              const std::wstring& fontFace, int pointSize) {
+                                              const std::wstring& fontFace, int pointSize,
+                                              const std::map<int, DWORD>& extraStyles) {
     TemplateWriter out;
     out.Word(1);       // version
     out.Word(0xFFFF);  // extended template
@@ -169,7 +170,8 @@ std::vector<std::uint8_t> BuildDialogTemplate(const DialogTemplate& dialogTempla
     out.Byte(DEFAULT_CHARSET);
     out.String(fontFace);
     for (const ItemTemplate& item : dialogTemplate.items) {
-        WriteItem(out, item);
+        const auto extra = extraStyles.find(item.id);
+        WriteItem(out, item, extra == extraStyles.end() ? 0 : extra->second);
     }
     return out.Take();
 }

@@ -67,7 +67,9 @@ class HelpPanel : public DialogPanel {
 
 KestrelWindow::KestrelWindow(EventPort& loop, TcpPort& tcpPort, const char* searchLibraryName)
     : DialogHost(kMainTemplate),
-      m_dlg(std::make_unique<CKestrelDlg>(*this, loop, tcpPort, searchLibraryName)) {
+      m_dlg(std::make_unique<CKestrelDlg>(*this, loop, tcpPort, searchLibraryName)),
+      m_comList(IDC_COM) {
+    AddItemStyle(IDC_COM, ComList::kStyle);
     SetPanel(m_dlg.get());
 }
 
@@ -78,10 +80,14 @@ KestrelWindow::~KestrelWindow() {
 }
 
 bool KestrelWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (m_comList.OnMessage(message, wParam, lParam)) {
+        return true;
+    }
     switch (message) {
         case WM_SHOWWINDOW:
             AddAboutToWindowMenu();
             SetIcons();
+            m_comList.Attach(Item(IDC_COM));
             return false;
         case WM_CONTEXTMENU:
             ShowContextMenu(lParam);

@@ -2,12 +2,14 @@
 
 #include <memory>
 
+#include "com_list_win32.h"
 #include "dialog_host.h"
 #include "kestrel_dlg.h"
 
 // The main window on Windows: the dialog built from the main template, the panel's behaviour
 // (CKestrelDlg) over it, and what only the shell has: the context menu and the window menu's
-// About, the About box, the help window, and the notice that stands in for the traffic monitor.
+// About, the About box, the help window, the notice that stands in for the traffic monitor, and
+// the marks of the ports that exist in the "Com:" list.
 class KestrelWindow : public DialogHost {
   public:
     KestrelWindow(EventPort& loop, TcpPort& tcpPort, const char* searchLibraryName);
@@ -30,4 +32,5 @@ class KestrelWindow : public DialogHost {
     void ShowContextMenu(LPARAM where);
 
     std::unique_ptr<CKestrelDlg> m_dlg;
+    ComList m_comList;
 };

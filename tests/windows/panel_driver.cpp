@@ -6,6 +6,7 @@
 // KESTREL_TEST_CONTROL_PORT  its control port ("quit" ends it: the module closes the connection)
 // KESTREL_TEST_MODULE_NAME   the name it answers device searches with
 // KESTREL_TEST_COM           the COM port number where the simulator answers at 9600 baud
+//                            (COM200 must not exist)
 // --installed only starts the program, finds its window, opens the guide with F1 and closes it.
 #include <winsock2.h>
 // winsock2.h first: it must come before windows.h
@@ -204,6 +205,11 @@ class Panel {
         SendMessageTimeoutW(Item(id), CB_SETCURSEL, static_cast<WPARAM>(index), 0, SMTO_ABORTIFHUNG,
                             5000, &result);
     }
+    DWORD_PTR Send(int id, UINT message, WPARAM wParam, LPARAM lParam) const {
+        DWORD_PTR result = 0;
+        SendMessageTimeoutW(Item(id), message, wParam, lParam, SMTO_ABORTIFHUNG, 60000, &result);
+        return result;
+    }
     int ListRows(int id) const {
         DWORD_PTR count = 0;
         SendMessageTimeoutW(Item(id), LVM_GETITEMCOUNT, 0, 0, SMTO_ABORTIFHUNG, 5000, &count);
@@ -322,6 +328,20 @@ void AdvancedRefusesAPeriod(Panel& panel) {
     Check(WaitFor([&] { return !IsWindow(advanced); }), "Cancle closes it");
 }
 
+// Dropping the "Com:" list marks the ports whose device exists; the marks are the items' data
+// (1: the port exists), and the box still shows a port's name.
+void ComListMarksPorts(Panel& panel, const std::wstring& com) {
+    const int item = std::stoi(com) - 1;
+    constexpr int kCom200 = 199;
+    panel.Send(IDC_COM, CB_SHOWDROPDOWN, TRUE, 0);
+    Check(panel.Send(IDC_COM, CB_GETITEMDATA, static_cast<WPARAM>(item), 0) == 1 &&
+              panel.Send(IDC_COM, CB_GETITEMDATA, kCom200, 0) == 0,
+          ("the dropped list marks COM" + Narrow(com) + " and not COM200").c_str());
+    panel.Send(IDC_COM, CB_SHOWDROPDOWN, FALSE, 0);
+    panel.SelectCombo(IDC_COM, item);
+    Check(panel.Text(IDC_COM) == L"COM" + com, "the box shows the chosen port's name");
+}
+
 void SearchesAndAbout(Panel& panel, const std::wstring& moduleName, const std::wstring& com) {
     PostMessageW(panel.Main(), WM_SYSCOMMAND, kAboutCommand, 0);
     Check(panel.AnswerBox(L"\u5173\u4e8e Kestrel").find(L"Kestrel, version") == 0,
@@ -384,6 +404,7 @@ int wmain(int argc, wchar_t** argv) {
         RefusedFields(panel);
         ConnectAndWork(panel, Env("KESTREL_TEST_MODULE_PORT"));
         AdvancedRefusesAPeriod(panel);
+        ComListMarksPorts(panel, Env("KESTREL_TEST_COM"));
         SearchesAndAbout(panel, Env("KESTREL_TEST_MODULE_NAME"), Env("KESTREL_TEST_COM"));
         Check(QuitSimulator(Env("KESTREL_TEST_CONTROL_PORT")), "the simulator is told to stop");
         Check(panel.WaitReport(L"The module closed the connection"),
